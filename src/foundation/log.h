@@ -1,0 +1,70 @@
+// The log writer.
+//
+// Every line goes to the log file (when open) as "\n" + "YYYYMMDD HH:MM:SS " +
+// the level's prefix + text, and, stamped "HH:MM:SS ", into an eight-line ring
+// of 128-character screen lines that the status window shows. Screen texts
+// are cut to their line, never overrun. Callers decide by the detailed and
+// debug flags whether a line is written at all.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+
+namespace qzr {
+
+enum : int {
+    LOG_INFO = 411,
+    LOG_STATUS = 412,
+    LOG_COM_OUT = 413,
+    LOG_COM_IN = 414,
+    LOG_COM_WAIT = 415,
+    LOG_DEBUG = 420,
+    LOG_PROT = 450,
+    LOG_TAPI_INFO = 460,
+    LOG_TAPI_ERROR = 470,
+    LOG_ERROR = 1001,
+    LOG_PROT_ERROR = 1031,
+};
+
+constexpr int SCREEN_LINE_COUNT = 8;
+constexpr std::size_t SCREEN_LINE_SIZE = 128;  // 127 characters and a zero
+constexpr std::size_t SCREEN_DUMP_LIMIT = 121; // a dump shows bytes while the line is shorter
+
+// The ring of screen lines. `display` lists the lines oldest first; before
+// eight lines were written its first pointers are null.
+struct ScreenLines {
+    char lines[SCREEN_LINE_COUNT][SCREEN_LINE_SIZE] = {};
+    int ringIndex = 0;              // slot written next
+    char* current = nullptr;        // slot written last
+    const char* display[SCREEN_LINE_COUNT] = {};
+};
+
+extern ScreenLines screenLines;
+extern char statusLine[SCREEN_LINE_SIZE];     // last LOG_STATUS line, with its time
+extern char lastErrorLine[SCREEN_LINE_SIZE];  // last LOG_ERROR or LOG_PROT_ERROR line
+
+// Opens the log (null name: "qzr.log") for appending or rewriting, closing
+// any open one first. Returns 0, or 2 when it cannot be opened (then the
+// failure is written at LOG_ERROR, reaching only the screen).
+int log_open(const char* name, bool append);
+void log_close();
+bool log_isOpen();
+// Writes buffered lines to the file and commits them to disk.
+void log_flush();
+
+// Writes one line at `level`. Returns 0.
+[[gnu::format(printf, 2, 3)]] int log_write(int level, const char* fmt, ...);
+int log_vwrite(int level, const char* fmt, va_list ap);
+
+// Continues the current log line (no stamp, no prefix); nothing when closed.
+[[gnu::format(printf, 1, 2)]] void log_append(const char* fmt, ...);
+
+// Writes bytes into the log ("#%02x" below 0x20, "##" for '#') and, for
+// LOG_COM_OUT and LOG_COM_IN, in readable form onto the current screen line.
+// With a title, starts a new line "<title> len=<n> <" and closes it with ">".
+void log_dump(int level, const char* title, const void* buf, std::size_t len);
+
+// Clears the ring, the status line and the last error (tests, restart).
+void log_resetScreen();
+
+}  // namespace qzr

@@ -1,0 +1,25 @@
+// Run-time flags and the window-less message box.
+#include "foundation/runtime.h"
+
+#include <cstdio>
+
+namespace qzr {
+
+std::atomic<bool> stopRequested{false};
+std::atomic<bool> terminateRequested{false};
+std::atomic<bool> wakeFlag{false};
+std::atomic<bool> g_detailedMessages{false};
+std::atomic<bool> debugTrace{false};
+MainWindow* hMainWnd = nullptr;
+
+void showMessageBox(const char* title, const char* text, unsigned style)
+{
+    if (hMainWnd) {
+        hMainWnd->messageBox(title, text, style);
+        return;
+    }
+    std::fprintf(stderr, "%s: %s\n", title, text);
+    std::fflush(stderr);
+}
+
+}  // namespace qzr

@@ -1,0 +1,50 @@
+// Process-wide run-time flags and the status window as the foundation sees it.
+//
+// The flags are shared by the worker, the service's control handler and its
+// watch thread, so they are atomics. The window is filled in by the shell;
+// without one (service mode, tests, before start-up) `hMainWnd` is null and
+// message boxes go to standard error.
+#pragma once
+
+#include <atomic>
+
+namespace qzr {
+
+extern std::atomic<bool> stopRequested;       // ends the current call (1003)
+extern std::atomic<bool> terminateRequested;  // ends the main loop
+extern std::atomic<bool> wakeFlag;            // ends a timed wait early
+extern std::atomic<bool> g_detailedMessages;  // detailed traces in the log
+extern std::atomic<bool> debugTrace;          // debug traces (-d)
+
+// Thrown by a stop message when there is no main window: it carries the stop
+// out of the worker thread to the worker's boundary, which ends the thread.
+struct StopThread {
+    int code = 0;
+};
+
+// What the foundation asks of the status window. Implemented by the shell.
+class MainWindow {
+public:
+    virtual ~MainWindow() = default;
+    // Shows the screen lines again, at once (a new log line was written).
+    virtual void repaint() = 0;
+    // A modal box with an OK button; returns when it is dismissed.
+    virtual void messageBox(const char* title, const char* text, unsigned style) = 0;
+    // Asks the window's message loop to end with this exit code.
+    virtual void postQuit(int code) = 0;
+};
+
+extern MainWindow* hMainWnd;
+
+// Box styles, kept as the numbers the rest of the system passes around.
+enum : unsigned {
+    MB_STYLE_INFORMATION = 0x10040,
+    MB_STYLE_WARNING = 0x10030,
+    MB_STYLE_ERROR = 0x10010,
+};
+
+// Shows a message box: through the main window when there is one, otherwise
+// as "<title>: <text>\n" on standard error, returning at once.
+void showMessageBox(const char* title, const char* text, unsigned style);
+
+}  // namespace qzr
