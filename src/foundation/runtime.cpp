@@ -11,6 +11,8 @@ std::atomic<bool> wakeFlag{false};
 std::atomic<bool> g_detailedMessages{false};
 std::atomic<bool> debugTrace{false};
 MainWindow* hMainWnd = nullptr;
+std::string CurDir;
+std::string ExeDir;
 
 void showMessageBox(const char* title, const char* text, unsigned style)
 {

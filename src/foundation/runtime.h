@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 namespace qzr {
 
@@ -15,6 +16,12 @@ extern std::atomic<bool> terminateRequested;  // ends the main loop
 extern std::atomic<bool> wakeFlag;            // ends a timed wait early
 extern std::atomic<bool> g_detailedMessages;  // detailed traces in the log
 extern std::atomic<bool> debugTrace;          // debug traces (-d)
+
+// The working directory (qzr.ini, the network directories, activity.dat, the
+// log, the key store) and the program directory (qzrsup.ini, qzrredir.dat,
+// the mixer file, qzrstat.dat, the update files). Set by the command line.
+extern std::string CurDir;
+extern std::string ExeDir;
 
 // Thrown by a stop message when there is no main window: it carries the stop
 // out of the worker thread to the worker's boundary, which ends the thread.
