@@ -68,3 +68,9 @@ void log_dump(int level, const char* title, const void* buf, std::size_t len);
 void log_resetScreen();
 
 }  // namespace qzr
+
+namespace qzr {
+// The toolbox's message hook once the worker runs: the finished text as one
+// log line whose level is the message's flags.
+void log_messageHook(int flags, const char* text);
+}  // namespace qzr

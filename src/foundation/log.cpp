@@ -1,0 +1,231 @@
+// The log writer: time-stamped lines in the log file and the ring of screen
+// lines the status window shows.
+//
+// The screen lines, the status line and the last error are fixed buffers of
+// 128 characters: a text that does not fit is cut at the end, never overrun.
+// The log file takes every text whole.
+#include "foundation/log.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+
+#include "foundation/runtime.h"
+
+namespace qzr {
+
+ScreenLines screenLines;
+char statusLine[SCREEN_LINE_SIZE];
+char lastErrorLine[SCREEN_LINE_SIZE];
+
+namespace {
+
+std::FILE* logFp = nullptr;
+
+const char* levelPrefix(int level, char* buf, std::size_t size)
+{
+    switch (level) {
+    case LOG_INFO:
+    case LOG_STATUS: return "INFO - ";
+    case LOG_COM_OUT: return "COM<-- ";
+    case LOG_COM_IN:
+    case LOG_COM_WAIT: return "COM  :- ";
+    case LOG_PROT: return "INFO -prot. ";
+    case LOG_TAPI_INFO: return "TAPI-INF-  ";
+    case LOG_TAPI_ERROR: return "TAPI-ERR-  ";
+    case LOG_ERROR: return "ERROR- ";
+    case LOG_PROT_ERROR: return "ERROR-prot. ";
+    default: std::snprintf(buf, size, "CODE -%03d- ", level); return buf;
+    }
+}
+
+// Formats into a stack buffer when the text fits, else into `big`.
+const char* formatText(char* buf, std::size_t size, std::string& big, const char* fmt, va_list ap)
+{
+    va_list copy;
+    va_copy(copy, ap);
+    int n = std::vsnprintf(buf, size, fmt, copy);
+    va_end(copy);
+    if (n < 0) {
+        buf[0] = '\0';
+        return buf;
+    }
+    if (static_cast<std::size_t>(n) < size) return buf;
+    big.resize(static_cast<std::size_t>(n) + 1);
+    std::vsnprintf(big.data(), big.size(), fmt, ap);
+    big.resize(static_cast<std::size_t>(n));
+    return big.c_str();
+}
+
+// The readable screen form of one byte of a dump.
+const char* readableByte(unsigned char c, char* buf, std::size_t size)
+{
+    switch (c) {
+    case 0: return "{nul}";
+    case 2: return "{stx}";
+    case 3: return "{etx}";
+    case 4: return "{eot}";
+    case 5: return "{enq}";
+    case 6: return "{ack}";
+    case 9: return "{ht}";
+    case 10: return "[lf]";
+    case 11: return "{vt}";
+    case 13: return "[cr]";
+    case 21: return "{nak}";
+    default: break;
+    }
+    if (c >= 0x20 && c <= 0x7F) {
+        buf[0] = static_cast<char>(c);
+        buf[1] = '\0';
+    } else {
+        std::snprintf(buf, size, "{0x%02x}", c);
+    }
+    return buf;
+}
+
+}  // namespace
+
+int log_open(const char* name, bool append)
+{
+    log_close();
+    if (!name) name = "qzr.log";
+    logFp = std::fopen(name, append ? "ae" : "we");
+    if (!logFp) {
+        log_write(LOG_ERROR, "cannot open log file %s\n", name);
+        return 2;
+    }
+    return 0;
+}
+
+void log_close()
+{
+    if (logFp) {
+        std::fclose(logFp);
+        logFp = nullptr;
+    }
+}
+
+bool log_isOpen()
+{
+    return logFp != nullptr;
+}
+
+void log_flush()
+{
+    if (logFp) {
+        std::fflush(logFp);
+        ::fsync(fileno(logFp));
+    }
+}
+
+int log_vwrite(int level, const char* fmt, va_list ap)
+{
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+
+    char small[1024];
+    std::string big;
+    const char* text = formatText(small, sizeof small, big, fmt, ap);
+
+    if (logFp) {
+        char pbuf[32];
+        std::fprintf(logFp, "\n%04d%02d%02d %02d:%02d:%02d %s%s", tm.tm_year + 1900, tm.tm_mon + 1,
+                     tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                     levelPrefix(level, pbuf, sizeof pbuf), text);
+    }
+
+    char* line = screenLines.lines[screenLines.ringIndex];
+    screenLines.current = line;
+    std::snprintf(line, SCREEN_LINE_SIZE, "%02d:%02d:%02d %s", tm.tm_hour, tm.tm_min, tm.tm_sec, text);
+
+    if (level == LOG_STATUS) std::snprintf(statusLine, sizeof statusLine, "%s", line);
+    if (level == LOG_ERROR || level == LOG_PROT_ERROR)
+        std::snprintf(lastErrorLine, sizeof lastErrorLine, "%s", line);
+
+    for (int i = 0; i < SCREEN_LINE_COUNT - 1; ++i) screenLines.display[i] = screenLines.display[i + 1];
+    screenLines.display[SCREEN_LINE_COUNT - 1] = line;
+    screenLines.ringIndex = (screenLines.ringIndex + 1) % SCREEN_LINE_COUNT;
+
+    if (hMainWnd) hMainWnd->repaint();
+    return 0;
+}
+
+int log_write(int level, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    log_vwrite(level, fmt, ap);
+    va_end(ap);
+    return 0;
+}
+
+void log_append(const char* fmt, ...)
+{
+    if (!logFp) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(logFp, fmt, ap);
+    va_end(ap);
+}
+
+void log_dump(int level, const char* title, const void* buf, std::size_t len)
+{
+    const auto* bytes = static_cast<const unsigned char*>(buf);
+    if (title) log_write(level, "%s len=%d <", title, static_cast<int>(len));
+
+    if (logFp) {
+        char out[4096];
+        std::size_t used = 0;
+        for (std::size_t i = 0; i < len; ++i) {
+            if (used > sizeof out - 4) {
+                std::fwrite(out, 1, used, logFp);
+                used = 0;
+            }
+            unsigned char c = bytes[i];
+            if (c < 0x20) {
+                used += static_cast<std::size_t>(std::snprintf(out + used, 4, "#%02x", c));
+            } else if (c == '#') {
+                out[used++] = '#';
+                out[used++] = '#';
+            } else {
+                out[used++] = static_cast<char>(c);
+            }
+        }
+        if (title) out[used++] = '>';
+        std::fwrite(out, 1, used, logFp);
+    }
+
+    if ((level == LOG_COM_OUT || level == LOG_COM_IN) && screenLines.current) {
+        char* line = screenLines.current;
+        std::size_t n = std::strlen(line);
+        for (std::size_t i = 0; i < len && n < SCREEN_DUMP_LIMIT; ++i) {
+            char form[8];
+            const char* r = readableByte(bytes[i], form, sizeof form);
+            std::size_t rl = std::strlen(r);
+            std::memcpy(line + n, r, rl + 1);
+            n += rl;
+        }
+        if (hMainWnd) hMainWnd->repaint();
+    }
+}
+
+void log_resetScreen()
+{
+    screenLines = ScreenLines{};
+    statusLine[0] = '\0';
+    lastErrorLine[0] = '\0';
+}
+
+}  // namespace qzr
+
+namespace qzr {
+
+void log_messageHook(int flags, const char* text)
+{
+    log_write(flags, "%s", text);
+}
+
+}  // namespace qzr

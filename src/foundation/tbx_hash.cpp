@@ -1,0 +1,105 @@
+// String-keyed hash tables: fixed bucket count, chained collisions appended
+// at the tail, iteration in bucket order. Entries live until the table is
+// freed or re-initialised.
+#include "foundation/tbx_hash.h"
+
+#include <cstring>
+#include <new>
+
+#include "foundation/tbx_msg.h"
+
+namespace qzr {
+
+tbx_hash::~tbx_hash()
+{
+    tbx_hash_free(*this);
+}
+
+void tbx_hash_free(tbx_hash& table)
+{
+    for (tbx_hash_entry* head : table.buckets) {
+        while (head) {
+            tbx_hash_entry* next = head->next;
+            delete head;
+            head = next;
+        }
+    }
+    table.buckets.clear();
+    table.n = table.flags = table.count = table.iterBucket = table.collisions = 0;
+    table.iterEntry = nullptr;
+}
+
+void tbx_hash_init(tbx_hash& table, unsigned n)
+{
+    TBX_ASSERT(nullptr, n >= 2);
+    tbx_hash_free(table);
+    table.n = n;
+    table.buckets.assign(n, nullptr);
+}
+
+unsigned tbx_hash_bucket(const char* key, unsigned n)
+{
+    std::size_t len = std::strlen(key);
+    if (len > 64) len = 64;
+    const auto* k = reinterpret_cast<const unsigned char*>(key);
+    std::uint32_t h = 0;
+    for (std::size_t i = 0; i < len / 2; ++i) {
+        std::uint32_t w = static_cast<std::uint32_t>(k[2 * i]) | (static_cast<std::uint32_t>(k[2 * i + 1]) << 8);
+        h ^= w << i;
+    }
+    if (len % 2) h ^= k[len - 1];
+    return ((h & 0x7FFFu) % (n - 1)) + 1;
+}
+
+tbx_hash_entry* tbx_hash_find(tbx_hash& table, const char* key)
+{
+    if (table.n < 2) return nullptr;
+    unsigned b = tbx_hash_bucket(key, table.n);
+    tbx_hash_entry* last = nullptr;
+    for (tbx_hash_entry* e = table.buckets[b]; e; e = e->next) {
+        if (e->key == key) return e;
+        last = e;
+    }
+    if (table.flags & TBX_HASH_FIND_ONLY) return nullptr;
+
+    tbx_hash_entry* entry = nullptr;
+    try {
+        entry = new tbx_hash_entry;
+        entry->key = key;
+    } catch (const std::bad_alloc&) {
+        delete entry;
+        tbx_error(nullptr, TBX_ERR_NO_MEMORY, "TOOLBOX/Tbx_hash", __LINE__);
+        return nullptr;
+    }
+    if (last) {
+        last->next = entry;
+        ++table.collisions;
+    } else {
+        table.buckets[b] = entry;
+    }
+    ++table.count;
+    return entry;
+}
+
+void tbx_hash_rewind(tbx_hash& table)
+{
+    table.iterBucket = 0;
+    table.iterEntry = nullptr;
+}
+
+tbx_hash_entry* tbx_hash_next(tbx_hash& table)
+{
+    if (table.iterEntry) table.iterEntry = table.iterEntry->next;
+    if (table.iterEntry) return table.iterEntry;
+    ++table.iterBucket;
+    while (table.iterBucket < table.n && !table.buckets[table.iterBucket]) ++table.iterBucket;
+    if (table.iterBucket >= table.n) {
+        table.iterBucket = table.n;
+        table.iterEntry = nullptr;
+        return nullptr;
+    }
+    table.iterEntry = table.buckets[table.iterBucket];
+    return table.iterEntry;
+}
+
+}  // namespace qzr

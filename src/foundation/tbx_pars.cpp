@@ -1,0 +1,524 @@
+// The toolbox tokenizer.
+//
+// Reads a text file line by line (pieces of at most 511 characters, each
+// counted as a line; CR LF reads as LF) and turns it into tokens. Every
+// token text is bounded by its buffer: identifiers keep 32 characters,
+// strings 255, integers stop at 2147483647 with report 209.
+#include "foundation/tbx_pars.h"
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+
+#include "foundation/tbx_msg.h"
+
+namespace qzr {
+
+namespace {
+
+void printStdout(const char* text)
+{
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+// Set when an integer ended at 'E', shared by all parsers: the identifier
+// that follows stops at the first character that is not a letter, '_' or '$'.
+bool exponentFlag = false;
+
+struct IncludeSave {
+    std::FILE* file = nullptr;
+    long lineStart = 0;
+    int lineIndex = 0;
+    unsigned char current = 0;
+    int lineNumber = 0;
+    char line[TBX_LINE_SIZE + 1] = {};
+    int tokenId = 0;
+    char token[TBX_TOKEN_SIZE] = {};
+    char tokenUpper[TBX_TOKEN_SIZE] = {};
+    int value = 0;
+    int tokenColumn = 0;
+    std::string fileName;
+};
+
+std::unique_ptr<IncludeSave> includeSaves[TBX_MAX_INCLUDE + 1];
+
+bool isLetter(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isDigit(unsigned char c)
+{
+    return c >= '0' && c <= '9';
+}
+char upper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+void upperCopy(char* dst, const char* src, std::size_t size)
+{
+    std::size_t i = 0;
+    for (; src[i] && i + 1 < size; ++i) dst[i] = upper(src[i]);
+    dst[i] = '\0';
+}
+
+// Reads one piece of a line (at most size-1 characters) as text mode would:
+// CR LF becomes LF. Returns false at the end of the file.
+bool readLine(std::FILE* f, char* buf, int size)
+{
+    if (!std::fgets(buf, size, f)) {
+        buf[0] = '\0';
+        return false;
+    }
+    std::size_t n = std::strlen(buf);
+    if (n > 0 && buf[n - 1] == '\r') {
+        int next = std::fgetc(f);
+        if (next == '\n') {
+            buf[n - 1] = '\n';
+        } else if (next != EOF) {
+            std::ungetc(next, f);
+        }
+    } else if (n > 1 && buf[n - 1] == '\n' && buf[n - 2] == '\r') {
+        buf[n - 2] = '\n';
+        buf[n - 1] = '\0';
+    }
+    return true;
+}
+
+void closeFile(tbx_parser* p)
+{
+    if (p->file) {
+        std::fclose(p->file);
+        p->file = nullptr;
+    }
+}
+
+void setToken(tbx_parser* p, const char* text, int id)
+{
+    std::snprintf(p->token, sizeof p->token, "%s", text);
+    upperCopy(p->tokenUpper, p->token, sizeof p->tokenUpper);
+    p->tokenId = id;
+}
+
+void readIdentifier(tbx_parser* p)
+{
+    int n = 0;
+    bool first = true;
+    for (;;) {
+        unsigned char c = p->current;
+        bool takes = isLetter(c) || c == '_' || c == '$';
+        if (!exponentFlag || first) takes = takes || isDigit(c) || c == '.';
+        if (!takes) break;
+        if (n < TBX_IDENT_MAX) p->token[n++] = static_cast<char>(c);
+        first = false;
+        tbx_getc(p);
+    }
+    exponentFlag = false;
+    p->token[n] = '\0';
+    upperCopy(p->tokenUpper, p->token, sizeof p->tokenUpper);
+    p->tokenId = TBX_IDENTIFIER;
+    if (!p->keywords) return;
+    if (n == 1) {
+        p->tokenId = p->classes[static_cast<unsigned char>(p->token[0])];
+        return;
+    }
+    bool caseSensitive = p->keywords->flags & TBX_HASH_CASE_SENSITIVE;
+    // A lookup must never insert: look in a locked view of the table.
+    unsigned saved = p->keywords->flags;
+    p->keywords->flags |= TBX_HASH_FIND_ONLY;
+    tbx_hash_entry* e = tbx_hash_find(*p->keywords, caseSensitive ? p->token : p->tokenUpper);
+    p->keywords->flags = saved;
+    if (e) p->tokenId = static_cast<int>(e->data[0]);
+}
+
+void readInteger(tbx_parser* p)
+{
+    int n = 0;
+    int value = 0;
+    bool hex = false;
+    bool first = true;
+    for (;;) {
+        unsigned char c = p->current;
+        int digit;
+        if (isDigit(c)) {
+            digit = c - '0';
+        } else if (hex && std::isxdigit(c)) {
+            digit = upper(static_cast<char>(c)) - 'A' + 10;
+        } else {
+            break;
+        }
+        if (n < TBX_IDENT_MAX) p->token[n++] = static_cast<char>(c);
+        int base = hex ? 16 : 10;
+        int limit = hex ? 134217728 : 214748365;
+        if (value >= limit || 2147483647 - base * value < digit) {
+            tbx_error(p, TBX_ERR_CONSTANT);
+        } else {
+            value = base * value + digit;
+        }
+        tbx_getc(p);
+        if (first && (p->current == 'x' || p->current == 'X')) {
+            if (n < TBX_IDENT_MAX) p->token[n++] = static_cast<char>(p->current);
+            hex = true;
+            tbx_getc(p);
+        }
+        first = false;
+    }
+    p->token[n] = '\0';
+    upperCopy(p->tokenUpper, p->token, sizeof p->tokenUpper);
+    p->value = value;
+    p->tokenId = TBX_INTEGER;
+    exponentFlag = (p->current == 'E');
+}
+
+void saveInclude(tbx_parser* p, int depth)
+{
+    auto s = std::make_unique<IncludeSave>();
+    s->file = p->file;
+    s->lineStart = p->lineStart;
+    s->lineIndex = p->lineIndex;
+    s->current = p->current;
+    s->lineNumber = p->lineNumber;
+    std::memcpy(s->line, p->line, sizeof s->line);
+    s->tokenId = p->tokenId;
+    std::memcpy(s->token, p->token, sizeof s->token);
+    std::memcpy(s->tokenUpper, p->tokenUpper, sizeof s->tokenUpper);
+    s->value = p->value;
+    s->tokenColumn = p->tokenColumn;
+    s->fileName = p->fileName;
+    p->file = nullptr;
+    includeSaves[depth] = std::move(s);
+}
+
+void restoreInclude(tbx_parser* p)
+{
+    closeFile(p);
+    std::unique_ptr<IncludeSave> s = std::move(includeSaves[p->depth]);
+    --p->depth;
+    if (!s) return;
+    p->file = s->file;
+    p->lineStart = s->lineStart;
+    p->lineIndex = s->lineIndex;
+    p->current = s->current;
+    p->lineNumber = s->lineNumber;
+    std::memcpy(p->line, s->line, sizeof s->line);
+    p->tokenId = s->tokenId;
+    std::memcpy(p->token, s->token, sizeof s->token);
+    std::memcpy(p->tokenUpper, s->tokenUpper, sizeof s->tokenUpper);
+    p->value = s->value;
+    p->tokenColumn = s->tokenColumn;
+    p->fileName = s->fileName;
+}
+
+// After the include keyword: opens the quoted file that follows. Returns
+// true when reading goes on in the included file.
+bool startInclude(tbx_parser* p)
+{
+    tbx_skip_blanks(p);
+    if (p->current != static_cast<unsigned char>(p->delimiter)) return false;
+    std::string keyword = tbx_token_name(p, p->tokenId);
+    tbx_read_string(p);
+    if (p->depth + 1 > TBX_MAX_INCLUDE) {
+        tbx_error(p, TBX_ERR_NESTING, keyword.c_str(), TBX_MAX_INCLUDE);
+        return true;
+    }
+    std::string name = p->token;
+    saveInclude(p, p->depth + 1);
+    ++p->depth;
+    if (!tbx_open_file(p, p->includeDir.empty() ? nullptr : p->includeDir.c_str(), name.c_str())) {
+        p->current = 0;  // reads as an empty file, then returns to the includer
+        p->line[0] = '\0';
+    }
+    return true;
+}
+
+}  // namespace
+
+tbx_print_fn tbx_context_printer = printStdout;
+
+tbx_parser::~tbx_parser()
+{
+    closeFile(this);
+}
+
+void tbx_init_parser(tbx_parser* p, tbx_hash* keywords)
+{
+    if (!p) return;
+    closeFile(p);
+    p->includeDir.clear();
+    p->fileName.clear();
+    p->lineComment = ";";
+    p->blockOpen = "/*";
+    p->blockClose = "*/";
+    p->errLineStart = 0;
+    p->errColumn = 0;
+    p->errLine = 0;
+    p->lineStart = 0;
+    p->lineIndex = TBX_LINE_NEW;
+    p->tokenColumn = 0;
+    p->current = ' ';
+    p->lineNumber = 0;
+    std::memset(p->line, 0, sizeof p->line);
+    std::memset(p->blockComment, 0, sizeof p->blockComment);
+    p->tokenId = 0;
+    std::memset(p->token, 0, sizeof p->token);
+    std::memset(p->tokenUpper, 0, sizeof p->tokenUpper);
+    p->value = 0;
+    p->keywords = keywords;
+    p->includeKeyword = -1;
+    p->depth = 0;
+    p->errorCount = 0;
+    p->warningCount = 0;
+    p->delimiter = '"';
+
+    for (int c = 0; c < 256; ++c) {
+        bool own = isDigit(static_cast<unsigned char>(c)) || isLetter(static_cast<unsigned char>(c)) ||
+                   c == '_' || c == '$' || c == '"';
+        p->classes[c] = own ? static_cast<unsigned char>(c) : static_cast<unsigned char>(TBX_CLASS_ILLEGAL);
+    }
+    for (unsigned char c : {' ', '\t', '\n', '\r'}) p->classes[c] = TBX_CLASS_BLANK;
+}
+
+bool tbx_open_file(tbx_parser* p, const char* prefix, const char* name)
+{
+    std::string opened = name;
+    std::FILE* f = std::fopen(name, "re");
+    if (!f && prefix) {
+        opened = std::string(prefix) + name;
+        f = std::fopen(opened.c_str(), "re");
+    }
+    if (!f) {
+        tbx_error(p, TBX_ERR_OPEN_FILE, name);
+        return false;
+    }
+    closeFile(p);
+    p->file = f;
+    p->fileName = opened;
+    p->lineIndex = TBX_LINE_NEW;
+    p->current = ' ';
+    p->lineNumber = 0;
+    p->line[0] = '\0';
+    return true;
+}
+
+void tbx_add_keyword(tbx_hash& table, const char* name, int id)
+{
+    if (table.flags & TBX_HASH_FIND_ONLY) {
+        tbx_error(nullptr, TBX_ERR_KEYWORD, name);
+        return;
+    }
+    char key[TBX_TOKEN_SIZE];
+    if (table.flags & TBX_HASH_CASE_SENSITIVE) {
+        std::snprintf(key, sizeof key, "%s", name);
+    } else {
+        upperCopy(key, name, sizeof key);
+    }
+    if (tbx_hash_entry* e = tbx_hash_find(table, key)) e->data[0] = id;
+}
+
+void tbx_getc(tbx_parser* p)
+{
+    if (p->lineIndex <= TBX_LINE_SIZE && p->line[p->lineIndex] != '\0') {
+        p->current = static_cast<unsigned char>(p->line[p->lineIndex++]);
+        return;
+    }
+    if (!p->file) {
+        p->line[0] = '\0';
+        p->lineIndex = 0;
+        p->current = 0;
+        return;
+    }
+    p->lineStart = std::ftell(p->file);
+    if (!readLine(p->file, p->line, TBX_LINE_SIZE)) {
+        closeFile(p);
+        p->lineIndex = 0;
+        p->current = 0;
+        return;
+    }
+    ++p->lineNumber;
+    p->current = static_cast<unsigned char>(p->line[0]);
+    p->lineIndex = 1;
+}
+
+void tbx_skip_blanks(tbx_parser* p)
+{
+    for (;;) {
+        unsigned char c = p->current;
+        if (c == 0) return;
+        if (std::strchr(p->lineComment.c_str(), c)) {
+            while (p->current != '\n' && p->current != 0) tbx_getc(p);
+            if (p->current == '\n') tbx_getc(p);
+            continue;
+        }
+        if (p->blockOpen.size() == 2 && c == static_cast<unsigned char>(p->blockOpen[0])) {
+            // Only a second character in the same line can open a comment;
+            // otherwise the slash stays current.
+            if (p->lineIndex > TBX_LINE_SIZE || p->line[p->lineIndex] != p->blockOpen[1]) return;
+            tbx_getc(p);  // the asterisk
+            tbx_getc(p);
+            std::size_t n = 0;
+            for (;;) {
+                if (p->current == 0) return;
+                if (p->current == static_cast<unsigned char>(p->blockClose[0])) {
+                    tbx_getc(p);
+                    if (p->current == static_cast<unsigned char>(p->blockClose[1])) {
+                        tbx_getc(p);
+                        break;
+                    }
+                    if (n < TBX_COMMENT_MAX) p->blockComment[n++] = p->blockClose[0];
+                    continue;
+                }
+                if (n < TBX_COMMENT_MAX) p->blockComment[n++] = static_cast<char>(p->current);
+                tbx_getc(p);
+            }
+            p->blockComment[n] = '\0';
+            continue;
+        }
+        if (p->classes[c] == TBX_CLASS_BLANK) {
+            tbx_getc(p);
+            continue;
+        }
+        return;
+    }
+}
+
+void tbx_read_string(tbx_parser* p)
+{
+    const unsigned char delim = static_cast<unsigned char>(p->delimiter);
+    std::size_t total = 0;
+    std::size_t kept = 0;
+    bool closed = false;
+    tbx_getc(p);  // the opening delimiter
+    for (;;) {
+        unsigned char c = p->current;
+        if (c == delim && c != 0) {
+            closed = true;
+            tbx_getc(p);
+            break;
+        }
+        if (c == '\\') {
+            tbx_getc(p);
+            c = p->current;
+        }
+        if (c == '\n' || c == 0) {
+            p->token[kept] = '\0';
+            tbx_error(p, TBX_ERR_INVALID_STRING, p->token);
+            if (c == '\n') tbx_getc(p);
+            break;
+        }
+        if (kept < TBX_STRING_MAX) p->token[kept++] = static_cast<char>(c);
+        ++total;
+        tbx_getc(p);
+    }
+    p->token[kept] = '\0';
+    if (closed && total >= TBX_STRING_MAX) tbx_error(p, TBX_ERR_STRING_TOO_LONG, p->token);
+    upperCopy(p->tokenUpper, p->token, sizeof p->tokenUpper);
+    p->tokenId = TBX_STRING;
+}
+
+int tbx_next_token(tbx_parser* p)
+{
+    for (;;) {
+        tbx_skip_blanks(p);
+        p->tokenColumn = p->lineIndex;
+        unsigned char c = p->current;
+        if (c != 0 && c == static_cast<unsigned char>(p->delimiter)) {
+            tbx_read_string(p);
+            return p->tokenId;
+        }
+        if (isLetter(c) || c == '_' || c == '$') {
+            readIdentifier(p);
+            if (p->includeKeyword != -1 && p->tokenId == p->includeKeyword && startInclude(p)) continue;
+            return p->tokenId;
+        }
+        if (isDigit(c)) {
+            readInteger(p);
+            return p->tokenId;
+        }
+        if (c == 0) {
+            setToken(p, "EOF", TBX_EOF);
+            if (p->depth == 0) return TBX_EOF;
+            restoreInclude(p);
+            continue;
+        }
+        char text[2] = {static_cast<char>(c), '\0'};
+        setToken(p, text, p->classes[c]);
+        if (p->tokenId == TBX_CLASS_ILLEGAL) {
+            tbx_error(p, TBX_ERR_ILLEGAL_CHAR, c, c);
+            tbx_getc(p);
+            continue;
+        }
+        tbx_getc(p);
+        return p->tokenId;
+    }
+}
+
+std::string tbx_token_name(tbx_parser* p, int id)
+{
+    char buf[16];
+    if (id >= 1 && id <= 255) {
+        if (id >= 33 && id <= 127) {
+            std::snprintf(buf, sizeof buf, "%c", id);
+        } else {
+            std::snprintf(buf, sizeof buf, "[0x%02X]", id);
+        }
+        return buf;
+    }
+    switch (id) {
+    case TBX_KEYWORD: return "keyword";
+    case TBX_IDENTIFIER: return "identifier";
+    case TBX_INTEGER: return "integer";
+    case TBX_STRING: return "string";
+    case TBX_EOF: return "EOF";
+    case TBX_NOT_EQUAL: return "<>";
+    case TBX_LESS_EQUAL: return "<=";
+    case TBX_GREATER_EQUAL: return ">=";
+    case TBX_INCREMENT: return "++";
+    case TBX_DECREMENT: return "--";
+    default: break;
+    }
+    if (id > 512 && p && p->keywords) {
+        tbx_hash& table = *p->keywords;
+        tbx_hash_rewind(table);
+        while (tbx_hash_entry* e = tbx_hash_next(table))
+            if (e->data[0] == id) return e->key;
+    }
+    tbx_error(nullptr, TBX_ERR_TOKEN_ID, id);
+    return "";
+}
+
+const char* tbx_error_context(tbx_parser* p, int flags)
+{
+    static char context[132];
+    context[0] = '\0';
+    if (!p) return context;
+
+    if (p->file && p->lineNumber > 0) {
+        long start = p->errLineStart ? p->errLineStart : p->lineStart;
+        int column = p->errColumn ? p->errColumn : p->tokenColumn;
+        int lineNo = p->errLine ? p->errLine : p->lineNumber;
+
+        long saved = std::ftell(p->file);
+        char shown[132] = "";
+        if (std::fseek(p->file, start, SEEK_SET) == 0) readLine(p->file, shown, sizeof shown);
+        std::fseek(p->file, saved, SEEK_SET);
+
+        std::string out = shown;
+        if (out.empty() || out.back() != '\n') out += '\n';
+        for (int i = 0; i < column - 1; ++i)
+            out += (static_cast<std::size_t>(i) < std::strlen(shown) && shown[i] == '\t') ? '\t' : ' ';
+        out += "^\n";
+        tbx_context_printer(out.c_str());
+
+        std::snprintf(context, sizeof context, "%s near line:%d: ", p->fileName.c_str(), lineNo);
+        p->errLineStart = 0;
+        p->errColumn = 0;
+        p->errLine = 0;
+    }
+
+    if (flags & TBX_SEV_WARNING) ++p->warningCount;
+    if ((flags & TBX_SEV_ERROR) || !(flags & (TBX_SEV_INFO | TBX_SEV_WARNING | TBX_SEV_ERROR))) ++p->errorCount;
+    return context;
+}
+
+}  // namespace qzr
