@@ -1,0 +1,116 @@
+// The self-pipe of signals and wake-ups. The handler does nothing but write
+// one byte with write(2), which is async-signal-safe, and keeps errno.
+#include "os/os_signal.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
+
+namespace qzr {
+
+namespace {
+
+std::atomic<int> pipeRead{-1};
+std::atomic<int> pipeWrite{-1};
+std::once_flag pipeOnce;
+
+constexpr int handledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2};
+struct sigaction savedActions[sizeof handledSignals / sizeof handledSignals[0]];
+bool installed = false;
+
+void makePipe()
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    pipeRead.store(fds[0]);
+    pipeWrite.store(fds[1]);
+}
+
+void onSignal(int sig)
+{
+    int saved = errno;
+    unsigned char code = OS_EVENT_WAKE;
+    switch (sig) {
+    case SIGUSR1: code = OS_EVENT_CANCEL; break;
+    case SIGUSR2: code = OS_EVENT_TOGGLE_DETAILED; break;
+    default: code = OS_EVENT_CLOSE; break;
+    }
+    int fd = pipeWrite.load(std::memory_order_relaxed);
+    if (fd >= 0) {
+        ssize_t n = ::write(fd, &code, 1);
+        (void)n;
+    }
+    errno = saved;
+}
+
+}  // namespace
+
+int os_eventFd()
+{
+    std::call_once(pipeOnce, makePipe);
+    return pipeRead.load();
+}
+
+void os_eventPost(unsigned char code)
+{
+    // In a signal handler the pipe already exists (os_signalInstall made it);
+    // from a thread, make it first.
+    int fd = pipeWrite.load(std::memory_order_relaxed);
+    if (fd < 0) {
+        os_eventFd();
+        fd = pipeWrite.load();
+    }
+    if (fd < 0) return;
+    int saved = errno;
+    ssize_t n = ::write(fd, &code, 1);
+    (void)n;
+    errno = saved;
+}
+
+std::size_t os_eventTake(unsigned char* out, std::size_t max)
+{
+    int fd = os_eventFd();
+    if (fd < 0 || max == 0) return 0;
+    for (;;) {
+        ssize_t n = ::read(fd, out, max);
+        if (n > 0) return static_cast<std::size_t>(n);
+        if (n < 0 && errno == EINTR) continue;
+        return 0;
+    }
+}
+
+int os_signalInstall()
+{
+    if (os_eventFd() < 0) return -1;
+    if (installed) return 0;
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    std::size_t i = 0;
+    for (int sig : handledSignals) {
+        if (::sigaction(sig, &sa, &savedActions[i]) != 0) {
+            while (i > 0) {
+                --i;
+                ::sigaction(handledSignals[i], &savedActions[i], nullptr);
+            }
+            return -1;
+        }
+        ++i;
+    }
+    installed = true;
+    return 0;
+}
+
+void os_signalRestore()
+{
+    if (!installed) return;
+    std::size_t i = 0;
+    for (int sig : handledSignals) ::sigaction(sig, &savedActions[i++], nullptr);
+    installed = false;
+}
+
+}  // namespace qzr

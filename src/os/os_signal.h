@@ -1,0 +1,40 @@
+// The process's event pipe: how signals and other threads reach the waits.
+//
+// Signal handlers and other threads only write one byte per event into a
+// pipe (a self-pipe); the waits poll its read end and turn the bytes into
+// window commands. SIGINT, SIGTERM and SIGHUP are "close", SIGUSR1 "cancel
+// the current call", SIGUSR2 "toggle detailed messages". Writing never
+// blocks: when the pipe is full the event is dropped, the ones already
+// queued still wake the wait.
+#pragma once
+
+#include <cstddef>
+
+namespace qzr {
+
+enum : unsigned char {
+    OS_EVENT_WAKE = 0,            // nothing to do but look at the flags again
+    OS_EVENT_CLOSE = 1,           // SIGINT, SIGTERM, SIGHUP
+    OS_EVENT_CANCEL = 2,          // SIGUSR1
+    OS_EVENT_TOGGLE_DETAILED = 3, // SIGUSR2
+};
+
+// The read end of the event pipe, made on first use (non-blocking,
+// close-on-exec); -1 when it cannot be made.
+int os_eventFd();
+
+// Queues one event. Safe in a signal handler and from any thread.
+void os_eventPost(unsigned char code);
+
+// Takes up to `max` queued events without blocking. Returns their count.
+std::size_t os_eventTake(unsigned char* out, std::size_t max);
+
+// Routes SIGINT, SIGTERM, SIGHUP, SIGUSR1 and SIGUSR2 into the event pipe
+// (sigaction, SA_RESTART). Returns 0, or -1 when the pipe or a handler
+// cannot be set.
+int os_signalInstall();
+
+// Puts back the actions these signals had before `os_signalInstall`.
+void os_signalRestore();
+
+}  // namespace qzr

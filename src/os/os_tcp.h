@@ -1,0 +1,49 @@
+// TCP client sockets for the link layer.
+//
+// A connection is started without blocking (`os_tcpStart`); the caller waits
+// for the socket to become writable with its own deadline and message pump,
+// then asks for the outcome (`os_tcpFinish`). Sockets are IPv4 stream
+// sockets, non-blocking and close-on-exec; sends use MSG_NOSIGNAL
+// (os_writeSome).
+#pragma once
+
+namespace qzr {
+
+// Which step of a connection failed.
+enum : int {
+    OS_TCP_NONE = 0,
+    OS_TCP_SOCKET = 1,   // socket() failed; code = errno
+    OS_TCP_RESOLVE = 2,  // the host name is unknown; code = getaddrinfo's code
+    OS_TCP_CONNECT = 3,  // connect() failed; code = errno
+};
+
+struct os_tcpError {
+    int stage = OS_TCP_NONE;
+    int code = 0;
+};
+
+// Creates a socket, looks `host` up (its first IPv4 address) and starts the
+// connection to `port` (0 to 65535). Returns the descriptor, with the
+// connection established or in progress, or -1 with `err` filled in.
+int os_tcpStart(const char* host, int port, os_tcpError* err);
+
+// The outcome of a started connection once the socket is writable: 0 when
+// connected, else the error number (also stored in `err` as OS_TCP_CONNECT).
+int os_tcpFinish(int fd, os_tcpError* err);
+
+// Listens on 127.0.0.1 at a port the kernel chooses (stored in *port).
+// Returns the listening descriptor (non-blocking, close-on-exec) or -1.
+// Used by the tests' hosts.
+int os_tcpListenLoopback(int* port);
+
+// Accepts one connection within `timeoutMs`. Returns its descriptor
+// (blocking, close-on-exec) or -1.
+int os_tcpAccept(int listenFd, int timeoutMs);
+
+// Shuts the sending side of a socket down (the peer reads end of file).
+void os_tcpShutdownSend(int fd);
+
+// The text of a name look-up failure code.
+const char* os_tcpResolveText(int code);
+
+}  // namespace qzr
