@@ -1,10 +1,17 @@
 // What the parts of the configuration reader share among themselves: the
-// creation of records, the keyword ids and the parsing steps. Not for use
-// outside src/config.
+// creation of records, the keyword ids, the token helpers and the parsing
+// steps of each part of the language. Not for use outside src/config.
+//
+// Conventions of every parsing step: the current token of `iniParser` is the
+// next unread one; a step that accepts its token advances past it; a choice
+// whose token is none of the accepted ones reports the list of them and
+// returns without advancing.
 #pragma once
 
 #include <deque>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "config/config.h"
 
@@ -13,11 +20,132 @@ namespace qzr {
 constexpr unsigned VARIABLE_BUCKETS = 70;
 constexpr unsigned KEYWORD_BUCKETS = 85;
 
+// The keywords of the configuration language, 611 to 680 in this order.
+enum : int {
+    KW_ADDRESS = 611,
+    KW_BEGIN,
+    KW_CERTIFICATESTORE,
+    KW_CERTIFICATENETWORKID,
+    KW_CERTIFICATEQZRID,
+    KW_COMDEV,
+    KW_COMPRESS,
+    KW_CONNECTIONMODE,
+    KW_CONNECTIONTYPE,
+    KW_CONNECTIONTIMEOUT,
+    KW_CONNECTSCRIPT,
+    KW_CONNECTION,
+    KW_DATAPAC,
+    KW_DATABIT,
+    KW_DEFAULT,
+    KW_PROVIDER,
+    KW_CLINIC,
+    KW_DEFCOMDEV,
+    KW_DELAY,
+    KW_DENTAL,
+    KW_DIALUP,
+    KW_DIRECT,
+    KW_DISCONNECTAFTERTX,
+    KW_DISCONNECTMETHOD,
+    KW_DETAILEDMESSAGES,
+    KW_DIALRETRIES,
+    KW_DELAYBETWEENRETRIES,
+    KW_HANGUPDELAY,
+    KW_ENCRYPT,
+    KW_END,
+    KW_EVEN,
+    KW_FALSE,
+    KW_FOR,
+    KW_GENERAL,
+    KW_HANGAROUND,
+    KW_INPUTFILENAME,
+    KW_LOGFILE,
+    KW_LOGFILEAPPEND,
+    KW_LOGGINGENABLED,
+    KW_MODEMINIT,
+    KW_MAXPROCESSINGDELAY,
+    KW_MAXENQDELAY,
+    KW_HARD,
+    KW_SOFT,
+    KW_BOTH,
+    KW_HSMODEMINIT,
+    KW_MODEMHANGUP,
+    KW_NETWORK,
+    KW_NONE,
+    KW_ODD,
+    KW_OUTPUTFILENAME,
+    KW_PARITY,
+    KW_PHONE,
+    KW_PHONENUMBER,
+    KW_PRIMARY,
+    KW_PREFIX,
+    KW_SECONDARY,
+    KW_TCPIP,
+    KW_TRANSMIT,
+    KW_THEN,
+    KW_SPEED,
+    KW_RETRY,
+    KW_RETURN,
+    KW_TRUE,
+    KW_USE,
+    KW_USEPKI,
+    KW_VERSION,
+    KW_V2CONVERTACCENT,
+    KW_WAIT,
+    KW_HTTP,
+};
+static_assert(KW_DEFAULT == 625 && KW_DEFCOMDEV == 628 && KW_END == 640 && KW_GENERAL == 644 &&
+              KW_NETWORK == 658 && KW_VERSION == 677 && KW_HTTP == 680);
+
+// Thrown by a fatal error of the reading (an undefined or redefined script,
+// a secondary entry without its network, scripts nested too deep) after the
+// error was reported; caught at the reader's entry, which returns -1. It
+// never leaves the configuration module.
+struct IniFatal {};
+
+// Records.
 ConnectionDef* ini_newConnection();
 NetworkDef* ini_newNetwork();
 ScriptNode* ini_newNode();
 ScriptEntry* ini_newEntry();
-// Frees every record and clears the globals (see ini_resetConfiguration).
 void ini_resetRecords();
+
+// Tokens.
+inline int ini_token() { return iniParser.tokenId; }
+// Reads the next token.
+void ini_advance();
+// Reports `text` unless the current token is `id`; advances in either case.
+void ini_expect(int id, const char* text);
+// The integer of the current token, or of the last integer token read when
+// the current token is not one.
+int ini_intValue();
+// Reports a toolbox message with the parser's context at the current token.
+void ini_report(int code, const char* text);
+
+// General and network parameters, and the value forms.
+bool ini_isGeneralKeyword(int id);
+bool ini_isNetworkKeyword(int id);
+void ini_parseGeneralParam();
+void ini_parseNetworkParam();
+void ini_parseBool(bool& field);
+void ini_parseStringOrVar(std::optional<std::string>& field);
+void ini_parseStringDefaultOrVar(std::optional<std::string>& field);
+void ini_parseIdOrString(std::optional<std::string>& field);
+// Reads an integer value: range check (reporting `rangeText`), store, kind
+// check ("num"), advance.
+void ini_parseInteger(int& field, int low, int high, const char* rangeText);
+
+// Connection parameters.
+bool ini_isConnectionKeyword(int id);  // the nineteen, connectScript included
+void ini_parseConnection();
+void ini_parseConnectionParam();
+void ini_parseCertificateId();
+
+// Connect scripts.
+void ini_resetScriptState();
+ScriptNode* ini_scriptHead();
+void ini_parseScript(const char* name);
+void ini_parseScriptStatement();
+void ini_convertCaret(std::string& out, const char* text);
+void ini_addScript();
 
 }  // namespace qzr
