@@ -1,0 +1,25 @@
+// File locks and leases: how one process keeps others off a file.
+//
+// Two kinds of exclusion rest on these calls: the activity record, which one
+// instance per directory holds locked for its whole run, and a request file,
+// which the driver reads while no one may write to it. The exclusion lives as
+// long as the descriptor it was taken on; closing it releases everything.
+#pragma once
+
+namespace qzr {
+
+// Takes an exclusive, non-blocking whole-file lock (flock) on `fd`.
+// Returns 0, or the error number (EWOULDBLOCK when another open file holds it).
+int os_lockExclusive(int fd);
+
+// Keeps writers off the file open read-only on `fd`: a read lease, which the
+// kernel refuses while anyone has the file open for writing, or, where a
+// lease is not permitted (the file belongs to another user, the file system
+// has none), a non-blocking read lock. Returns 0, or the error number of the
+// refusal (EAGAIN: a writer has the file open or locked).
+// A lease holder is told by SIGIO when a writer wants the file; SIGIO is
+// ignored for the whole process the first time a lease is taken, so that the
+// signal never ends the driver (the writer then waits for the lease to end).
+int os_denyWriters(int fd);
+
+}  // namespace qzr

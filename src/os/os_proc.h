@@ -1,0 +1,28 @@
+// What the driver learns about its own process and computer from Linux.
+//
+// The computer's name and the program that started the driver go into the
+// activity record; the file-size limit lets tests make a write fail the way a
+// full disk does.
+#pragma once
+
+#include <string>
+
+namespace qzr {
+
+// The computer's name (gethostname), cut to `maxLen` characters; "" when it
+// cannot be had.
+std::string os_hostName(std::size_t maxLen);
+
+// The id of this process's parent.
+int os_parentPid();
+
+// The path of the program that process `pid` runs (readlink of
+// /proc/<pid>/exe). Returns 0 and the path, or the error number.
+int os_programPath(int pid, std::string& path);
+
+// Limits the size of every file this process writes to `bytes`; a write past
+// it fails with EFBIG instead of ending the process (SIGXFSZ is ignored).
+// Returns 0 or the error number. Tests use it to stand for a full disk.
+int os_setFileSizeLimit(long bytes);
+
+}  // namespace qzr
