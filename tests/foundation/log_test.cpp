@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "foundation/log.h"
+#include "support/temp_dir.h"
+#include "support/test_window.h"
+
+using namespace qzr;
+
+namespace {
+
+// The part of a screen line after its "HH:MM:SS " stamp.
+std::string screenText(const char* line)
+{
+    std::string s = line ? line : "";
+    return s.size() >= 9 ? s.substr(9) : s;
+}
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override { log_resetScreen(); }
+    void TearDown() override { log_close(); }
+    std::string openLog(bool append = false)
+    {
+        std::string path = dir.file("qzr.log");
+        EXPECT_EQ(log_open(path.c_str(), append), 0);
+        return path;
+    }
+    std::string closeAndRead()
+    {
+        log_close();
+        return dir.read("qzr.log");
+    }
+    test::TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(LogTest, LinesCarryStampAndLevelPrefix)
+{
+    openLog();
+    struct { int level; const char* prefix; } cases[] = {
+        {LOG_INFO, "INFO - "}, {LOG_STATUS, "INFO - "}, {LOG_COM_OUT, "COM<-- "},
+        {LOG_COM_IN, "COM  :- "}, {LOG_COM_WAIT, "COM  :- "}, {LOG_PROT, "INFO -prot. "},
+        {LOG_TAPI_INFO, "TAPI-INF-  "}, {LOG_TAPI_ERROR, "TAPI-ERR-  "}, {LOG_ERROR, "ERROR- "},
+        {LOG_PROT_ERROR, "ERROR-prot. "}, {LOG_DEBUG, "CODE -420- "}, {0, "CODE -000- "},
+        {24, "CODE -024- "}, {1034, "CODE -1034- "},
+    };
+    std::string expected;
+    for (const auto& c : cases) {
+        log_write(c.level, "text %d", c.level);
+        expected += std::string(c.prefix) + "text " + std::to_string(c.level) + "\n";
+    }
+    std::string content = closeAndRead();
+    // A rewritten log starts with an empty line; the last line has no line feed.
+    ASSERT_EQ(content[0], '\n');
+    ASSERT_NE(content.back(), '\n');
+    std::regex stamp("\n[0-9]{8} [0-9]{2}:[0-9]{2}:[0-9]{2} ");
+    std::string got;
+    for (std::sregex_iterator it(content.begin(), content.end(), stamp), end; it != end; ++it) {
+        auto next = std::next(it);
+        std::size_t from = static_cast<std::size_t>(it->position() + it->length());
+        std::size_t to = next == end ? content.size() : static_cast<std::size_t>(next->position());
+        got += content.substr(from, to - from) + "\n";
+    }
+    EXPECT_EQ(got, expected);
+}
+
+TEST_F(LogTest, AppendModeKeepsAndRewriteModeReplaces)
+{
+    openLog();
+    log_write(LOG_INFO, "first");
+    log_close();
+    openLog(true);
+    log_write(LOG_INFO, "second");
+    std::string both = closeAndRead();
+    EXPECT_NE(both.find("first"), std::string::npos);
+    EXPECT_NE(both.find("second"), std::string::npos);
+    openLog(false);
+    log_write(LOG_INFO, "third");
+    std::string only = closeAndRead();
+    EXPECT_EQ(only.find("first"), std::string::npos);
+    EXPECT_NE(only.find("third"), std::string::npos);
+}
+
+TEST_F(LogTest, FlushCommitsWhatWasWritten)
+{
+    openLog();
+    log_write(LOG_INFO, "visible");
+    EXPECT_EQ(dir.read("qzr.log").find("visible"), std::string::npos);  // still buffered
+    log_flush();
+    EXPECT_NE(dir.read("qzr.log").find("visible"), std::string::npos);
+}
+
+TEST_F(LogTest, UnopenableLogReportsAndLeavesLogClosed)
+{
+    std::string bad = dir.file("missing/dir/qzr.log");
+    EXPECT_EQ(log_open(bad.c_str(), false), 2);
+    EXPECT_FALSE(log_isOpen());
+    EXPECT_EQ(screenText(lastErrorLine), "cannot open log file " + bad + "\n");
+}
+
+TEST_F(LogTest, StatusAndErrorLinesFollowTheirLevels)
+{
+    log_write(LOG_STATUS, "Waiting %s", "for requests");
+    EXPECT_STREQ(statusLine, screenLines.current);
+    EXPECT_EQ(screenText(statusLine), "Waiting for requests");
+    EXPECT_TRUE(std::regex_match(std::string(statusLine), std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2} Waiting for requests")));
+    log_write(LOG_INFO, "not a status");
+    EXPECT_EQ(screenText(statusLine), "Waiting for requests");
+    log_write(LOG_PROT_ERROR, "bad frame");
+    EXPECT_EQ(screenText(lastErrorLine), "bad frame");
+    log_write(LOG_ERROR, "worse");
+    EXPECT_EQ(screenText(lastErrorLine), "worse");
+}
+
+TEST_F(LogTest, NinthLineReplacesTheFirst)
+{
+    for (int i = 1; i <= 7; ++i) log_write(LOG_INFO, "line %d", i);
+    EXPECT_EQ(screenLines.display[0], nullptr);
+    EXPECT_EQ(screenText(screenLines.display[1]), "line 1");
+    log_write(LOG_INFO, "line 8");
+    log_write(LOG_INFO, "line 9");
+    for (int i = 0; i < SCREEN_LINE_COUNT; ++i)
+        EXPECT_EQ(screenText(screenLines.display[i]), "line " + std::to_string(i + 2)) << i;
+    // The ninth went into the first line's slot.
+    EXPECT_EQ(screenLines.current, screenLines.lines[0]);
+    EXPECT_EQ(screenLines.ringIndex, 1);
+}
+
+TEST_F(LogTest, LongTextIsCutOnScreenButWholeInTheLog)
+{
+    openLog();
+    std::string longText(300, 'x');
+    longText += "%d%s";  // a finished text passed through "%s" stays as it is
+    log_write(LOG_ERROR, "%s", longText.c_str());
+    EXPECT_EQ(std::string(screenLines.current).size(), SCREEN_LINE_SIZE - 1);
+    EXPECT_EQ(std::string(lastErrorLine).size(), SCREEN_LINE_SIZE - 1);
+    EXPECT_NE(closeAndRead().find("ERROR- " + longText), std::string::npos);
+}
+
+TEST_F(LogTest, WindowIsRepaintedForEachLine)
+{
+    test::TestWindow window;
+    log_write(LOG_INFO, "a");
+    log_write(LOG_INFO, "b");
+    EXPECT_EQ(window.repaints, 2);
+}
+
+TEST_F(LogTest, ClosedLogStillFillsTheScreenAndAppendDoesNothing)
+{
+    log_write(LOG_INFO, "screen only");
+    log_append("ignored");
+    EXPECT_EQ(screenText(screenLines.current), "screen only");
+}
+
+TEST_F(LogTest, DumpWithTitleWritesBothForms)
+{
+    openLog();
+    const unsigned char frame[] = {0x02, 'A', 0x03};
+    log_dump(LOG_COM_OUT, "Send", frame, sizeof frame);
+    EXPECT_EQ(screenText(screenLines.current), "Send len=3 <{stx}A{etx}");
+    EXPECT_NE(closeAndRead().find("COM<-- Send len=3 <#02A#03>"), std::string::npos);
+}
+
+TEST_F(LogTest, DumpEscapesEveryControlByteAndHash)
+{
+    openLog();
+    log_write(LOG_COM_IN, "Recv:");
+    const unsigned char bytes[] = {0x00, 0x01, 0x04, 0x05, 0x06, 0x07, 0x09, 0x0A, 0x0B, 0x0D,
+                                   0x15, 0x1F, '#', 0x7F, 0x80, 0xFF, ' '};
+    log_dump(LOG_COM_IN, nullptr, bytes, sizeof bytes);
+    EXPECT_EQ(screenText(screenLines.current),
+              "Recv:{nul}{0x01}{eot}{enq}{ack}{0x07}{ht}[lf]{vt}[cr]{nak}{0x1f}#\x7f{0x80}{0xff} ");
+    std::string log = closeAndRead();
+    EXPECT_NE(log.find("Recv:#00#01#04#05#06#07#09#0a#0b#0d#15#1f##\x7f\x80\xff "), std::string::npos);
+    EXPECT_EQ(log.find('>'), std::string::npos);
+}
+
+TEST_F(LogTest, DumpShowsOnScreenOnlyUpToTheLimit)
+{
+    openLog();
+    std::string bytes(200, 'b');
+    log_dump(LOG_COM_IN, "In", bytes.data(), bytes.size());
+    std::string screen = screenLines.current;
+    EXPECT_EQ(screen.size(), SCREEN_DUMP_LIMIT);
+    // A wide form near the limit still fits its line.
+    log_write(LOG_COM_IN, "%s", std::string(111, 'c').c_str());
+    const unsigned char wide[] = {0x80, 0x81, 0x82};
+    log_dump(LOG_COM_IN, nullptr, wide, sizeof wide);
+    EXPECT_EQ(std::string(screenLines.current).size(), 120u + 6u);
+    EXPECT_NE(closeAndRead().find("In len=200 <" + bytes + ">"), std::string::npos);
+}
+
+TEST_F(LogTest, DumpAtOtherLevelsWritesOnlyTheLog)
+{
+    openLog();
+    log_write(LOG_INFO, "before");
+    log_dump(LOG_COM_WAIT, nullptr, "OK\r\n", 4);
+    log_dump(LOG_INFO, nullptr, "data", 4);
+    EXPECT_EQ(screenText(screenLines.current), "before");
+    EXPECT_NE(closeAndRead().find("INFO - beforeOK#0d#0adata"), std::string::npos);
+}

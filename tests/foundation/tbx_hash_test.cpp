@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "foundation/tbx_hash.h"
+
+using namespace qzr;
+
+namespace {
+
+std::vector<std::string> iterate(tbx_hash& t)
+{
+    std::vector<std::string> keys;
+    tbx_hash_rewind(t);
+    while (tbx_hash_entry* e = tbx_hash_next(t)) keys.push_back(e->key);
+    return keys;
+}
+
+// Two different keys of the same bucket in a table of n slots.
+std::pair<std::string, std::string> collidingKeys(unsigned n)
+{
+    std::map<unsigned, std::string> seen;
+    for (int i = 0;; ++i) {
+        std::string k = "K" + std::to_string(i);
+        unsigned b = tbx_hash_bucket(k.c_str(), n);
+        auto [it, fresh] = seen.emplace(b, k);
+        if (!fresh) return {it->second, k};
+    }
+}
+
+}  // namespace
+
+TEST(TbxHash, BucketFormula)
+{
+    EXPECT_EQ(tbx_hash_bucket("A", 70), 66u);  // 65 % 69 + 1
+    // "AB": word 0x4241 = 16961; 16961 % 69 = 56.
+    EXPECT_EQ(tbx_hash_bucket("AB", 70), 57u);
+    // "ABC": 0x4241 ^ 'C' (67) = 16898; 16898 % 84 = 14.
+    EXPECT_EQ(tbx_hash_bucket("ABC", 85), 15u);
+    // "ABCD": 0x4241 ^ (0x4443 << 1) = 0x4241 ^ 0x8886 = 0xCAC7 -> & 0x7FFF = 0x4AC7 = 19143.
+    EXPECT_EQ(tbx_hash_bucket("ABCD", 70), 19143u % 69 + 1);
+    // Bytes above 0x7F hash as unsigned characters.
+    EXPECT_EQ(tbx_hash_bucket("\xE9", 5), (0xE9u % 4) + 1);
+    for (unsigned n : {2u, 5u, 70u, 85u}) {
+        unsigned b = tbx_hash_bucket("NETWORK", n);
+        EXPECT_GE(b, 1u);
+        EXPECT_LT(b, n);
+    }
+}
+
+TEST(TbxHash, FindInsertsOnceAndCountsCollisions)
+{
+    tbx_hash t;
+    tbx_hash_init(t, 70);
+    tbx_hash_entry* a = tbx_hash_find(t, "OFFICE");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->data[0], 0);
+    a->data[0] = 7;
+    EXPECT_EQ(tbx_hash_find(t, "OFFICE"), a);
+    EXPECT_EQ(t.count, 1u);
+    EXPECT_EQ(t.collisions, 0u);
+
+    auto [first, second] = collidingKeys(70);
+    tbx_hash_find(t, first.c_str());
+    tbx_hash_find(t, second.c_str());
+    EXPECT_EQ(t.collisions, 1u);
+    EXPECT_EQ(t.count, 3u);
+    unsigned b = tbx_hash_bucket(first.c_str(), 70);
+    ASSERT_NE(t.buckets[b], nullptr);
+    EXPECT_EQ(t.buckets[b]->key, first);
+    ASSERT_NE(t.buckets[b]->next, nullptr);
+    EXPECT_EQ(t.buckets[b]->next->key, second);
+}
+
+TEST(TbxHash, IterationFollowsBucketsThenInsertionOrder)
+{
+    tbx_hash t;
+    tbx_hash_init(t, 70);
+    EXPECT_TRUE(iterate(t).empty());
+    auto [first, second] = collidingKeys(70);
+    std::vector<std::string> keys = {"ZETA", second, "A", first, "BETA"};
+    for (const auto& k : keys) tbx_hash_find(t, k.c_str());
+    std::vector<std::pair<unsigned, std::string>> expected;
+    for (const auto& k : keys) expected.emplace_back(tbx_hash_bucket(k.c_str(), 70), k);
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const auto& x, const auto& y) { return x.first < y.first; });
+    std::vector<std::string> order;
+    for (const auto& e : expected) order.push_back(e.second);
+    EXPECT_EQ(iterate(t), order);
+    // A second iteration visits every entry again, exactly once.
+    EXPECT_EQ(iterate(t), order);
+}
+
+TEST(TbxHash, FindOnlyTableInsertsNothing)
+{
+    tbx_hash t;
+    tbx_hash_init(t, 85);
+    tbx_hash_find(t, "KEY");
+    t.flags |= TBX_HASH_FIND_ONLY;
+    EXPECT_EQ(tbx_hash_find(t, "OTHER"), nullptr);
+    EXPECT_NE(tbx_hash_find(t, "KEY"), nullptr);
+    EXPECT_EQ(t.count, 1u);
+}
+
+TEST(TbxHash, KeysAreExactAndWhole)
+{
+    tbx_hash t;
+    tbx_hash_init(t, 70);
+    EXPECT_NE(tbx_hash_find(t, "key"), tbx_hash_find(t, "KEY"));
+    std::string base(64, 'p');
+    std::string k1 = base + "one", k2 = base + "two";
+    EXPECT_EQ(tbx_hash_bucket(k1.c_str(), 70), tbx_hash_bucket(k2.c_str(), 70));
+    tbx_hash_entry* e1 = tbx_hash_find(t, k1.c_str());
+    tbx_hash_entry* e2 = tbx_hash_find(t, k2.c_str());
+    EXPECT_NE(e1, e2);
+    EXPECT_EQ(e2->key, k2);
+    EXPECT_EQ(t.count, 4u);
+}
+
+TEST(TbxHash, ReinitialisingEmptiesTheTable)
+{
+    tbx_hash t;
+    tbx_hash_init(t, 5);
+    tbx_hash_find(t, "A");
+    tbx_hash_init(t, 5);
+    EXPECT_EQ(t.count, 0u);
+    EXPECT_TRUE(iterate(t).empty());
+}
