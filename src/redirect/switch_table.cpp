@@ -1,0 +1,331 @@
+// Switch tables: entering the rules, the lookup by office and carrier, the
+// loader with its debug dump, and the rules report.
+//
+// A pair's key is always the 4-character office followed by the 6-character
+// carrier; nothing shorter or longer ever becomes a key. Lookups walk the
+// bucket chains themselves, so asking never inserts, locked table or not.
+// A pair keeps the target of the first rule that named it.
+#include "redirect/switch_table.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "foundation/log.h"
+#include "foundation/runtime.h"
+#include "foundation/status.h"
+#include "redirect/ini_switch_table.h"
+
+namespace qzr {
+
+tbx_hash switchTable;
+tbx_hash notSwitchTable;
+tbx_hash carriersTable;
+tbx_hash groupsTable;
+tbx_hash switchNetworks;
+
+tbx_print_fn switch_report_printer = nullptr;
+
+namespace {
+
+constexpr unsigned PAIR_SLOTS = 70;
+constexpr unsigned SET_SLOTS = 70;
+constexpr unsigned NETWORK_SLOTS = 5;
+
+// The report's placeholders: no rule names them, so only the rules for all
+// offices or all carriers answer for them.
+constexpr const char* ANY_OFFICE = "....";
+constexpr const char* ANY_CARRIER = "......";
+
+// The data word that tells that an entry's target (its value) is set.
+constexpr int TARGET_WORD = 2;
+
+struct Probe {
+    bool interdiction;
+    bool allOffices;
+    bool allCarriers;
+    int code;
+    const char* text;
+};
+
+// The probe order: interdictions from the widest to the narrowest, then
+// redirections from the narrowest to the widest.
+constexpr Probe PROBES[] = {
+    {true, true, true, REDIR_DENY_ALL, "601 No office redirection allowed for any carrier"},
+    {true, true, false, REDIR_DENY_CARRIER, "602 No office redirection allowed for this carrier"},
+    {true, false, true, REDIR_DENY_OFFICE, "603 No redirection allowed for this office"},
+    {true, false, false, REDIR_DENY_OFFICE_CARRIER,
+     "604 No redirection allowed for this office and carrier"},
+    {false, false, false, REDIR_OFFICE_CARRIER, "701 this office is redirected for this carrier"},
+    {false, false, true, REDIR_OFFICE, "702 this office is redirected for all carriers"},
+    {false, true, false, REDIR_CARRIER, "703 All offices redirected for this carrier"},
+    {false, true, true, REDIR_ALL, "704 All offices redirected for all carriers"},
+};
+constexpr const char* NO_RULE_TEXT = "699 No redirection rule found";
+
+// The key of a pair: the office followed by the carrier.
+std::string pairKey(const char* office, const char* carrier)
+{
+    std::string key(office);
+    key += carrier;
+    return key;
+}
+
+// Finds a key without ever inserting it. Null when absent or when the table
+// was never created.
+tbx_hash_entry* findPair(const tbx_hash& table, const std::string& key)
+{
+    if (table.n < 2) return nullptr;
+    const unsigned bucket = tbx_hash_bucket(key.c_str(), table.n);
+    if (bucket >= table.buckets.size()) return nullptr;
+    for (tbx_hash_entry* e = table.buckets[bucket]; e; e = e->next)
+        if (e->key == key) return e;
+    return nullptr;
+}
+
+// Where a report or dump goes: a stream, or the printer hook.
+class ReportOut {
+public:
+    ReportOut(std::FILE* out, tbx_print_fn printer) : out_(out), printer_(printer) {}
+
+    // Formats one piece of text and writes it.
+    [[gnu::format(printf, 2, 3)]] void print(const char* fmt, ...)
+    {
+        va_list ap;
+        va_start(ap, fmt);
+        va_list again;
+        va_copy(again, ap);
+        const int len = std::vsnprintf(nullptr, 0, fmt, ap);
+        va_end(ap);
+        std::string text;
+        if (len > 0) {
+            text.resize(static_cast<std::size_t>(len) + 1);
+            std::vsnprintf(text.data(), text.size(), fmt, again);
+            text.resize(static_cast<std::size_t>(len));
+        }
+        va_end(again);
+        if (printer_)
+            printer_(text.c_str());
+        else if (out_)
+            std::fputs(text.c_str(), out_);
+    }
+
+private:
+    std::FILE* out_;
+    tbx_print_fn printer_;
+};
+
+// Prints one table of the debug dump: its title, then "n key -> target" for
+// every entry in iteration order. An entry without a target shows "".
+void dumpTable(ReportOut& out, const char* title, tbx_hash& table)
+{
+    out.print("%s", title);
+    if (table.n < 2) return;
+    tbx_hash_rewind(table);
+    int row = 0;
+    for (tbx_hash_entry* e = tbx_hash_next(table); e; e = tbx_hash_next(table)) {
+        const char* target = switchTarget(e);
+        out.print("%d %s -> %s\n", row++, e->key.c_str(), target ? target : "");
+    }
+}
+
+// Collects the keys of a set, so that nested walks never share a cursor.
+std::vector<std::string> keysOf(tbx_hash& table)
+{
+    std::vector<std::string> keys;
+    if (table.n < 2) return keys;
+    tbx_hash_rewind(table);
+    for (tbx_hash_entry* e = tbx_hash_next(table); e; e = tbx_hash_next(table))
+        keys.push_back(e->key);
+    return keys;
+}
+
+// The rules report. Returns -1 when every redirection is forbidden.
+int writeReport(ReportOut& out)
+{
+    int code = 0;
+    out.print("Redirection rules report:\n");
+    lookupSwitchTable(ANY_OFFICE, ANY_CARRIER, code);
+    if (code == REDIR_DENY_ALL) {
+        out.print("  No redirection allowed (all other rules ignored)\n");
+        out.print("* END of Report *\n");
+        return -1;
+    }
+
+    const std::vector<std::string> carriers = keysOf(carriersTable);
+    const std::vector<std::string> offices = keysOf(groupsTable);
+
+    out.print("  Interdiction Rules:\n");
+    for (const std::string& carrier : carriers) {
+        lookupSwitchTable(ANY_OFFICE, carrier.c_str(), code);
+        if (code == REDIR_DENY_CARRIER)
+            out.print("  No redirection for Carrier %s (any office)\n", carrier.c_str());
+    }
+    for (const std::string& office : offices) {
+        lookupSwitchTable(office.c_str(), ANY_CARRIER, code);
+        if (code == REDIR_DENY_OFFICE) out.print("  No redirection for Office %s\n", office.c_str());
+    }
+    for (const std::string& office : offices) {
+        for (const std::string& carrier : carriers) {
+            lookupSwitchTable(office.c_str(), carrier.c_str(), code);
+            if (code == REDIR_DENY_OFFICE_CARRIER)
+                out.print("  No redirection for Office %s + Carrier %s\n", office.c_str(),
+                          carrier.c_str());
+        }
+    }
+
+    out.print("  Redirection Rules:\n");
+    for (const std::string& office : offices) {
+        int carrierLines = 0;
+        for (const std::string& carrier : carriers) {
+            const char* target = lookupSwitchTable(office.c_str(), carrier.c_str(), code);
+            if (code == REDIR_OFFICE_CARRIER) {
+                ++carrierLines;
+                out.print("  Office %s  Carrier %s:   -> %s\n", office.c_str(), carrier.c_str(),
+                          target);
+            }
+        }
+        const char* target = lookupSwitchTable(office.c_str(), ANY_CARRIER, code);
+        if (code == REDIR_OFFICE)
+            out.print("  Office %s  %s -> %s\n", office.c_str(),
+                      carrierLines == 0 ? "all carriers     " : "any other carrier", target);
+    }
+    for (const std::string& carrier : carriers) {
+        const char* target = lookupSwitchTable(ANY_OFFICE, carrier.c_str(), code);
+        if (code == REDIR_CARRIER)
+            out.print("  Any office + Carrier %s    -> %s\n", carrier.c_str(), target);
+    }
+    const char* target = lookupSwitchTable(ANY_OFFICE, ANY_CARRIER, code);
+    if (code == REDIR_ALL)
+        out.print("  Any other office or carrier    -> %s\n", target);
+    else
+        out.print("  * * * NO OTHER office or carrier will be redirected * * *\n");
+    out.print("* END of Report *\n");
+    return 0;
+}
+
+// Locks the two pair tables when the loading ends, however it ends.
+struct PairTableLock {
+    ~PairTableLock()
+    {
+        switchTable.flags |= TBX_HASH_FIND_ONLY;
+        notSwitchTable.flags |= TBX_HASH_FIND_ONLY;
+    }
+};
+
+}  // namespace
+
+const char* switchTarget(const tbx_hash_entry* entry)
+{
+    if (!entry || entry->data[TARGET_WORD] == 0) return nullptr;
+    return entry->value.c_str();
+}
+
+const char* switchResultText(int code)
+{
+    for (const Probe& p : PROBES)
+        if (p.code == code) return p.text;
+    if (code == REDIR_NO_RULE) return NO_RULE_TEXT;
+    return "";
+}
+
+std::string switchFilePath()
+{
+    return ExeDir + "/" + SWITCH_FILE_NAME;
+}
+
+void switch_logPrinter(const char* text)
+{
+    std::string line(text ? text : "");
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    log_write(LOG_INFO, "%s", line.c_str());
+}
+
+int addSwitchTable(tbx_hash& table, const char* carrier, const char* target)
+{
+    if (!carrier || !target || std::strlen(carrier) != SWITCH_CARRIER_LEN) return 0;
+    if (ruleGroups.n < 2) return 0;
+    int added = 0;
+    tbx_hash_rewind(ruleGroups);
+    for (tbx_hash_entry* g = tbx_hash_next(ruleGroups); g; g = tbx_hash_next(ruleGroups)) {
+        const std::string& office = g->key;
+        if (office.size() != SWITCH_OFFICE_LEN) continue;
+        tbx_hash_entry* pair = tbx_hash_find(table, pairKey(office.c_str(), carrier).c_str());
+        if (!pair) {
+            log_write(LOG_ERROR, "** addSwitchTable: Internal ERROR **");
+            continue;
+        }
+        if (pair->data[TARGET_WORD] == 0) {
+            pair->value = target;
+            pair->data[TARGET_WORD] = 1;
+            ++added;
+        } else {
+            log_write(LOG_ERROR, " grp already defined");
+        }
+        if (std::strcmp(carrier, SWITCH_ALL_CARRIERS) != 0) tbx_hash_find(carriersTable, carrier);
+        if (office != SWITCH_ALL_OFFICES) tbx_hash_find(groupsTable, office.c_str());
+        tbx_hash_find(switchNetworks, target);
+    }
+    return added;
+}
+
+const char* lookupSwitchTable(const char* office, const char* carrier, int& code,
+                              const char** text)
+{
+    code = REDIR_NONE;
+    if (!office || !carrier || std::strlen(office) != SWITCH_OFFICE_LEN ||
+        std::strlen(carrier) != SWITCH_CARRIER_LEN)
+        return nullptr;
+    for (const Probe& p : PROBES) {
+        const tbx_hash& table = p.interdiction ? notSwitchTable : switchTable;
+        const std::string key = pairKey(p.allOffices ? SWITCH_ALL_OFFICES : office,
+                                        p.allCarriers ? SWITCH_ALL_CARRIERS : carrier);
+        const tbx_hash_entry* e = findPair(table, key);
+        if (!e) continue;
+        code = p.code;
+        if (text) *text = p.text;
+        return p.interdiction ? nullptr : switchTarget(e);
+    }
+    code = REDIR_NO_RULE;
+    if (text) *text = NO_RULE_TEXT;
+    return nullptr;
+}
+
+int reportSwitchTable(std::FILE* out)
+{
+    ReportOut sink(out, nullptr);
+    return writeReport(sink);
+}
+
+int loadSwitchTable(const char* path)
+{
+    tbx_hash_init(switchTable, PAIR_SLOTS);
+    tbx_hash_init(notSwitchTable, PAIR_SLOTS);
+    tbx_hash_init(carriersTable, SET_SLOTS);
+    tbx_hash_init(groupsTable, SET_SLOTS);
+    tbx_hash_init(switchNetworks, NETWORK_SLOTS);
+    switchTable.flags &= ~TBX_HASH_FIND_ONLY;
+    notSwitchTable.flags &= ~TBX_HASH_FIND_ONLY;
+    {
+        PairTableLock lock;
+        if (std::FILE* f = std::fopen(path, "re")) {
+            std::fclose(f);
+            if (readSwitchFile(path) != 0)
+                log_write(LOG_ERROR, "Error processing switching file %s\n", path);
+        }
+    }
+
+    ReportOut out(stdout, switch_report_printer);
+    if (debugTrace) {
+        dumpTable(out, "Debug NOT Switch Table: \n", notSwitchTable);
+        dumpTable(out, "Switch Table:\n", switchTable);
+        dumpTable(out, "Carriers Table:\n", carriersTable);
+        dumpTable(out, "Groups Table:\n", groupsTable);
+    }
+    writeReport(out);
+    if (!switch_report_printer) std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace qzr
