@@ -84,6 +84,9 @@ tbx_hash_entry* findPair(const tbx_hash& table, const std::string& key)
     return nullptr;
 }
 
+// A target for printing: an absent one is an empty text.
+const char* shown(const char* target) { return target ? target : ""; }
+
 // Where a report or dump goes: a stream, or the printer hook.
 class ReportOut {
 public:
@@ -125,8 +128,7 @@ void dumpTable(ReportOut& out, const char* title, tbx_hash& table)
     tbx_hash_rewind(table);
     int row = 0;
     for (tbx_hash_entry* e = tbx_hash_next(table); e; e = tbx_hash_next(table)) {
-        const char* target = switchTarget(e);
-        out.print("%d %s -> %s\n", row++, e->key.c_str(), target ? target : "");
+        out.print("%d %s -> %s\n", row++, e->key.c_str(), shown(switchTarget(e)));
     }
 }
 
@@ -183,22 +185,22 @@ int writeReport(ReportOut& out)
             if (code == REDIR_OFFICE_CARRIER) {
                 ++carrierLines;
                 out.print("  Office %s  Carrier %s:   -> %s\n", office.c_str(), carrier.c_str(),
-                          target);
+                          shown(target));
             }
         }
         const char* target = lookupSwitchTable(office.c_str(), ANY_CARRIER, code);
         if (code == REDIR_OFFICE)
             out.print("  Office %s  %s -> %s\n", office.c_str(),
-                      carrierLines == 0 ? "all carriers     " : "any other carrier", target);
+                      carrierLines == 0 ? "all carriers     " : "any other carrier", shown(target));
     }
     for (const std::string& carrier : carriers) {
         const char* target = lookupSwitchTable(ANY_OFFICE, carrier.c_str(), code);
         if (code == REDIR_CARRIER)
-            out.print("  Any office + Carrier %s    -> %s\n", carrier.c_str(), target);
+            out.print("  Any office + Carrier %s    -> %s\n", carrier.c_str(), shown(target));
     }
     const char* target = lookupSwitchTable(ANY_OFFICE, ANY_CARRIER, code);
     if (code == REDIR_ALL)
-        out.print("  Any other office or carrier    -> %s\n", target);
+        out.print("  Any other office or carrier    -> %s\n", shown(target));
     else
         out.print("  * * * NO OTHER office or carrier will be redirected * * *\n");
     out.print("* END of Report *\n");
