@@ -1,0 +1,9 @@
+// The static message buffers.
+#include "foundation/buffers.h"
+
+namespace qzr {
+
+unsigned char reqFrame[REQ_FRAME_SIZE];
+unsigned char respBuf[RESP_BUF_SIZE];
+
+}  // namespace qzr

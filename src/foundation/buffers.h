@@ -1,0 +1,18 @@
+// The message buffers of the transaction road, made once and reused by every
+// transaction: the request frame (STX, the request text, ETX, LRC) and the
+// response buffer the dialogs fill.
+#pragma once
+
+#include <cstddef>
+
+namespace qzr {
+
+constexpr std::size_t REQ_TEXT_SIZE = 10099996;              // the request text's room
+constexpr std::size_t REQ_FRAME_SIZE = 1 + REQ_TEXT_SIZE + 2; // STX, text, ETX, LRC
+constexpr std::size_t RESP_BUF_SIZE = 18000;
+
+// reqFrame[0] is the STX; the request text starts at reqFrame + 1.
+extern unsigned char reqFrame[REQ_FRAME_SIZE];
+extern unsigned char respBuf[RESP_BUF_SIZE];
+
+}  // namespace qzr
