@@ -24,4 +24,9 @@ void showMessageBox(const char* title, const char* text, unsigned style)
     std::fflush(stderr);
 }
 
+void animateTrayIcon(int frame)
+{
+    if (hMainWnd) hMainWnd->animate(frame);
+}
+
 }  // namespace qzr

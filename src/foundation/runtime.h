@@ -39,6 +39,8 @@ public:
     virtual void messageBox(const char* title, const char* text, unsigned style) = 0;
     // Asks the window's message loop to end with this exit code.
     virtual void postQuit(int code) = 0;
+    // Shows the activity mark's frame (0 idle, 1 to 4 the steps of a call).
+    virtual void animate(int frame) { (void)frame; }
 };
 
 extern MainWindow* hMainWnd;
@@ -53,5 +55,8 @@ enum : unsigned {
 // Shows a message box: through the main window when there is one, otherwise
 // as "<title>: <text>\n" on standard error, returning at once.
 void showMessageBox(const char* title, const char* text, unsigned style);
+
+// Shows the tray frame of a transaction step; nothing without a window.
+void animateTrayIcon(int frame);
 
 }  // namespace qzr
