@@ -7,8 +7,8 @@
 
 namespace qzr {
 
-constexpr std::size_t REQ_TEXT_SIZE = 10099996;              // the request text's room
-constexpr std::size_t REQ_FRAME_SIZE = 1 + REQ_TEXT_SIZE + 2; // STX, text, ETX, LRC
+// STX, the request text (10099996 bytes of room), ETX, LRC.
+constexpr std::size_t REQ_FRAME_SIZE = 1 + 10099996 + 2;
 constexpr std::size_t RESP_BUF_SIZE = 18000;
 
 // reqFrame[0] is the STX; the request text starts at reqFrame + 1.
