@@ -1,0 +1,50 @@
+// The CDAnet request header: the fields the driver needs out of a request.
+//
+// A request is one CDAnet message on one text line. The header check reads
+// the sequence number, version, transaction code, carrier, encryption method,
+// declared length, office and provider at their fixed positions (which
+// depend on the version and the transaction code) into a `transInfo` record,
+// and accepts only versions 02, 03 and 04 with a code that exists there and,
+// when the line's real length is known, a declared length equal to it.
+//
+// What must always hold: nothing is read outside the message given (bytes
+// past its end read as NUL); every failure writes one LOG_ERROR line naming
+// the file and returns STS_INVALID_CLAIM.
+#pragma once
+
+#include <string_view>
+
+namespace qzr {
+
+constexpr int CDA_OFFICE_LEN = 4;
+constexpr int CDA_PROVIDER_LEN = 9;
+
+// The header fields of one request and its status. Made afresh (all zero)
+// for each read.
+struct transInfo {
+    int seq = 0;                  // A02, sequence number (-1: not numeric)
+    const char* ext = nullptr;    // extension of the request file name (points into the caller's name)
+    int carrier = 0;              // A05, carrier number (0 for a version 02/03 code 4)
+    int encryptMethod = 0;        // A10 in version 04; 1 for versions 02 and 03
+    int cdaVersion = 0;           // A03
+    int transCode = 0;            // A04
+    int msgLength = 0;            // A07, the declared length
+    int realLength = 0;           // the line's length without its line end; -1: header only
+    char office[CDA_OFFICE_LEN + 1] = {};      // B02
+    char provider[CDA_PROVIDER_LEN + 1] = {};  // B01
+    int status = 0;               // the transaction's status
+};
+
+// The extension of a request path: the text after the first '.' of its file
+// name (the part after the last '/'); "" when the name has none. Points into
+// `name`.
+const char* cda_fileExtension(const char* name);
+
+// Reads the header of `msg` into `ti` (zeroed by the caller) and checks it.
+// `name` is the request file's name (kept for `ext`, used in messages);
+// bytes past the end of `msg` read as NUL; `realLength` below 1 skips the
+// length comparison. Returns STS_OK or STS_INVALID_CLAIM (after one LOG_ERROR
+// line); `ti` keeps what was filled before a failure. Does not set `status`.
+int cda_parse_header(const char* name, std::string_view msg, int realLength, transInfo* ti);
+
+}  // namespace qzr

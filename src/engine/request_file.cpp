@@ -1,0 +1,379 @@
+// Reading requests, writing responses and statistics, renaming requests.
+//
+// Requests are read with pread from offset 0, so each read starts at the
+// beginning whatever was read before. Text mode is kept as the practice
+// software expects it: the line ends at the first LF, and a CR just before
+// that LF reads as part of the line end. Responses are written to a
+// temporary file in the same directory and renamed over the response name
+// only once every byte is on disk.
+#include "engine/request_file.h"
+
+#include "foundation/log.h"
+#include "foundation/runtime.h"
+#include "foundation/status.h"
+#include "os/os_lock.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unistd.h>
+
+namespace qzr {
+
+RequestFile requestFp;
+int fileRenameDelay = 5;
+void (*file_waitHook)(int seconds) = nullptr;
+
+// clang-format off
+const unsigned char accentTable[256] = {
+    0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F,
+    0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F,
+    0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2A, 0x2B, 0x2C, 0x2D, 0x2E, 0x2F,
+    0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3A, 0x3B, 0x3C, 0x3D, 0x3E, 0x3F,
+    0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x4F,
+    0x50, 0x51, 0x52, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5A, 0x5B, 0x5C, 0x5D, 0x5E, 0x5F,
+    0x60, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6A, 0x6B, 0x6C, 0x6D, 0x6E, 0x6F,
+    0x70, 0x71, 0x72, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7A, 0x7B, 0x7C, 0x7D, 0x7E, '?',
+    // 0x80
+    'C',  'u',  'e',  'a',  'a',  'a',  'a',  'c',  'e',  'e',  'e',  'I',  'i',  'i',  'A',  'A',
+    // 0x90
+    'E',  'a',  'A',  'o',  'o',  'o',  'u',  'u',  'y',  'O',  'U',  'o',  0x9C, 'O',  'x',  0x9F,
+    // 0xA0
+    'a',  'i',  'o',  'u',  'n',  'N',  0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, '"',  '"',
+    // 0xB0
+    0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 'A',  'A',  'A',  0xB8, 0xB9, 0xBA, 0xBB, 0xBC, 0xBD, 0xBE, 0xBF,
+    // 0xC0
+    0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 'a',  'A',  0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF,
+    // 0xD0
+    0xD0, 0xD1, 'E',  'E',  'E',  'i',  'I',  'I',  'I',  0xD9, 0xDA, 0xDB, 0xDC, 0xDD, 'I',  0xDF,
+    // 0xE0
+    'O',  0xE1, 'O',  'O',  'o',  'O',  0xE6, 0xE7, 0xE8, 'U',  'U',  'U',  'y',  'Y',  0xEE, 0xEF,
+    // 0xF0
+    0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF,
+};
+// clang-format on
+
+namespace {
+
+constexpr std::size_t READ_CHUNK = 1 << 20;
+
+// Reads the first line of `fd` into `buf` (at most `cap` characters, cap <
+// buf.size()) as text mode does; zeroes the rest of `buf`. Returns the
+// number of characters read (the LF included when it fits).
+std::size_t readLine(int fd, std::span<char> buf, std::size_t cap)
+{
+    char* b = buf.data();
+    const std::size_t limit = cap + 1;  // a CR LF pair reads as one character
+    std::size_t raw = 0;
+    long lf = -1;
+    while (raw < limit) {
+        std::size_t want = std::min(READ_CHUNK, limit - raw);
+        ssize_t n = pread(fd, b + raw, want, static_cast<off_t>(raw));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;  // what was read stands; a failed read reads as its end
+        }
+        if (n == 0) break;
+        const void* p = std::memchr(b + raw, '\n', static_cast<std::size_t>(n));
+        raw += static_cast<std::size_t>(n);
+        if (p) {
+            lf = static_cast<const char*>(p) - b;
+            break;
+        }
+    }
+    std::size_t len;
+    if (lf >= 0) {
+        if (lf > 0 && b[lf - 1] == '\r') {
+            b[lf - 1] = '\n';
+            len = static_cast<std::size_t>(lf);
+        } else {
+            len = static_cast<std::size_t>(lf) + 1;
+        }
+    } else {
+        len = raw;
+    }
+    len = std::min(len, cap);
+    std::memset(b + len, 0, buf.size() - len);
+    return len;
+}
+
+// Scans the line for a byte below 32 other than LF; returns its position or
+// -1, and tells whether a byte of 128 or above occurs before it.
+long findControl(const unsigned char* m, long len, bool* high)
+{
+    constexpr long B = 64;
+    unsigned hi = 0;
+    long i = 0;
+    for (; len - i >= B; i += B) {
+        unsigned ctl = 0, h = 0;
+        for (long j = 0; j < B; ++j) {
+            unsigned char c = m[i + j];
+            ctl |= static_cast<unsigned>(c < 32) & static_cast<unsigned>(c != '\n');
+            h |= c;
+        }
+        if (ctl) break;
+        hi |= h;
+    }
+    for (; i < len; ++i) {
+        unsigned char c = m[i];
+        if (c < 32 && c != '\n') {
+            *high = (hi & 0x80) != 0;
+            return i;
+        }
+        hi |= c;
+    }
+    *high = (hi & 0x80) != 0;
+    return -1;
+}
+
+// The first position below `len` holding a byte of 128 or above, or -1.
+long findHigh(const unsigned char* m, long len)
+{
+    for (long i = 0; i < len; ++i) {
+        if (m[i] >= 128) return i;
+    }
+    return -1;
+}
+
+void waitBetweenTries(int seconds)
+{
+    if (file_waitHook) {
+        file_waitHook(seconds);
+        return;
+    }
+    if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
+}
+
+// Writes all `len` bytes; returns 0 or the error number.
+int writeAll(int fd, const char* p, std::size_t len)
+{
+    while (len > 0) {
+        ssize_t n = ::write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;
+        p += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+// The temporary name a response is written under: a hidden name in the same
+// directory, so the rename into place stays on one file system and no
+// request search matches it.
+std::string temporaryName(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return dir + "." + base + "." + std::to_string(getpid()) + ".tmp";
+}
+
+void writeStatistics(const transInfo* ti)
+{
+    std::string path = ExeDir.empty() ? std::string("qzrstat.dat") : ExeDir + "/qzrstat.dat";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    char line[32];
+    int n = std::snprintf(line, sizeof line, "OFFICE=%.4s\n", ti->office);
+    int err = writeAll(fd, line, static_cast<std::size_t>(n));
+    ::close(fd);
+    if (err == 0) log_write(LOG_INFO, "Group:%.4s processed", ti->office);
+}
+
+}  // namespace
+
+int RequestFile::open(const char* path)
+{
+    close();
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int err = os_denyWriters(fd);
+    if (err != 0) {
+        ::close(fd);
+        return err;
+    }
+    fd_ = fd;
+    return 0;
+}
+
+void RequestFile::close()
+{
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+int file_read_header(const char* name, transInfo* ti)
+{
+    if (!requestFp.isOpen()) {
+        log_write(LOG_ERROR, "file_read_header: file should be open <%s> for reading", name);
+        return STS_READ_ERROR;
+    }
+    char line[REQ_HEADER_SIZE];
+    *ti = transInfo{};
+    readLine(requestFp.fd(), std::span<char>(line, sizeof line), REQ_HEADER_SIZE - 2);
+    ti->status = cda_parse_header(name, std::string_view(line, sizeof line), -1, ti);
+    return ti->status;
+}
+
+int file_read(const char* name, std::span<char> buf, bool convert, transInfo* ti)
+{
+    if (!requestFp.isOpen()) {
+        log_write(LOG_ERROR, "file_read: file should be open <%s> for reading", name);
+        return STS_READ_ERROR;
+    }
+    if (buf.size() < 2) return STS_READ_ERROR;
+    *ti = transInfo{};
+    std::size_t got = readLine(requestFp.fd(), buf, buf.size() - 1);
+    auto* m = reinterpret_cast<unsigned char*>(buf.data());
+
+    long len = static_cast<long>(got);
+    if (len > 0 && (m[len - 1] == '\n' || m[len - 1] == '\r')) --len;
+
+    int sts = cda_parse_header(name, std::string_view(buf.data(), buf.size()), static_cast<int>(len), ti);
+    if (sts != STS_OK) return sts;
+
+    bool high = false;
+    long bad = findControl(m, len, &high);
+    if (bad >= 0) {
+        log_write(LOG_ERROR, "Invalid character ASCII(%d) at position %ld in file <%s>", m[bad], bad, name);
+        return STS_INVALID_CLAIM;
+    }
+
+    for (int i = 0; i < CDA_OFFICE_LEN; ++i) {
+        auto c = static_cast<unsigned char>(ti->office[i]);
+        if (c < 33 || c > 127) {
+            log_write(LOG_ERROR, "Invalid character ASCII(%d) in CDA office field <%s>", c, ti->office);
+            return STS_INVALID_CLAIM;
+        }
+    }
+
+    if (ti->cdaVersion == 4 || !high) return STS_OK;
+
+    long msgLen = std::min(static_cast<long>(ti->msgLength), static_cast<long>(buf.size()));
+    if (msgLen < 1) return STS_OK;
+    log_dump(LOG_INFO, "Transaction contains 8bit characters", m, static_cast<std::size_t>(msgLen));
+    if (convert) {
+        for (long i = 0; i < msgLen; ++i) m[i] = accentTable[m[i]];
+        log_dump(LOG_INFO, "Converted to:", m, static_cast<std::size_t>(msgLen));
+    }
+    long pos = findHigh(m, msgLen);
+    if (pos >= 0) {
+        log_write(LOG_ERROR, "Invalid character ASCII(%d) at position %ld in file <%s>", m[pos], pos, name);
+        return STS_INVALID_CLAIM;
+    }
+    return STS_OK;
+}
+
+int file_write(const char* path, const char* data, int len, const transInfo* ti, const char* extra)
+{
+    std::string tmp = temporaryName(path);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        // Left by an earlier run of the same process id that ended mid-write.
+        ::unlink(tmp.c_str());
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    }
+    if (fd < 0) {
+        int e = errno;
+        log_write(LOG_ERROR, "error opening file <%s> for writing (errno=%d %s)", path, e, std::strerror(e));
+        return STS_CANNOT_WRITE_OUTPUT;
+    }
+    log_write(LOG_INFO, "Writing %s status=%d len response=%d", path, ti->status, len);
+
+    char head[64];
+    int headLen = std::snprintf(head, sizeof head, "%d,%d,%s,", ti->seq, ti->status, ti->ext ? ti->ext : "");
+    std::string_view headText(head, static_cast<std::size_t>(std::min(headLen, static_cast<int>(sizeof head) - 1)));
+    std::string longHead;
+    if (headLen >= static_cast<int>(sizeof head)) {  // an extension longer than the head buffer
+        longHead = std::to_string(ti->seq) + "," + std::to_string(ti->status) + "," + ti->ext + ",";
+        headText = longHead;
+    }
+
+    int err = writeAll(fd, headText.data(), headText.size());
+    if (err == 0 && len > 0) err = writeAll(fd, data, static_cast<std::size_t>(len));
+    if (err == 0 && extra && *extra) {
+        err = writeAll(fd, "\r\n", 2);
+        if (err == 0) err = writeAll(fd, extra, std::strlen(extra));
+    }
+    if (err == 0 && fdatasync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && std::rename(tmp.c_str(), path) != 0) err = errno;
+    if (err != 0) {
+        ::unlink(tmp.c_str());
+        log_write(LOG_ERROR, "error writing file <%s> (errno=%d %s)", path, err, std::strerror(err));
+        return STS_CANNOT_WRITE_OUTPUT;
+    }
+
+    if (ti->status == STS_READ_ERROR || ti->status == STS_INVALID_CLAIM) return STS_OK;
+    writeStatistics(ti);
+    return STS_OK;
+}
+
+std::string file_processedName(const char* path)
+{
+    std::string processed = path;
+    std::size_t slash = processed.find('/');
+    std::size_t at = slash == std::string::npos ? 0 : slash + 1;
+    if (at < processed.size()) processed[at] = '_';
+    return processed;
+}
+
+void file_rename(const char* path, bool fatal)
+{
+    std::string processed = file_processedName(path);
+    if (::unlink(processed.c_str()) != 0 && errno != ENOENT) {
+        int e = errno;
+        log_write(LOG_ERROR, "Cannot delete %s (errno=%d %s) ", processed.c_str(), e, std::strerror(e));
+    }
+    requestFp.close();
+
+    int deleteErr = 0;
+    int probe = -1;  // the request, opened to see whether it still exists
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        if (std::rename(path, processed.c_str()) == 0) {
+            if (attempt > 1) log_write(0, "File rename to %s succeeded", processed.c_str());
+            return;
+        }
+        int e = errno;
+        log_write(LOG_ERROR, "*ERROR* cannot rename input file %s to %s (errno=%d %s).", path, processed.c_str(), e,
+                  std::strerror(e));
+        if (::unlink(path) == 0) {
+            log_write(0, "Could not rename to %s, %s deleted.", processed.c_str(), path);
+            return;
+        }
+        deleteErr = errno;
+
+        waitBetweenTries(fileRenameDelay);
+
+        probe = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (probe < 0 && errno == ENOENT) {
+            log_write(0, "%s does not exist (was deleted by another process)", path);
+            return;
+        }
+        if (attempt < 3 && probe >= 0) {
+            ::close(probe);
+            probe = -1;
+        }
+    }
+
+    if (fatal) {
+        log_write(LOG_ERROR, "****FATAL ERROR**** Cannot delete %s (errno=%d %s) terminating program. ", path,
+                  deleteErr, std::strerror(deleteErr));
+        terminateRequested = true;
+    } else {
+        log_write(LOG_ERROR, "****ERROR**** Cannot delete %s (errno=%d %s). ", path, deleteErr,
+                  std::strerror(deleteErr));
+    }
+    if (probe >= 0) ::close(probe);
+}
+
+}  // namespace qzr

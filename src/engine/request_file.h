@@ -1,0 +1,90 @@
+// Request, response and statistics files.
+//
+// The practice software writes each request as one CDAnet message on one
+// text line into a network directory; the driver reads it twice (the header
+// only, then the whole line with its character checks), writes the answer
+// into a response file beside it ("%d,%d,%s," of sequence, status and
+// extension, then the answer's bytes), names the office of the last
+// transaction in qzrstat.dat, and marks the request processed by renaming it
+// (the first letter of its file name becomes '_').
+//
+// What must always hold: a request is read while no one else may write to
+// it; the request buffer is never written past its size and is zero after
+// the line; a response file appears complete or not at all; every descriptor
+// is opened close-on-exec.
+#pragma once
+
+#include "engine/cda_header.h"
+
+#include <cstddef>
+#include <span>
+#include <string>
+
+namespace qzr {
+
+constexpr std::size_t REQ_TEXT_SIZE = 10099996;  // the request buffer; a line holds one byte less
+constexpr std::size_t REQ_HEADER_SIZE = 1000;    // the header-only read: 998 characters at most
+
+// The request being served: a read-only descriptor holding a read lease or
+// lock, so that no writer can change the file while the driver reads it.
+class RequestFile {
+public:
+    RequestFile() = default;
+    RequestFile(const RequestFile&) = delete;
+    RequestFile& operator=(const RequestFile&) = delete;
+    ~RequestFile() { close(); }
+
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    // Opens `path` for reading with writers denied. Returns 0, or the error
+    // number of the failed try (EAGAIN: someone is writing it).
+    int open(const char* path);
+    void close();
+
+private:
+    int fd_ = -1;
+};
+
+// The open request (none between transactions). Opened by the main worker;
+// closed by file_rename and by the transaction processing.
+extern RequestFile requestFp;
+
+// Code page 850 letters of version 02/03 requests to plain ASCII letters.
+extern const unsigned char accentTable[256];
+
+// Seconds between the tries of file_rename (5), and the wait it uses (null:
+// a plain sleep; the worker installs the wait that keeps the window alive).
+extern int fileRenameDelay;
+extern void (*file_waitHook)(int seconds);
+
+// Reads the first line of the open request (998 characters at most) and
+// checks its header without the length test. Clears `ti` first and stores
+// the result in its `status`. Returns STS_OK, STS_READ_ERROR (no request
+// open) or STS_INVALID_CLAIM.
+int file_read_header(const char* name, transInfo* ti);
+
+// Reads the request line into `buf` (the request text, REQ_TEXT_SIZE bytes;
+// at most one byte less is read, the rest is zero), checks its header, its
+// length, its characters and its office, and, for versions 02 and 03, turns
+// code page 850 letters into ASCII when `convert` is set. The line's length
+// without its line end is `realLength`. Returns STS_OK, STS_READ_ERROR (no
+// request open) or STS_INVALID_CLAIM (after one LOG_ERROR line).
+int file_read(const char* name, std::span<char> buf, bool convert, transInfo* ti);
+
+// Writes the response file `path`: "%d,%d,%s," of `seq`, `status` and `ext`,
+// the `len` bytes of `data`, and "\r\n" and `extra` when `extra` is not
+// empty. The file is written under a temporary name and renamed into place.
+// Then, unless the status is 1033 or 1034, rewrites qzrstat.dat in `ExeDir`.
+// Returns STS_OK or STS_CANNOT_WRITE_OUTPUT.
+int file_write(const char* path, const char* data, int len, const transInfo* ti, const char* extra);
+
+// The processed name of a request path: the character after the first '/'
+// (the first character when there is none) becomes '_'.
+std::string file_processedName(const char* path);
+
+// Closes the request and renames it to its processed name, or deletes it;
+// three tries `fileRenameDelay` seconds apart. When all fail and `fatal` is
+// set, asks the main loop to end (`terminateRequested`).
+void file_rename(const char* path, bool fatal);
+
+}  // namespace qzr
