@@ -1,0 +1,219 @@
+// The Common Protocol dialog, as a state machine:
+//   STATE 0   wait for the host's ENQ, then send the request
+//   STATE 1A  wait for the host's STX (ENQ or NAK: send again; NUL: ignored;
+//             anything else: NAK, until too much time has passed)
+//   STATE 2   keep the response up to its ETX (a second STX restarts it,
+//             EOT ends the dialog)
+//   STATE 3   read and check the LRC
+//   STATE 4   ACK a good response, NAK a bad one and await it again
+// Every read's time-out bounds the silence before one byte, not the dialog.
+#include "links/common_dialog.h"
+
+#include <cstring>
+
+#include "foundation/activity.h"
+#include "foundation/log.h"
+#include "foundation/runtime.h"
+#include "foundation/status.h"
+#include "links/modem.h"
+#include "links/port.h"
+#include "os/os_wait.h"
+
+namespace qzr {
+
+namespace {
+
+enum class State { Enq, WaitAnswer, Response, Lrc, Ack, Nak };
+
+std::int64_t nowSeconds()
+{
+    return os_monotonicMs() / 1000;
+}
+
+// Ends the dialog with status `s`: the state's message (when given, with the
+// failing call's status), then the end message, both at level `s`.
+int fail(int s, const char* stateFormat, int callStatus)
+{
+    if (stateFormat) log_write(s, stateFormat, callStatus);
+    log_write(s, "Common Protocol error, end dialog");
+    return s;
+}
+
+int writeByte(unsigned char b)
+{
+    return serial_write(&b, 1, g_linkTimeouts.protocolWrite);
+}
+
+}  // namespace
+
+unsigned char cp_lrc(const unsigned char* bytes, std::size_t len)
+{
+    unsigned char lrc = 0;
+    for (std::size_t i = 0; i < len; ++i) lrc ^= bytes[i];
+    return lrc;
+}
+
+int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, unsigned char* respBuf,
+                  int respCapacity, int* respLen)
+{
+    *respLen = 0;
+    std::int64_t start = nowSeconds();
+    int lrcTriesLeft = 3;
+    if (g_detailedMessages) log_write(LOG_INFO, "Dialog: request length %d bytes", frameLen);
+    // At most the capacity less one byte is kept, so the text always ends
+    // within the buffer.
+    const int keepMax = respCapacity > 0 ? respCapacity - 1 : 0;
+    if (respCapacity > 0) respBuf[0] = '\0';
+
+    if (net->simulation) {
+        int timeout = net->curCnx ? net->curCnx->connectionTimeout : 0;
+        log_write(LOG_INFO, "Simulation mode: the request will be echoed back in %d sec", timeout);
+        int n = frameLen > 3 ? frameLen - 3 : 0;
+        if (n > keepMax) n = keepMax;
+        if (n > 0) std::memcpy(respBuf, frame + 1, static_cast<std::size_t>(n));
+        if (respCapacity > 0) respBuf[n] = '\0';
+        *respLen = n;
+        activity_setState(ACT_SIMULATION);
+        waitSeconds(static_cast<unsigned>(timeout > 0 ? timeout : 0));
+        net->linkUp = true;
+        activity_setState(ACT_RECEIVE);
+        if (stopRequested) return STS_INTERRUPTED;
+        return STS_OK;
+    }
+
+    const int maxProcessing = net->maxProcessingDelay;
+    int count = 0;               // bytes kept of the current response
+    bool etxKept = false;        // the response's ETX found room in the buffer
+    unsigned char c = 0;
+
+    // Sends the whole request frame. Returns 0 or the end status 1053.
+    auto sendRequest = [&]() -> int {
+        port_clearRxRing();
+        net->linkUp = true;
+        activity_setState(ACT_SEND);
+        int sts = serial_write(frame, static_cast<std::size_t>(frameLen > 0 ? frameLen : 0),
+                               g_linkTimeouts.protocolWrite);
+        if (sts != STS_OK) return fail(STS_WRITE_ERROR, "Error writing request STATE 1 sts=%d", sts);
+        log_write(LOG_PROT, "%d bytes sent, waiting (max=%d sec) for response", frameLen, maxProcessing);
+        activity_update();
+        return STS_OK;
+    };
+
+    // Keeps one response byte (or drops it when the buffer is full).
+    auto keep = [&](unsigned char b) -> bool {
+        if (count >= keepMax) return false;
+        respBuf[count++] = b;
+        if (count % 1000 == 0) log_write(LOG_INFO, "%d characters read", count);
+        return true;
+    };
+
+    State state = State::Enq;
+    for (;;) {
+        switch (state) {
+        case State::Enq: {
+            log_write(LOG_PROT, "Waiting (max=%d sec) for ENQ", net->maxEnqDelay);
+            activity_setState(ACT_WAIT_ENQ);
+            static const char enq[] = {static_cast<char>(CP_ENQ), '\0'};
+            int sts = net_waitfor(enq, net->maxEnqDelay);
+            if (sts != STS_OK) return fail(STS_ENQ_TIMEOUT, "Error reading ENQ STATE 0 sts=%d", sts);
+            if (int e = sendRequest(); e != STS_OK) return e;
+            state = State::WaitAnswer;
+            break;
+        }
+
+        case State::WaitAnswer: {
+            activity_setState(ACT_WAIT_ANSWER);
+            int sts = get_next_char(maxProcessing, &c);
+            if (sts != STS_OK) return fail(STS_NO_RESPONSE, "Error reading host ACK STATE 1A sts=%d", sts);
+            if (c == 0x00) break;
+            if (c == CP_STX) {
+                if (g_detailedMessages) log_write(LOG_PROT, "STX received ");
+                count = 0;
+                activity_setState(ACT_RECEIVE);
+                activity_update();
+                sts = get_next_char(g_linkTimeouts.responseByte, &c);
+                if (sts != STS_OK) return fail(STS_NO_RESPONSE, "Error reading response STATE 2 sts=%d", sts);
+                state = State::Response;
+                break;
+            }
+            if (c == CP_ENQ || c == CP_NAK) {
+                log_write(LOG_PROT, c == CP_ENQ ? "another ENQ received" : "NAK received");
+                if (int e = sendRequest(); e != STS_OK) return e;
+                break;
+            }
+            log_write(STS_NO_STX, "another character received :ASCII(%d) ERROR ", c);
+            waitSeconds(static_cast<unsigned>(g_linkTimeouts.errorPause));
+            port_clearRxRing();
+            if (nowSeconds() - start > maxProcessing) {
+                log_write(STS_NO_STX, "Too many errors ");
+                return fail(STS_NO_STX, nullptr, 0);
+            }
+            log_write(STS_NO_STX, "Send a NAK and wait for response");
+            sts = writeByte(CP_NAK);
+            if (sts != STS_OK) return fail(STS_WRITE_ERROR, "Error writing NAK STATE 1A sts=%d", sts);
+            break;
+        }
+
+        case State::Response: {
+            // `c` holds a byte just received.
+            bool kept = keep(c);
+            if (c == CP_STX) {
+                log_write(LOG_PROT, "another <STX> received restart message");
+                count = 0;
+            } else if (c == CP_ETX) {
+                etxKept = kept;
+                state = State::Lrc;
+                break;
+            } else if (c == CP_EOT) {
+                return fail(STS_SERVER_CANCEL, nullptr, 0);
+            }
+            int sts = get_next_char(g_linkTimeouts.responseByte, &c);
+            if (sts != STS_OK) return fail(STS_NO_RESPONSE, "Error reading response STATE 2 sts=%d", sts);
+            break;
+        }
+
+        case State::Lrc: {
+            int sts = get_next_char(g_linkTimeouts.lrcByte, &c);
+            if (sts != STS_OK) {
+                if (lrcTriesLeft > 1) {
+                    --lrcTriesLeft;
+                    log_write(STS_BAD_LRC, "Timeout reading LRC STATE 3 sts=%d", sts);
+                    state = State::Nak;
+                    break;
+                }
+                return fail(STS_BAD_LRC, "Error reading LRC STATE 3 sts=%d", sts);
+            }
+            if (c == cp_lrc(respBuf, static_cast<std::size_t>(count))) {
+                state = State::Ack;
+            } else {
+                log_write(STS_BAD_LRC, "LRC Error");
+                state = State::Nak;
+            }
+            break;
+        }
+
+        case State::Ack: {
+            int sts = writeByte(CP_ACK);
+            if (sts != STS_OK) return fail(STS_WRITE_ERROR, "Error writing ACK STATE 4 sts=%d", sts);
+            // The text without its ETX (when the ETX found room).
+            int len = etxKept ? count - 1 : count;
+            respBuf[len] = '\0';
+            *respLen = len;
+            log_write(LOG_PROT, "Response received %d bytes", len);
+            return STS_OK;
+        }
+
+        case State::Nak: {
+            int sts = writeByte(CP_NAK);
+            if (sts != STS_OK) return fail(STS_WRITE_ERROR, "Error writing NAK STATE 4 sts=%d", sts);
+            count = 0;
+            sts = get_next_char(g_linkTimeouts.responseByte, &c);
+            if (sts != STS_OK) return fail(STS_NO_RESPONSE, "Error reading response STATE 2 sts=%d", sts);
+            state = State::Response;
+            break;
+        }
+        }
+    }
+}
+
+}  // namespace qzr

@@ -1,0 +1,38 @@
+// The Common Protocol dialog: one transaction over a serial, modem or DATAPAC
+// link. The host invites with ENQ, the request frame (STX, message, ETX,
+// LRC) goes out, the host answers with a response frame, which is checked by
+// its LRC and acknowledged. On the simulation network the request's message
+// comes back as the response.
+//
+// What must always hold: the response text is stored within the caller's
+// buffer, at most its capacity less one byte, and is followed by a NUL;
+// every failure is logged at a level equal to the status returned.
+#pragma once
+
+#include <cstddef>
+
+#include "config/config.h"
+
+namespace qzr {
+
+constexpr unsigned char CP_ENQ = 0x05;
+constexpr unsigned char CP_STX = 0x02;
+constexpr unsigned char CP_ETX = 0x03;
+constexpr unsigned char CP_EOT = 0x04;
+constexpr unsigned char CP_ACK = 0x06;
+constexpr unsigned char CP_NAK = 0x15;
+
+// The LRC of a frame: the exclusive-or of `len` bytes.
+unsigned char cp_lrc(const unsigned char* bytes, std::size_t len);
+
+// Carries the request frame `frame` of `frameLen` bytes (STX, the message,
+// ETX, LRC) and leaves the response text at the start of `respBuf`
+// (`respCapacity` bytes, 18000 for a transaction). `*respLen` is 0 on entry
+// and on every failure, the text's length on success. Returns 0, 1003 (stop
+// during the simulation), 1041 (no ENQ), 1042 (no response), 1043
+// (unexpected bytes for too long), 1044 (no LRC three times), 1045 (EOT from
+// the host) or 1053 (a write failed).
+[[nodiscard]] int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen,
+                                unsigned char* respBuf, int respCapacity, int* respLen);
+
+}  // namespace qzr

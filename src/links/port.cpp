@@ -1,0 +1,414 @@
+// The port layer: opening the one link, the receive ring, timed reads and
+// writes, and the timed wait.
+//
+// What must always hold: bytes leave the ring exactly in the order received
+// and each once; a refill never writes past the end of the ring; no read or
+// write blocks the worker longer than its time-out; a read ends within one
+// round (500 ms) of a stop request.
+#include "links/port.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "foundation/activity.h"
+#include "foundation/log.h"
+#include "foundation/runtime.h"
+#include "foundation/status.h"
+#include "links/msg_pump.h"
+#include "os/os_serial.h"
+#include "os/os_tcp.h"
+
+namespace qzr {
+
+ComPort comPort;
+TcpConn tcpConn;
+LinkTimeouts g_linkTimeouts;
+
+namespace {
+
+constexpr int ROUND_MS = 500;
+constexpr std::size_t TCP_BLOCK = 1000;
+
+// Prints a connection trace on standard output, or into the log while the
+// status window holds the terminal.
+[[gnu::format(printf, 1, 2)]] void lnk_print(const char* fmt, ...)
+{
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (hMainWnd && ::isatty(STDOUT_FILENO)) {
+        log_write(LOG_INFO, "%s", text);
+    } else {
+        std::fputs(text, stdout);
+        std::fflush(stdout);
+    }
+}
+
+// The descriptor of the open link, or -1.
+int linkFd()
+{
+    if (comPort.portHandle == PORT_SERIAL) return comPort.fd.get();
+    if (comPort.portHandle == PORT_TCP) return tcpConn.socket.get();
+    return -1;
+}
+
+// Waits for `fd` to become readable: 2 x `timeout` rounds of 500 ms (at
+// least one), dispatching messages. Returns 0 when readable, else 1002.
+int waitReadable(int fd, int timeout)
+{
+    int rounds = timeout > 0 ? 2 * timeout : 0;
+    for (;;) {
+        pump_peekMessages();
+        std::int64_t roundEnd = os_monotonicMs() + ROUND_MS;
+        int r = PUMP_TIMEOUT;
+        for (;;) {
+            r = pump_wait(fd, PUMP_IN, os_msUntil(roundEnd));
+            if (r == PUMP_READY) {
+                if (debugTrace) {
+                    log_write(LOG_INFO, "o COMMAND structure signaled");
+                    log_write(LOG_INFO, "eventMask = %lX ", 1UL);
+                    log_append("ev_RXCHAR ");
+                }
+                return STS_OK;
+            }
+            if (r == PUMP_MESSAGES && stopRequested) break;
+            if (r == PUMP_TIMEOUT) break;
+        }
+        if (debugTrace)
+            log_write(LOG_INFO, "waitfor(): timeout or other error sts=%d delai=%d", r, rounds);
+        --rounds;
+        if (rounds <= 0 || stopRequested) return STS_TIMEOUT;
+    }
+}
+
+// Hands out the byte at the read position.
+int deliver(unsigned char* c)
+{
+    unsigned char b = comPort.rxRing[comPort.rxReadPos];
+    if (g_detailedMessages) log_dump(LOG_COM_IN, nullptr, &b, 1);
+    *c = b;
+    comPort.rxReadPos = (comPort.rxReadPos + 1) % RX_RING_SIZE;
+    return STS_OK;
+}
+
+int nothingReceived(int sts)
+{
+    if (debugTrace) log_write(LOG_INFO, " get_next_char buffer still empty sts= %d ", sts);
+    return STS_TIMEOUT;
+}
+
+// Refills the ring from the socket: up to 1000 bytes at its start.
+int tcpRefill(int timeout, unsigned char* c)
+{
+    comPort.rxReadPos = 0;
+    comPort.rxWritePos = 0;
+    int fd = tcpConn.socket.get();
+    if (comPort.lineLost || fd < 0) return nothingReceived(0);
+    for (;;) {
+        int sts = waitReadable(fd, timeout);
+        if (sts != STS_OK) return nothingReceived(sts);
+        long n = os_readSome(fd, comPort.rxRing, TCP_BLOCK);
+        if (n == OS_IO_AGAIN) continue;
+        if (n <= 0) {
+            comPort.lineLost = true;
+            return nothingReceived(0);
+        }
+        comPort.rxWritePos = static_cast<unsigned>(n);
+        return deliver(c);
+    }
+}
+
+// Refills the ring from the serial port, in blocks of what its input queue
+// holds, up to the room left before the end of the ring.
+int serialRefill(int timeout, unsigned char* c)
+{
+    int fd = comPort.fd.get();
+    if (comPort.lineLost || fd < 0) return nothingReceived(0);
+    for (;;) {
+        int sts = waitforchar(timeout);
+        if (sts != STS_OK) {
+            if (debugTrace) log_write(LOG_INFO, "waitforchar sts= %d ", sts);
+            activity_update();
+            return nothingReceived(sts);
+        }
+        if (comPort.rxWritePos >= RX_RING_SIZE - 1) {
+            comPort.rxWritePos = 0;
+            comPort.rxReadPos = 0;
+        }
+        std::size_t room = RX_RING_SIZE - comPort.rxWritePos;
+        long queued = os_inputCount(fd);
+        std::size_t count = room;
+        if (queued < 0) {
+            log_write(LOG_ERROR, "readcom(): ClearCommError fails LastErr=%ld", static_cast<long>(errno));
+        } else if (queued > 0) {
+            count = static_cast<std::size_t>(queued);
+            if (count > room) {
+                count = room;
+                if (debugTrace) log_write(LOG_INFO, "readcom(): %d only bytes can be read", static_cast<int>(room));
+            }
+        }
+        // An empty queue on a readable port still needs a read: it tells a
+        // line that hung up (end of file) from a spurious wake-up.
+        long n = os_readSome(fd, comPort.rxRing + comPort.rxWritePos, count);
+        if (n == OS_IO_AGAIN) continue;
+        if (n <= 0) {
+            unsigned err = n == 0 ? 0U : static_cast<unsigned>(errno);
+            log_write(LOG_ERROR, "COM read error <CE-%u>", err);
+            comPort.lineLost = true;
+            return nothingReceived(0);
+        }
+        comPort.rxWritePos += static_cast<unsigned>(n);
+        return deliver(c);
+    }
+}
+
+}  // namespace
+
+std::string port_devicePath(const char* comdev)
+{
+    std::string name = comdev ? comdev : "";
+    std::string lower = name;
+    for (char& ch : lower)
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    std::string dir = ExeDir.empty() ? std::string("devices") : ExeDir + "/devices";
+    std::string link = dir + "/" + lower;
+    struct stat st {};
+    if (!lower.empty() && ::lstat(link.c_str(), &st) == 0) return link;
+    if (lower.size() > 3 && lower.compare(0, 3, "com") == 0) {
+        char* end = nullptr;
+        errno = 0;
+        long n = std::strtol(lower.c_str() + 3, &end, 10);
+        if (errno == 0 && end && *end == '\0' && n >= 1 && n <= 256 &&
+            lower[3] >= '0' && lower[3] <= '9')
+            return "/dev/ttyS" + std::to_string(n - 1);
+    }
+    return link;
+}
+
+int tcp_connect(TcpConn& conn)
+{
+    conn.socket.reset();
+    std::size_t colon = conn.hostPort.find(':');
+    conn.hostName = conn.hostPort.substr(0, colon);
+    conn.port = 0;
+    bool portOk = true;
+    if (colon != std::string::npos) {
+        // Read as atoi reads: blanks, a sign, digits; anything else ends it.
+        const char* p = conn.hostPort.c_str() + colon + 1;
+        errno = 0;
+        long v = std::strtol(p, nullptr, 10);
+        if (errno != 0 || v < 0 || v > 65535) portOk = false;
+        conn.port = (v >= 0 && v <= 65535) ? static_cast<int>(v) : -1;
+    }
+    if (!portOk) {
+        lnk_print("\n<%s> Error: %s ErrNum=%d\n", conn.hostPort.c_str(), "port out of range", EINVAL);
+        return -1;
+    }
+
+    os_tcpError err;
+    OsFd fd(os_tcpStart(conn.hostName.c_str(), conn.port, &err));
+    if (!fd.valid()) {
+        if (err.stage == OS_TCP_SOCKET) {
+            lnk_print("\n<%s> Error: %s ErrNum=%d\n", conn.hostPort.c_str(), "socket() failed", err.code);
+        } else if (err.stage == OS_TCP_RESOLVE) {
+            lnk_print("host '%s' unknown\n", conn.hostName.c_str());
+            lnk_print("\nError: %s\n", "");
+        } else {
+            lnk_print("\n<%s> Error: %s ErrNum=%d\n", conn.hostName.c_str(), "connect() failed", err.code);
+        }
+        return -1;
+    }
+
+    // The connection completes while the wait dispatches messages, so a
+    // Cancel or a Close ends it.
+    int seconds = conn.connectTimeout > 0 ? conn.connectTimeout : g_linkTimeouts.tcpConnect;
+    std::int64_t deadline = os_monotonicMs() + static_cast<std::int64_t>(seconds) * 1000;
+    int result = ETIMEDOUT;
+    for (;;) {
+        int r = pump_wait(fd.get(), PUMP_OUT, os_msUntil(deadline));
+        if (r == PUMP_READY) {
+            result = os_tcpFinish(fd.get(), &err);
+            break;
+        }
+        if (stopRequested) {
+            result = EINTR;
+            break;
+        }
+        if (os_msUntil(deadline) == 0) break;
+    }
+    if (result != 0) {
+        lnk_print("\n<%s> Error: %s ErrNum=%d\n", conn.hostName.c_str(), "connect() failed", result);
+        return -1;
+    }
+    lnk_print("connect() to %s port %d\n", conn.hostName.c_str(), conn.port);
+    conn.socket = std::move(fd);
+    return 0;
+}
+
+int serial_connectPort(const ConnectionDef* cnx)
+{
+    activity_update();
+    if (comPort.portHandle != PORT_CLOSED) {
+        log_write(LOG_ERROR, "serial_connectPort: Error port already connected");
+        return STS_PORT_OPEN_ERROR;
+    }
+    if (!cnx) {
+        log_write(LOG_ERROR, "serial_connectPort: Error no active connection selected");
+        return STS_PORT_OPEN_ERROR;
+    }
+    comPort.lineLost = false;
+
+    if (cnx->connectionType == CNX_TYPE_TCPIP || cnx->connectionType == CNX_TYPE_HTTP) {
+        comPort.isSerial = 0;
+        tcpConn.socket.reset();
+        tcpConn = TcpConn{};
+        // A connection without an address has nothing to connect to.
+        bool connected = false;
+        if (cnx->address) {
+            tcpConn.hostPort = *cnx->address;
+            tcpConn.connectTimeout = cnx->connectionTimeout;
+            connected = tcp_connect(tcpConn) == 0;
+        }
+        if (!connected) {
+            log_write(LOG_ERROR, "Error openning network connexion %s", ini_text(cnx->address));
+            return STS_PORT_OPEN_ERROR;
+        }
+        comPort.portHandle = PORT_TCP;
+        return STS_OK;
+    }
+
+    comPort.isSerial = 1;
+    std::string path = port_devicePath(ini_text(cnx->comdev));
+    int fd = os_serialOpen(path.c_str());
+    if (fd < 0) {
+        comPort.portHandle = PORT_INVALID;
+        if (debugTrace) log_write(LOG_ERROR, "Error openning com port lasterr=%ld ", static_cast<long>(errno));
+        return STS_PORT_OPEN_ERROR;
+    }
+    comPort.fd.reset(fd);
+    comPort.portHandle = PORT_SERIAL;
+
+    if (os_serialSpeed(fd) < 0) {
+        log_write(LOG_ERROR, "Error getting com state");
+        return STS_PORT_OPEN_ERROR;
+    }
+    switch (cnx->speed) {
+    case 1200: case 2400: case 4800: case 9600: case 14400: case 19200: case 38400: case 57600: break;
+    default: return STS_BAD_COMM_PARAMS;
+    }
+    os_serialSettings s;
+    s.speed = cnx->speed;
+    s.dataBits = cnx->dataBit;
+    if (cnx->stopBits != 1 && cnx->stopBits != 2) return STS_BAD_COMM_PARAMS;
+    s.stopBits = cnx->stopBits;
+    switch (cnx->parity) {
+    case PARITY_NONE: s.parity = OS_PARITY_NONE; break;
+    case PARITY_ODD: s.parity = OS_PARITY_ODD; break;
+    case PARITY_EVEN: s.parity = OS_PARITY_EVEN; break;
+    default: return STS_BAD_COMM_PARAMS;
+    }
+    s.ctsFlow = true;
+    s.carrierWatch = true;
+    int rc = os_serialConfigure(fd, s);
+    if (rc == OS_SERIAL_GET_FAILED) {
+        log_write(LOG_ERROR, "Error getting com state");
+        return STS_PORT_OPEN_ERROR;
+    }
+    if (rc != OS_SERIAL_OK) {
+        log_write(LOG_ERROR, "error setting com state");
+        return STS_BAD_COMM_PARAMS;
+    }
+    return STS_OK;
+}
+
+bool port_rxRingEmpty()
+{
+    return comPort.rxReadPos == comPort.rxWritePos % RX_RING_SIZE;
+}
+
+int get_next_char(int timeout, unsigned char* c)
+{
+    if (!port_rxRingEmpty()) return deliver(c);
+    if (!comPort.isSerial) return tcpRefill(timeout, c);
+    return serialRefill(timeout, c);
+}
+
+int waitforchar(int timeout)
+{
+    return waitReadable(linkFd(), timeout);
+}
+
+int serial_write(const void* buf, std::size_t length, int timeout)
+{
+    if (length > 1) activity_update();
+    const auto* bytes = static_cast<const unsigned char*>(buf);
+    int fd = linkFd();
+    bool isSocket = comPort.portHandle == PORT_TCP;
+    std::int64_t deadline = os_monotonicMs() + static_cast<std::int64_t>(timeout > 0 ? timeout : 0) * 1000;
+    std::size_t written = 0;
+    int status = STS_OK;
+    while (written < length) {
+        long n = fd < 0 ? OS_IO_ERROR : os_writeSome(fd, bytes + written, length - written, isSocket);
+        if (fd < 0) errno = EBADF;
+        if (n == OS_IO_ERROR) {
+            log_write(LOG_ERROR, "serial_write failed status = %d  lasterrror=%ld", 0, static_cast<long>(errno));
+            return STS_WRITE_ERROR;
+        }
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        // The output queue is full (flow control, a slow line): wait for room
+        // until the time-out. Writes dispatch no messages.
+        int left = os_msUntil(deadline);
+        if (left == 0) {
+            status = STS_WRITE_ERROR;
+            break;
+        }
+        os_pollItem item{fd, OS_POLL_OUT, 0};
+        os_poll(&item, 1, left);
+    }
+    if (g_detailedMessages) log_dump(LOG_COM_OUT, comPort.isSerial ? "COM write " : "IP write ", buf, length);
+    return status;
+}
+
+void waitSeconds(unsigned seconds)
+{
+    wakeFlag = false;
+    std::int64_t deadline = os_monotonicMs() + static_cast<std::int64_t>(seconds) * 1000;
+    activity_update();
+    // The timer's message ends the wait; rounds of 500 ms also notice a flag
+    // set by another thread without a wake-up.
+    while (!wakeFlag) {
+        int left = os_msUntil(deadline);
+        if (left == 0) {
+            pump_dispatch(MSG_TIMER);
+            break;
+        }
+        pump_wait(-1, 0, left < ROUND_MS ? left : ROUND_MS);
+    }
+}
+
+void port_clearRxRing()
+{
+    comPort.rxWritePos = 0;
+    comPort.rxReadPos = 0;
+    std::memset(comPort.rxRing, 0, sizeof comPort.rxRing);
+}
+
+void port_close()
+{
+    comPort.fd.reset();
+    tcpConn.socket.reset();
+    comPort.portHandle = PORT_CLOSED;
+    comPort.lineLost = false;
+}
+
+}  // namespace qzr

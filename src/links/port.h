@@ -1,0 +1,110 @@
+// The port layer: the system's one open link and the timed waits.
+//
+// One static record, `comPort`, holds the link of the whole system: a serial
+// port (direct line, modem, DATAPAC access) or a TCP socket (`tcpConn`).
+// Received bytes come out one at a time, in the order received and each
+// once, from an 18000-byte receive ring that is refilled in blocks. Every
+// read takes its time-out per byte and ends early on a stop request; every
+// write is written whole or fails within its time-out. The waits dispatch the
+// window's messages (links/msg_pump.h). Everything runs on the worker thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "config/config.h"
+#include "os/os_wait.h"
+
+namespace qzr {
+
+constexpr std::size_t RX_RING_SIZE = 18000;
+
+// Values of `portHandle`.
+enum : long {
+    PORT_CLOSED = 0,    // no link open
+    PORT_INVALID = -1,  // a serial open failed; cleared by net_disconnect
+    PORT_SERIAL = 1,    // a serial port is open (`comPort.fd`)
+    PORT_TCP = 2,       // a TCP socket is open (`tcpConn.socket`)
+};
+
+struct ComPort {
+    long portHandle = PORT_CLOSED;
+    int isSerial = 1;                 // kind of the last open: 1 serial, 0 TCP
+    unsigned char rxRing[RX_RING_SIZE] = {};
+    unsigned rxWritePos = 0;          // where the next refill writes
+    unsigned rxReadPos = 0;           // the next byte to deliver
+    OsFd fd;                          // the serial port's descriptor
+    bool lineLost = false;            // end of file or a read error: nothing more will come
+};
+extern ComPort comPort;
+
+struct TcpConn {
+    OsFd socket;
+    std::string hostPort;   // the connection's address: host, ':', port
+    std::string hostName;   // the host part
+    int port = 0;           // the number after the colon (0 without one)
+    int connectTimeout = 0; // seconds allowed for the connection
+};
+extern TcpConn tcpConn;
+
+// The time-outs of the links, in seconds, as the protocol and the modem
+// expect them. Tests shorten them; nothing else changes them.
+struct LinkTimeouts {
+    int protocolWrite = 20;   // each write of the Common Protocol, the EOT of a hang-up
+    int responseByte = 20;    // each byte of a response after its STX
+    int lrcByte = 10;         // the LRC after ETX
+    int errorPause = 1;       // pause after an unexpected byte before the response
+    int modemResetWrite = 2;  // each byte of the modem reset
+    int modemWrite = 3;       // modem commands, "+++", the hang-up string, script texts
+    int modemReply = 3;       // the modem's OK, the rest of the CONNECT line
+    int modemPause = 1;       // between reset tries, around "+++", DTR low
+    int waitforRead = 1;      // each read of net_waitfor
+    int tcpConnect = 30;      // a TCP connection whose connectionTimeout is 0
+};
+extern LinkTimeouts g_linkTimeouts;
+
+// Opens the link of connection `cnx`: a TCP connection for tcpip and http,
+// the serial device of `comdev` otherwise. Returns 0, 1051
+// (STS_PORT_OPEN_ERROR) or 1052 (STS_BAD_COMM_PARAMS). A failure after the
+// device was opened leaves it open; net_disconnect closes it.
+[[nodiscard]] int serial_connectPort(const ConnectionDef* cnx);
+
+// Connects `conn.socket` to the host and port of `conn.hostPort`. Returns 0
+// or -1; the failure is printed (standard output, or the log while the
+// status window holds the terminal).
+[[nodiscard]] int tcp_connect(TcpConn& conn);
+
+// The device opened for a `comdev`: `<ExeDir>/devices/<name in lower case>`
+// when that entry exists, else /dev/ttyS<n-1> for COMn, else the devices
+// entry (which then fails to open).
+std::string port_devicePath(const char* comdev);
+
+// Delivers the next received byte through `c`. Waits at most `timeout`
+// seconds of silence before each refill. Returns 0, or 1002 (STS_TIMEOUT)
+// when nothing came, a stop was requested or the link is lost.
+[[nodiscard]] int get_next_char(int timeout, unsigned char* c);
+
+// Waits until the serial port has received bytes: 2 x `timeout` rounds of
+// 500 ms (at least one), dispatching messages. Returns 0, or 1002 after the
+// rounds or on a stop request.
+[[nodiscard]] int waitforchar(int timeout);
+
+// Writes the whole buffer within `timeout` seconds; a partial write goes on
+// until all is written. Returns 0 or 1053 (STS_WRITE_ERROR).
+[[nodiscard]] int serial_write(const void* buf, std::size_t length, int timeout);
+
+// Waits `seconds`, dispatching messages, until the time has passed or
+// `wakeFlag` is set (by the timer, Cancel, Exit, Close or a wake-up).
+void waitSeconds(unsigned seconds);
+
+// Empties the receive ring: both positions 0, every byte 0.
+void port_clearRxRing();
+
+// Closes whatever the port record holds (serial port, socket, or the mark of
+// a failed open) and sets `portHandle` to 0.
+void port_close();
+
+// Whether the receive ring holds no undelivered byte.
+bool port_rxRingEmpty();
+
+}  // namespace qzr
