@@ -1,0 +1,163 @@
+// The command line: switches, the working and program directories and the
+// configuration file.
+#include "engine/cmdline.h"
+
+#include <cerrno>
+#include <climits>
+#include <unistd.h>
+
+#include "foundation/activity.h"
+#include "foundation/log.h"
+#include "foundation/runtime.h"
+#include "foundation/status.h"
+#include "foundation/tbx_msg.h"
+#include "os/os_proc.h"
+
+namespace qzr {
+
+std::string Inifile;
+bool optDebug = false;
+bool optVerbose = false;
+bool serviceMode = false;
+bool exitDisabled = false;
+bool usageShown = false;
+std::vector<std::string> g_argv;
+
+const char* const usageText =
+    "\n"
+    "\n"
+    "usage: QZR  [-i inifile] [-v] [-h]\n"
+    "\n"
+    "   -i inifile       optional by default QZR.INI in current directory\n"
+    "   -v               enable detailed messages\n"
+    "   -x               disallow exit and Alt-F4 (Windows only)\n"
+    "   -a               create but do *NOT* update activity.dat file (Windows only)\n";
+
+namespace {
+
+bool directoriesSettled = false;
+
+// The process's current directory, or "" with errno set.
+std::string currentDirectory()
+{
+    char buf[PATH_MAX];
+    if (!::getcwd(buf, sizeof buf)) return "";
+    return buf;
+}
+
+void settleDirectories()
+{
+    directoriesSettled = true;
+    CurDir = currentDirectory();
+    if (CurDir.empty()) {
+        log_write(LOG_ERROR, "Cannot get current QZR directory GetCurrentDirectory (err=%d), using './' ",
+                  errno);
+        CurDir = "./";
+    }
+    std::string exe;
+    int err = os_programPath(static_cast<int>(::getpid()), exe);
+    if (err != 0) {
+        log_write(LOG_ERROR, "Cannot find QZR GetModuleFileName (err=%d), using './' ", err);
+        ExeDir = "./";
+    } else {
+        std::size_t slash = exe.rfind('/');
+        ExeDir = slash == std::string::npos ? exe : exe.substr(0, slash);
+        if (ExeDir.empty()) ExeDir = "/";
+    }
+}
+
+// Refuses the command line with `text`; returns 1001 when the report returns.
+int refuse(const char* text)
+{
+    tbx_error(nullptr, TBX_MSG_STOP, text);
+    return STS_ERROR;
+}
+
+// The value of a switch: the next argument, which must exist and must not
+// begin with '-'. Null when it is missing.
+const char* switchValue(int argc, char** argv, int& i)
+{
+    if (i + 1 >= argc || argv[i + 1][0] == '-') return nullptr;
+    return argv[++i];
+}
+
+}  // namespace
+
+int parseCommandLine(int argc, char** argv)
+{
+    if (!directoriesSettled) settleDirectories();
+    activityEnabled = true;
+    bool haveC = false;
+    bool haveI = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg[0] != '-' && arg[0] != '/') return refuse("Invalid command line switch\n");
+        char sw = arg[1];
+        if (sw >= 'A' && sw <= 'Z') sw = static_cast<char>(sw - 'A' + 'a');
+        switch (sw) {
+        case '?':
+        case 'h':
+            tbx_error(nullptr, TBX_MSG_INFO, usageText);
+            usageShown = true;
+            return STS_ERROR;
+        case 'a': activityEnabled = false; break;
+        case 'd': optDebug = true; break;
+        case 's': serviceMode = true; break;
+        case 'v': optVerbose = true; break;
+        case 'x': exitDisabled = true; break;
+        case 'c': {
+            const char* dir = switchValue(argc, argv, i);
+            if (!dir) return refuse("Invalid command line syntax -c,  please specify <directory-name>\n");
+            if (::chdir(dir) != 0) {
+                int err = errno;
+                log_write(LOG_INFO, "Error changing directory to '%s'  code %d\n", dir, err);
+                char text[TBX_TEXT_SIZE];
+                std::snprintf(text, sizeof text, "Invalid command line syntax -c,  cannot change directory to %s\n",
+                              dir);
+                return refuse(text);
+            }
+            // Kept absolute, so that paths formed from it stay right now
+            // that the process works there.
+            CurDir = currentDirectory();
+            if (CurDir.empty()) CurDir = dir;
+            haveC = true;
+            break;
+        }
+        case 'e': {
+            const char* dir = switchValue(argc, argv, i);
+            if (!dir)
+                return refuse("Invalid command line syntax -e,  please specify alternate QZR directory name after -e\n");
+            ExeDir = dir;
+            break;
+        }
+        case 'i': {
+            const char* file = switchValue(argc, argv, i);
+            if (!file) return refuse("Invalid command line syntax -i,  please specify filename\n");
+            Inifile = file;
+            haveI = true;
+            break;
+        }
+        default: {
+            char text[TBX_TEXT_SIZE];
+            std::snprintf(text, sizeof text, "Invalid command line switch %s \n", arg);
+            return refuse(text);
+        }
+        }
+    }
+
+    if (serviceMode && !haveC) {
+        if (::chdir(ExeDir.c_str()) != 0) {
+            log_write(LOG_INFO, "Error changing directory to '%s'  code %d\n", ExeDir.c_str(), errno);
+            return STS_ERROR;
+        }
+        CurDir = ExeDir;
+    }
+    if (!haveI) Inifile = CurDir + "/qzr.ini";
+    log_write(LOG_INFO, "QZR main: ExeDir=%s CurDir=%s Inifile=%s", ExeDir.c_str(), CurDir.c_str(),
+              Inifile.c_str());
+    g_argv.assign(argv, argv + argc);
+    return STS_OK;
+}
+
+}  // namespace qzr

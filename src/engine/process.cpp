@@ -1,0 +1,207 @@
+// Transaction processing: the request in `reqFrame`, the answer in
+// `respBuf`, one fall-back to the secondary connection at most.
+#include "engine/process.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <unistd.h>
+
+#include "engine/codec.h"
+#include "engine/request_file.h"
+#include "foundation/activity.h"
+#include "foundation/buffers.h"
+#include "foundation/log.h"
+#include "foundation/runtime.h"
+#include "foundation/status.h"
+#include "foundation/tbx_msg.h"
+#include "links/common_dialog.h"
+#include "links/modem.h"
+#include "links/port.h"
+
+namespace qzr {
+
+std::string respExtra;
+
+namespace {
+
+// The response to write: `data` with `len` bytes (empty until a dialog
+// returned one).
+struct Response {
+    const char* data = nullptr;
+    int len = 0;
+};
+
+char* requestText()
+{
+    return reinterpret_cast<char*>(reqFrame + 1);
+}
+
+int readRequest(const char* reqPath, const ConnectionDef* cnx, transInfo* ti)
+{
+    animateTrayIcon(1);
+    return file_read(reqPath, std::span<char>(requestText(), REQ_TEXT_SIZE), cnx->v2convertAccent, ti);
+}
+
+// Brings the link of `net->curCnx` up: the dial attempts with their waits.
+int bringLinkUp(NetworkDef* net)
+{
+    const ConnectionDef* cnx = net->curCnx;
+    animateTrayIcon(2);
+    if (net->linkUp) return STS_OK;
+    int attempts = (cnx->dialRetries >= 1 && cnx->dialRetries <= 10) ? cnx->dialRetries : 2;
+    int delay = (cnx->delayBetweenRetries >= 1 && cnx->delayBetweenRetries <= 60) ? cnx->delayBetweenRetries : 2;
+    for (int attempt = 1;; ++attempt) {
+        if (!net->portOpen) {
+            int status = net_connect(net);
+            if (status != STS_OK) {
+                net_disconnect(net);
+                return status;
+            }
+        }
+        int status = net_dial(net);
+        if (status == STS_OK) return STS_OK;
+        (void)net_hangup(net);
+        net_disconnect(net);
+        if (stopRequested || attempt >= attempts) {
+            activity_setStatus(status);
+            return status;
+        }
+        log_write(LOG_INFO, "Wait %d second(s) before reconnection (attempt #%d of %d)", delay, attempt + 1,
+                  attempts);
+        waitSeconds(static_cast<unsigned>(delay));
+    }
+}
+
+// One pass over the connection in use. Returns the pass's status; the
+// response of a dialog that produced one is stored in `resp`.
+int runPass(const char* reqPath, const char* respPath, NetworkDef* net, transInfo* ti, Response& resp)
+{
+    const ConnectionDef* cnx = net->curCnx;
+    char* text = requestText();
+
+    if (stopRequested) return STS_INTERRUPTED;
+    if (::unlink(respPath) != 0 && errno != ENOENT) {
+        int err = errno;
+        log_write(LOG_ERROR, "Cannot delete %s (errno=%d %s) ", respPath, err, std::strerror(err));
+        return STS_CANNOT_REMOVE_OUTPUT;
+    }
+    log_write(LOG_STATUS, "%s, len=%d Seq=%d CDA-V%d Trn=%d Prov=%s Office=%s Carr=%ld Encrypt=%d", reqPath,
+              ti->realLength, ti->seq, ti->cdaVersion, ti->transCode, ti->provider, ti->office,
+              static_cast<long>(ti->carrier), ti->encryptMethod);
+
+    int length = ti->realLength;
+    if (g_detailedMessages) log_write(LOG_INFO, "request len =%d", length);
+    if (cnx->compress && cnx->dataBit == 8) {
+        length = cda_compress(text, length);
+        log_write(LOG_INFO, "length after compression=%d", length);
+    } else {
+        log_write(LOG_INFO, "sending without compression");
+    }
+
+    process_setPrefix(text, net);
+    if (g_detailedMessages) log_write(LOG_INFO, "Prefix set to \"%.12s\"", text);
+
+    if (ti->encryptMethod > 1) {
+        if (!cnx->encrypt) return STS_ENCRYPT_NOT_ALLOWED;
+        if (cnx->dataBit != 8) return STS_UNABLE_TO_ENCRYPT;
+        if (int status = cda_encrypt(text, length); status != STS_OK) return status;
+    }
+
+    if (cnx->connectionType == CNX_TYPE_HTTP || cnx->connectionType == CNX_TYPE_TCPIP) {
+        // The HTTPS and TCP/IP dialogs are not part of this driver yet: such a
+        // connection fails as a link that cannot be opened.
+        log_write(LOG_ERROR, "Connection type %d is not supported by this version", cnx->connectionType);
+        return STS_PORT_OPEN_ERROR;
+    }
+    if (int status = bringLinkUp(net); status != STS_OK) return status;
+
+    if (net->simulation) net->portOpen = true;
+    reqFrame[0] = 0x02;
+    animateTrayIcon(3);
+    unsigned char* etx = reqFrame + 1 + length;
+    etx[0] = 0x03;
+    unsigned char lrc = 0;
+    for (int i = 0; i < length; ++i) lrc ^= static_cast<unsigned char>(text[i]);
+    lrc ^= 0x03;
+    etx[1] = lrc;
+    int respLen = 0;
+    int status = common_dialog(net, reqFrame, length + 3, respBuf, static_cast<int>(RESP_BUF_SIZE), &respLen);
+    if (status != STS_OK) return status;
+    resp.data = reinterpret_cast<const char*>(respBuf);
+    resp.len = respLen;
+    return STS_OK;
+}
+
+}  // namespace
+
+void process_setPrefix(char* text, const NetworkDef* net)
+{
+    if (net->prefix) {
+        std::memset(text, ' ', 12);
+        std::size_t n = std::min<std::size_t>(net->prefix->size(), 12);
+        std::memcpy(text, net->prefix->data(), n);
+    } else if (net->networkName == "ZAR") {
+        std::memcpy(text, "HD*         ", 12);
+    } else {
+        TBX_ASSERT(nullptr, qzr_version[0] >= '0' && qzr_version[0] <= '9');
+        TBX_ASSERT(nullptr, qzr_version[2] >= '0' && qzr_version[2] <= '9');
+        char a01[13];
+        std::snprintf(a01, sizeof a01, "11%c%c1111    ", qzr_version[0], qzr_version[2]);
+        std::memcpy(text, a01, 12);
+    }
+}
+
+int processFile(const char* reqPath, const char* respPath, NetworkDef* net, transInfo* ti)
+{
+    respExtra.clear();
+    Response resp;
+    net->simulation = net->networkName == "TEST";
+    bool onBackup = false;
+    if (!net->curCnx || net->curCnx == net->primary) {
+        net->curCnx = net->primary;
+    } else {
+        onBackup = true;
+    }
+
+    int status = readRequest(reqPath, net->curCnx, ti);
+    while (status == STS_OK) {
+        status = runPass(reqPath, respPath, net, ti, resp);
+        if (status == STS_OK) {
+            animateTrayIcon(4);
+            if (g_detailedMessages) log_write(LOG_INFO, "response len=%d", resp.len);
+            char* start = nullptr;
+            int length = 0;
+            status = cda_decompress(std::span<char>(reinterpret_cast<char*>(respBuf), RESP_BUF_SIZE), resp.len,
+                                    &start, &length);
+            resp.data = start;
+            resp.len = status == STS_OK ? length : 0;
+            if (g_detailedMessages) log_write(LOG_INFO, "length after decomp=%d", resp.len);
+            break;
+        }
+        if (status == STS_CANNOT_REMOVE_OUTPUT || stopRequested || onBackup || !net->secondary) break;
+        log_write(LOG_INFO, "Primary connection status=%d, Trying backup connection", status);
+        animateTrayIcon(2);
+        (void)net_hangup(net);
+        net_disconnect(net);
+        net->curCnx = net->secondary;
+        onBackup = true;
+        status = readRequest(reqPath, net->curCnx, ti);
+    }
+
+    ti->status = status;
+    activity_setStatus(status);
+    activity_setState(ACT_WRITE_RESPONSE);
+    if (stopRequested && status != STS_OK) status = STS_INTERRUPTED;
+    ti->status = status;  // the head of the response carries it
+    if (int written = file_write(respPath, resp.data ? resp.data : "", resp.len, ti, respExtra.c_str());
+        written != STS_OK)
+        status = written;
+    requestFp.close();
+    log_write(LOG_INFO, "File:%s processed", reqPath);
+    return status;
+}
+
+}  // namespace qzr

@@ -1,0 +1,34 @@
+// One transaction, from the request file to the response file.
+//
+// `processFile` reads and checks the whole request, sets its prefix,
+// compresses and scrambles it as the connection and the request ask, brings
+// the link up with the configured retries, runs the dialog of the
+// connection's type, falls back once to the network's secondary connection,
+// expands the answer and writes the response file. It always writes a
+// response file, also after a failure, and returns the transaction's status.
+#pragma once
+
+#include <string>
+
+#include "config/config.h"
+#include "engine/cda_header.h"
+
+namespace qzr {
+
+constexpr const char* qzr_version = "4.0.0";
+
+// Text appended to the response after CR LF when not empty; emptied at the
+// start of every transaction.
+extern std::string respExtra;
+
+// Runs the transaction of the open request `reqPath` (relative to the
+// working directory) on `net`, writing `respPath`. Returns its status; on
+// return the request is closed, `ti->status` holds the status and
+// `net->curCnx` is the connection last used.
+int processFile(const char* reqPath, const char* respPath, NetworkDef* net, transInfo* ti);
+
+// Replaces the first 12 bytes of `text` (A01) with the network's prefix,
+// "HD*" on the network ZAR, or the default "11" + version digits + "1111".
+void process_setPrefix(char* text, const NetworkDef* net);
+
+}  // namespace qzr

@@ -1,0 +1,40 @@
+// The main worker: the driver's one long-running loop.
+//
+// It reads the configuration, opens the log, prepares the update files and
+// the Test menu, then polls the network directories. Each pass serves at
+// most one request (search, open with writers denied, header check,
+// redirection, transaction, response, renaming), keeps a link up for the
+// hang-up delay after a success, checks for updates when idle, and ends on a
+// stop, after the first pass without `hangAround`, or when an update is being
+// installed. A request is renamed only after its response was written, so a
+// driver stopped at any moment serves it again at its next start.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "config/config.h"
+
+namespace qzr {
+
+extern NetworkDef* g_activeNet;          // the network served or whose link stays up
+extern bool transactionBusy;             // from serving a request until its link is released
+extern bool testInProgress;              // a network test runs: requests wait
+extern bool redirectionLoaded;           // the redirection rules were loaded
+// Slots 1 to 3: the networks of the Test menu (slot 0 unused), and their texts.
+extern std::array<NetworkDef*, 4> testNetTable;
+extern std::array<std::string, 4> testMenuText;
+
+// Runs the worker. Returns 2 when the configuration has errors or the log
+// cannot be opened; otherwise the status of the last pass (1001 when it
+// found no request).
+int mainThread(void* unused);
+
+// Hangs up and disconnects a kept link, deletes activity.dat.
+void cleanup();
+
+// The first request file of `dir` for `inputName` (names "<inputName>.*",
+// compared without regard to letter case, the first in byte order), or "".
+std::string worker_findRequest(const std::string& dir, const std::string& inputName);
+
+}  // namespace qzr

@@ -1,0 +1,95 @@
+// The update check: the lock file's time, the daily rhythm, the process scan
+// and the start of the update program.
+#include "shell/update.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <sys/stat.h>
+
+#include "foundation/log.h"
+#include "foundation/runtime.h"
+#include "os/os_spawn.h"
+
+namespace qzr {
+
+std::string updateLockPath;
+std::string installLockPath;
+std::string installStatusPath;
+std::string restartScriptPath;
+
+namespace {
+
+std::int64_t lastCheck = 0;
+std::int64_t lastStatusTime = 0;
+
+}  // namespace
+
+void update_formPaths()
+{
+    updateLockPath = ExeDir + "/qzrupdate.lck";
+    installLockPath = ExeDir + "/qzrinstall.lck";
+    installStatusPath = ExeDir + "/qzrinstall.dat";
+    restartScriptPath = ExeDir + "/$qzrrestart.sh";
+}
+
+void update_reset()
+{
+    lastCheck = 0;
+    lastStatusTime = 0;
+}
+
+void checkForUpdates(int force)
+{
+    std::string program = ExeDir + "/qzrupdate";
+    std::int64_t now = std::time(nullptr);
+
+    if (lastCheck <= 0) {
+        struct stat st{};
+        if (::stat(updateLockPath.c_str(), &st) != 0) {
+            log_write(LOG_DEBUG, "UPDATE: Update lock file '%s' not found", updateLockPath.c_str());
+            lastCheck = 0;
+        } else {
+            lastCheck = st.st_mtime;
+        }
+    }
+    std::int64_t elapsed = now - lastCheck;
+    if (elapsed < 60) {
+        showUpdateStatus();
+        if (!force) return;
+    } else if (elapsed <= 86400 && !force) {
+        return;
+    }
+
+    lastCheck = now;
+    if (std::FILE* f = std::fopen(updateLockPath.c_str(), "we")) {
+        std::fclose(f);
+    } else {
+        log_write(LOG_ERROR, "UPDATE: Error creating update Lock file '%s'", updateLockPath.c_str());
+    }
+    log_write(LOG_INFO, "UPDATE: Checking for updates...");
+    if (os_processRunning("qzrupdate")) {
+        log_write(LOG_INFO, "UPDATE: update program already running.");
+        return;
+    }
+    if (int err = os_spawn(program, {program}); err != 0)
+        log_write(LOG_ERROR, "UPDATE: Error starting update process %s errno=%d", program.c_str(), err);
+}
+
+void showUpdateStatus()
+{
+    struct stat st{};
+    if (::stat(installStatusPath.c_str(), &st) != 0) return;
+    // Nanoseconds too, so that two changes within one second are both seen.
+    std::int64_t mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    if (mtime == lastStatusTime) return;
+    lastStatusTime = mtime;
+    if (std::FILE* f = std::fopen(installStatusPath.c_str(), "re")) {
+        char line[126] = {};
+        if (!std::fgets(line, sizeof line, f)) line[0] = '\0';
+        log_write(LOG_INFO, "UPDATE:[[%s]]", line);
+        std::fclose(f);
+    }
+}
+
+}  // namespace qzr
