@@ -81,14 +81,14 @@ void parseVariableDefinition() {
     ini_advance();
 }
 
-// Cuts a prefix to the 12 characters of the transaction prefix, with a
-// warning in the log.
-void limitPrefix() {
+// Cuts a prefix (given at `line`) to the 12 characters of the transaction
+// prefix, with a warning in the log.
+void limitPrefix(int line) {
     if (!Curnet->prefix || Curnet->prefix->size() <= PREFIX_MAX) return;
     const std::string written = *Curnet->prefix;
     Curnet->prefix->resize(PREFIX_MAX);
     log_write(LOG_INFO, "** WARNING ** Prefix '%s' of network %s cut to '%s' at line %d of ini file '%s'",
-              written.c_str(), Curnet->networkName.c_str(), Curnet->prefix->c_str(), iniParser.lineNumber,
+              written.c_str(), Curnet->networkName.c_str(), Curnet->prefix->c_str(), line,
               iniParser.fileName.c_str());
 }
 
@@ -257,10 +257,12 @@ void ini_parseNetworkParam() {
     ini_advance();
     ini_expect('=', "=");
     switch (keyword) {
-    case KW_PREFIX:
+    case KW_PREFIX: {
+        const int line = iniParser.lineNumber;
         ini_parseStringDefaultOrVar(Curnet->prefix);
-        limitPrefix();
+        limitPrefix(line);
         break;
+    }
     case KW_MAXPROCESSINGDELAY: ini_parseInteger(Curnet->maxProcessingDelay, 0, 0, nullptr); break;
     case KW_MAXENQDELAY: ini_parseInteger(Curnet->maxEnqDelay, 0, 0, nullptr); break;
     case KW_DISCONNECTMETHOD:
