@@ -190,6 +190,9 @@ void ini_expecting(const char* text);
 // reported and leaves `out` as it was.
 void ini_getVariable(const char* name, std::optional<std::string>& out);
 
+// The supplemental file in the program directory: ExeDir + "/qzrsup.ini".
+std::string ini_supplementalPath();
+
 // The named script called `name` (exact comparison), or null.
 ScriptNode* ini_findScript(const char* name);
 

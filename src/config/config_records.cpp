@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "config/config_internal.h"
+#include "foundation/runtime.h"
 
 namespace qzr {
 
@@ -79,6 +80,8 @@ void ini_resetRecords() {
     entryStore.clear();
     tbx_hash_init(variableTable, VARIABLE_BUCKETS);
 }
+
+std::string ini_supplementalPath() { return ExeDir + "/qzrsup.ini"; }
 
 NetworkDef* findNetwork(const char* name) {
     if (name == nullptr) return nullptr;

@@ -215,5 +215,12 @@ TEST_F(ConfigTest, FindNetworkStopsAtTheFirstEmptySlot) {
     EXPECT_EQ(findNetwork(nullptr), nullptr);
 }
 
+TEST_F(ConfigTest, SupplementalFileLivesInTheProgramDirectory) {
+    const std::string saved = ExeDir;
+    ExeDir = dir.path().string();
+    EXPECT_EQ(ini_supplementalPath(), dir.file("qzrsup.ini"));
+    ExeDir = saved;
+}
+
 }  // namespace
 }  // namespace qzr::test
