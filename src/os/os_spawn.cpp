@@ -6,13 +6,32 @@
 #include <fstream>
 #include <spawn.h>
 #include <strings.h>
+#include <sys/wait.h>
 
 extern char** environ;
 
 namespace qzr {
 
+namespace {
+
+// Whether process `pid` has ended and only waits to be collected (state Z).
+bool isZombie(const char* pid)
+{
+    std::ifstream stat(std::string("/proc/") + pid + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    std::size_t paren = line.rfind(')');
+    return paren == std::string::npos || paren + 2 >= line.size() || line[paren + 2] == 'Z';
+}
+
+}  // namespace
+
 bool os_processRunning(const char* name)
 {
+    // Children of ours that have ended are collected first: an ended update
+    // program must not count as running.
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
     DIR* dir = ::opendir("/proc");
     if (!dir) return false;
     bool found = false;
@@ -21,7 +40,7 @@ bool os_processRunning(const char* name)
         std::ifstream comm(std::string("/proc/") + e->d_name + "/comm");
         std::string line;
         if (!std::getline(comm, line)) continue;
-        if (::strcasecmp(line.c_str(), name) == 0) {
+        if (::strcasecmp(line.c_str(), name) == 0 && !isZombie(e->d_name)) {
             found = true;
             break;
         }

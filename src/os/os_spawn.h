@@ -7,7 +7,9 @@
 namespace qzr {
 
 // True when a running process's name (/proc/<pid>/comm) equals `name`
-// without regard to letter case. Processes that cannot be read are passed over.
+// without regard to letter case. Processes that cannot be read, and ended
+// ones not yet collected, are passed over; ended children of this process
+// are collected first.
 bool os_processRunning(const char* name);
 
 // Starts `path` with `args` (args[0] included) without waiting for it; the

@@ -1,0 +1,214 @@
+// The real driver on working directories: one pass on the simulation
+// network, the error responses, redirection, several requests, stops, the
+// update files and the single instance.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "driver_fixture.h"
+
+using namespace qzr::test;
+
+namespace {
+
+// The echoed claim: the simulation answers the request as sent, with its
+// prefix set (the default "11" + version digits + "1111" and four blanks).
+std::string echoed(const std::string& request)
+{
+    return "11401111    " + request.substr(12);
+}
+
+}  // namespace
+
+TEST_F(DriverTest, SimulationAnswersTheClaimWithItself)
+{
+    writeIni(TEST_NETWORK);
+    linkDevice("com1", "/dev/ptmx");
+    std::string c = claim(123);
+    request("TEST", "REQ.001", c);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(dir.read("TEST/RSP.001"), "123,0,001," + echoed(c));
+    EXPECT_FALSE(exists("TEST/REQ.001"));
+    EXPECT_EQ(dir.read("TEST/_EQ.001"), c + "\r\n");
+    EXPECT_EQ(dir.read("qzrstat.dat"), "OFFICE=9998\n");
+    EXPECT_FALSE(exists("activity.dat"));
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - Quarzel QZR version 4.0.0 LINUX"), std::string::npos);
+    EXPECT_NE(l.find("File:TEST/REQ.001 processed"), std::string::npos);
+    EXPECT_EQ(l.substr(l.size() - 4), "End.");
+}
+
+TEST_F(DriverTest, LowerCaseRequestNamesAreFoundToo)
+{
+    writeIni(TEST_NETWORK);
+    linkDevice("com1", "/dev/ptmx");
+    request("TEST", "req.abc", claim(7));
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(dir.read("TEST/RSP.abc").substr(0, 8), "7,0,abc,");
+    EXPECT_TRUE(exists("TEST/_eq.abc"));
+}
+
+TEST_F(DriverTest, NoRequestEndsWithStatus1)
+{
+    writeIni(TEST_NETWORK);
+    EXPECT_EQ(run(), 1);
+    EXPECT_NE(log().find("End."), std::string::npos);
+    EXPECT_FALSE(exists("activity.dat"));
+}
+
+TEST_F(DriverTest, ConfigurationErrorsEndWithStatus2)
+{
+    dir.write("qzr.ini", "[general]\ninputFileName = REQ\nhangAround = maybe\n[connectScript]\n" + std::string(TEST_NETWORK));
+    EXPECT_EQ(run(), 2);
+    std::string err = dir.read("stderr.txt");
+    EXPECT_NE(err.find("QZR Error: " + dir.file("qzr.ini") + " near line:3: %F-0202: Syntax error, expecting:"),
+              std::string::npos)
+        << err;
+}
+
+TEST_F(DriverTest, InvalidHeaderGetsAnErrorResponse)
+{
+    writeIni(TEST_NETWORK);
+    std::string bad = claim(5);
+    bad.replace(18, 2, "05");  // version 05
+    request("TEST", "REQ.002", bad);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(dir.read("TEST/RSP.002"), "5,1034,002,");
+    EXPECT_TRUE(exists("TEST/_EQ.002"));
+}
+
+TEST_F(DriverTest, RequestHeldOpenForWritingIsAnsweredWith1033)
+{
+    writeIni(TEST_NETWORK);
+    request("TEST", "REQ.003", claim(9));
+    int writer = ::open(dir.file("TEST/REQ.003").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(run(), 1);
+    ::close(writer);
+    EXPECT_EQ(dir.read("TEST/RSP.003"), "0,1033,003,");
+    EXPECT_TRUE(exists("TEST/_EQ.003"));
+    EXPECT_EQ(count(log(), "error opening file <TEST/REQ.003> for reading... will retry"), 3);
+}
+
+TEST_F(DriverTest, RequestIsRedirectedToAnotherNetwork)
+{
+    // OFFICE's own line does not exist: only the redirection to TEST answers.
+    writeIni(std::string(TEST_NETWORK) + "[OFFICE]\ncomdev = \"COM7\"\nconnectionMode = direct\n");
+    linkDevice("com1", "/dev/ptmx");
+    dir.write("qzrredir.dat", "version = \"r1\"\nredirect to \"TEST\" groups = \"9998\" and carriers = \"000001\"\n");
+    std::string c = claim(11);
+    request("OFFICE", "REQ.004", c);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(dir.read("OFFICE/RSP.004"), "11,0,004," + echoed(c));
+    EXPECT_TRUE(exists("OFFICE/_EQ.004"));
+    EXPECT_NE(log().find("Transaction redirection required to TEST"), std::string::npos);
+}
+
+TEST_F(DriverTest, ServesOneRequestPerPassUntilStopped)
+{
+    writeIni(TEST_NETWORK, true);
+    linkDevice("com1", "/dev/ptmx");
+    request("TEST", "REQ.002", claim(2));
+    request("TEST", "REQ.001", claim(1));
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/RSP.001") && exists("TEST/RSP.002"); }, 15000));
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/_EQ.002"); }));
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(), 0);
+    std::string l = log();
+    // The first in byte order is served first.
+    EXPECT_LT(l.find("File:TEST/REQ.001 processed"), l.find("File:TEST/REQ.002 processed"));
+    EXPECT_NE(l.find("End."), std::string::npos);
+    EXPECT_FALSE(exists("activity.dat"));
+}
+
+TEST_F(DriverTest, StopDuringACallAnswers1003)
+{
+    int master = -1, slave = -1;
+    char name[256];
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    linkDevice("com1", name);
+    // A host that never invites: the driver waits for its ENQ.
+    writeIni("[HOST]\nmaxEnqDelay = 60\ncomdev = \"COM1\"\nconnectionMode = direct\nspeed = 9600\ndataBit = 8\nparity = none\n");
+    request("HOST", "REQ.001", claim(4));
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return dir.read("activity.dat").substr(0, 1) == "G"; }, 10000));
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+    EXPECT_EQ(dir.read("HOST/RSP.001"), "4,1003,001,");
+    EXPECT_TRUE(exists("HOST/_EQ.001"));
+    EXPECT_FALSE(exists("activity.dat"));
+    std::string l = log();
+    EXPECT_EQ(l.substr(l.size() - 4), "End.");
+    ::close(master);
+    ::close(slave);
+}
+
+TEST_F(DriverTest, SecondInstanceInTheSameDirectoryIsRefused)
+{
+    writeIni(TEST_NETWORK, true);
+    QzrProcess first(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return dir.read("activity.dat").size() == 228; }));
+    std::string record = dir.read("activity.dat");
+    TempDir other;  // its output goes elsewhere; its working directory is ours
+    QzrProcess second(other.path().string(), args());
+    EXPECT_EQ(second.wait(), 2);
+    EXPECT_NE(other.read("stderr.txt").find("QZR is already running in this directory."), std::string::npos);
+    EXPECT_EQ(dir.read("activity.dat").substr(0, 1), record.substr(0, 1));
+    EXPECT_EQ(dir.read("activity.dat").size(), 228u);
+    EXPECT_TRUE(first.running());
+    first.signal(SIGINT);
+    EXPECT_EQ(first.wait(), 0);
+}
+
+TEST_F(DriverTest, UpdateProgramRunsOncePerDay)
+{
+    writeIni(TEST_NETWORK);
+    dir.write("qzrupdate", "#!/bin/sh\necho started >> \"$(dirname \"$0\")/update-ran\"\n");
+    ::chmod(dir.file("qzrupdate").c_str(), 0755);
+    EXPECT_EQ(run(), 1);
+    ASSERT_TRUE(waitFor([&] { return exists("update-ran"); }));
+    EXPECT_TRUE(exists("qzrupdate.lck"));
+    EXPECT_NE(log().find("UPDATE: Checking for updates..."), std::string::npos);
+    // The lock file is fresh: the next run starts nothing.
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(log().find("UPDATE: Checking for updates...", log().find("UPDATE: Checking for updates...") + 1),
+              std::string::npos);
+    EXPECT_EQ(dir.read("update-ran"), "started\n");
+}
+
+TEST_F(DriverTest, InstallationLockEndsTheRunWithARestartScript)
+{
+    writeIni(TEST_NETWORK, true);
+    // The stand-in update program announces an installation.
+    dir.write("qzrupdate", "#!/bin/sh\necho 'Installing 4.0.1' > \"$(dirname \"$0\")/qzrinstall.dat\"\n"
+                           "touch \"$(dirname \"$0\")/qzrinstall.lck\"\n");
+    ::chmod(dir.file("qzrupdate").c_str(), 0755);
+    QzrProcess p(dir.path().string(), args({"-v"}));
+    EXPECT_EQ(p.wait(20000), 1) << log() << dir.read("stderr.txt");
+    std::string script = dir.read("$qzrrestart.sh");
+    EXPECT_NE(script.find("if [ ! -e '" + dir.path().string() + "' ]; then exit 0; fi"), std::string::npos);
+    EXPECT_NE(script.find("cd '" + dir.path().string() + "' && '" + dir.file("qzr") + "' '-c' '" + dir.path().string() + "' '-e' '" + dir.path().string() + "' '-v'"),
+              std::string::npos)
+        << script;
+    std::string l = log();
+    EXPECT_NE(l.find("UPDATE: Restart file created: " + dir.file("$qzrrestart.sh")), std::string::npos);
+    EXPECT_NE(l.find("UPDATE:[[Installing 4.0.1\n]]"), std::string::npos);
+}
+
+TEST_F(DriverTest, CommandLineRefusalsAndUsage)
+{
+    QzrProcess help(dir.path().string(), {"-h"});
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_NE(dir.read("stderr.txt").find("usage: QZR  [-i inifile] [-v] [-h]"), std::string::npos);
+    QzrProcess bad(dir.path().string(), {"-z"});
+    EXPECT_EQ(bad.wait(), 1);
+    EXPECT_NE(dir.read("stderr.txt").find("QZR Error: %F-0299: Invalid command line switch -z \n"), std::string::npos);
+    QzrProcess noDir(dir.path().string(), {"-c", "-v"});
+    EXPECT_EQ(noDir.wait(), 1);
+    EXPECT_NE(dir.read("stderr.txt").find("Invalid command line syntax -c,  please specify <directory-name>"),
+              std::string::npos);
+}
