@@ -405,6 +405,7 @@ void port_clearRxRing()
 
 void port_close()
 {
+    if (comPort.fd.valid()) os_serialRelease(comPort.fd.get());
     comPort.fd.reset();
     tcpConn.socket.reset();
     comPort.portHandle = PORT_CLOSED;

@@ -52,6 +52,11 @@ int os_serialOpen(const char* path)
     return fd;
 }
 
+void os_serialRelease(int fd)
+{
+    ::ioctl(fd, TIOCNXCL);
+}
+
 int os_serialConfigure(int fd, const os_serialSettings& s)
 {
     termios2 tio{};

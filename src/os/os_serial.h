@@ -36,6 +36,10 @@ enum : int {
 // Opens a serial device. Returns the descriptor, or -1 (errno set).
 int os_serialOpen(const char* path);
 
+// Gives up the exclusive use taken by os_serialOpen (before closing), so
+// that the device can be opened again while another descriptor of it lives.
+void os_serialRelease(int fd);
+
 // Applies the settings and reads them back. Returns an OS_SERIAL_ result;
 // errno tells the failure.
 int os_serialConfigure(int fd, const os_serialSettings& settings);

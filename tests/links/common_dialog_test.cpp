@@ -1,0 +1,415 @@
+// The Common Protocol dialog against a host played on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "foundation/log.h"
+#include "foundation/runtime.h"
+#include "foundation/status.h"
+#include "links/common_dialog.h"
+#include "links/link_peers.h"
+#include "links/modem.h"
+#include "links/port.h"
+
+namespace qzr {
+namespace {
+
+using test::elapsedMs;
+using test::Later;
+using test::LinkTest;
+using test::PeerIo;
+using test::PtyPeer;
+using Clock = std::chrono::steady_clock;
+
+const std::string ENQ(1, '\x05'), STX(1, '\x02'), ETX(1, '\x03'), EOT(1, '\x04'), ACK(1, '\x06'),
+    NAK(1, '\x15');
+
+std::string lrcOf(const std::string& bytes)
+{
+    unsigned char l = 0;
+    for (unsigned char c : bytes) l ^= c;
+    return std::string(1, static_cast<char>(l));
+}
+
+// STX, the text, ETX and the LRC over the text and the ETX.
+std::string frameOf(const std::string& text)
+{
+    return STX + text + ETX + lrcOf(text + ETX);
+}
+
+constexpr int RESP_SIZE = 18000;
+
+class CommonDialogTest : public LinkTest {
+protected:
+    void SetUp() override
+    {
+        LinkTest::SetUp();
+        peer.linkInto(dir.path().string());
+        cnx = serialCnx();
+        net = networkOf(&cnx);
+        ASSERT_EQ(net_connect(&net), STS_OK);
+        request = frameOf(message);
+        std::memset(resp, 0x55, sizeof resp);
+    }
+    void TearDown() override
+    {
+        peer.join();
+        LinkTest::TearDown();
+    }
+
+    // Runs the dialog with the request frame and a response buffer of
+    // `capacity` bytes.
+    int dialog(int capacity = RESP_SIZE)
+    {
+        return common_dialog(&net, reinterpret_cast<const unsigned char*>(request.data()),
+                             static_cast<int>(request.size()), resp, capacity, &respLen);
+    }
+    std::string response() const { return std::string(reinterpret_cast<const char*>(resp), respLen); }
+
+    // The host's reading of one request frame: up to its ETX and the LRC.
+    static std::string readFrame(PeerIo& io)
+    {
+        std::string f = io.readUntil(ETX, 3000);
+        f += io.readN(1, 3000);
+        return f;
+    }
+
+    PtyPeer peer;
+    ConnectionDef cnx;
+    NetworkDef net;
+    std::string message = "HD*         0000010401000001QZR100069X00001";
+    std::string request;
+    unsigned char resp[RESP_SIZE + 64];
+    int respLen = -1;
+};
+
+TEST_F(CommonDialogTest, CarriesARequestAndItsAnswer)
+{
+    std::string got, ack;
+    peer.start([&](PeerIo& io) {
+        io.send("noise" + ENQ);
+        got = readFrame(io);
+        io.send(frameOf("ANSWER 123"));
+        ack = io.readN(1, 3000);
+    });
+    g_detailedMessages = true;
+    EXPECT_EQ(dialog(), STS_OK);
+    peer.join();
+    EXPECT_EQ(got, request);
+    EXPECT_EQ(ack, ACK);
+    EXPECT_EQ(response(), "ANSWER 123");
+    EXPECT_EQ(respLen, 10);
+    EXPECT_EQ(resp[10], 0);
+    EXPECT_TRUE(net.linkUp);
+    std::string log = logText();
+    EXPECT_NE(log.find("INFO - Dialog: request length 46 bytes"), std::string::npos);
+    EXPECT_NE(log.find("INFO -prot. Waiting (max=1 sec) for ENQ"), std::string::npos);
+    EXPECT_NE(log.find("INFO -prot. 46 bytes sent, waiting (max=1 sec) for response"), std::string::npos);
+    EXPECT_NE(log.find("INFO -prot. STX received "), std::string::npos);
+    EXPECT_NE(log.find("INFO -prot. Response received 10 bytes"), std::string::npos);
+}
+
+TEST_F(CommonDialogTest, NulsAreIgnoredAndEnqOrNakGetTheFrameAgain)
+{
+    std::string frames;
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        frames += readFrame(io);
+        io.send(std::string("\0\0", 2) + ENQ);
+        frames += readFrame(io);
+        io.send(NAK);
+        frames += readFrame(io);
+        io.send(std::string(1, '\0') + frameOf("OK"));
+        io.readN(1, 3000);
+    });
+    EXPECT_EQ(dialog(), STS_OK);
+    peer.join();
+    EXPECT_EQ(frames, request + request + request);
+    EXPECT_EQ(response(), "OK");
+    std::string log = logText();
+    EXPECT_NE(log.find("another ENQ received"), std::string::npos);
+    EXPECT_NE(log.find("NAK received"), std::string::npos);
+}
+
+TEST_F(CommonDialogTest, AWrongLrcIsAnsweredWithNakAndTheResponseAwaitedAgain)
+{
+    std::string replies;
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+        std::string bad = frameOf("FIRST");
+        bad.back() = static_cast<char>(bad.back() ^ 0x40);
+        io.send(bad);
+        replies += io.readN(1, 3000);
+        io.send(frameOf("SECOND"));
+        replies += io.readN(1, 3000);
+    });
+    EXPECT_EQ(dialog(), STS_OK);
+    peer.join();
+    EXPECT_EQ(replies, NAK + ACK);
+    EXPECT_EQ(response(), "SECOND");
+    EXPECT_NE(logText().find("CODE -1044- LRC Error"), std::string::npos);
+}
+
+TEST_F(CommonDialogTest, TheThirdLrcTimeoutEndsTheDialog)
+{
+    std::string replies;
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+        for (int i = 0; i < 3; ++i) {
+            io.send(STX + "NOLRC" + ETX);
+            replies += io.readN(1, 2500);
+        }
+    });
+    EXPECT_EQ(dialog(), STS_BAD_LRC);
+    peer.join();
+    EXPECT_EQ(replies, NAK + NAK);
+    EXPECT_EQ(respLen, 0);
+    std::string log = logText();
+    std::size_t first = log.find("CODE -1044- Timeout reading LRC STATE 3 sts=1002");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(log.find("CODE -1044- Timeout reading LRC STATE 3 sts=1002", first + 1), std::string::npos);
+    EXPECT_NE(log.find("CODE -1044- Error reading LRC STATE 3 sts=1002"), std::string::npos);
+    EXPECT_NE(log.find("CODE -1044- Common Protocol error, end dialog"), std::string::npos);
+}
+
+TEST_F(CommonDialogTest, ASecondStxRestartsTheResponse)
+{
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+        io.send(STX + "PARTIAL" + frameOf("WHOLE"));
+        io.readN(1, 3000);
+    });
+    EXPECT_EQ(dialog(), STS_OK);
+    EXPECT_EQ(response(), "WHOLE");
+    EXPECT_NE(logText().find("another <STX> received restart message"), std::string::npos);
+}
+
+TEST_F(CommonDialogTest, AnEmptyResponseSucceeds)
+{
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+        io.send(STX + ETX + "\x03");
+        io.readN(1, 3000);
+    });
+    EXPECT_EQ(dialog(), STS_OK);
+    EXPECT_EQ(respLen, 0);
+    EXPECT_EQ(resp[0], 0);
+}
+
+TEST_F(CommonDialogTest, EotWhileReceivingEndsWith1045)
+{
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+        io.send(STX + "HALF" + EOT + "MORE" + ETX);
+    });
+    EXPECT_EQ(dialog(), STS_SERVER_CANCEL);
+    EXPECT_EQ(respLen, 0);
+    EXPECT_NE(logText().find("CODE -1045- Common Protocol error, end dialog"), std::string::npos);
+}
+
+struct SilenceCase {
+    const char* name;
+    std::function<void(PeerIo&)> host;
+    int status;
+    const char* message;
+};
+
+TEST_F(CommonDialogTest, SilentAndFailingHostsEndWithTheirStatus)
+{
+    // Each case with its own pty; the fixture's stays unused here.
+    std::vector<SilenceCase> cases = {
+        {"no ENQ", [](PeerIo&) {}, STS_ENQ_TIMEOUT, "CODE -1041- Error reading ENQ STATE 0 sts=1002"},
+        {"modem result instead of ENQ", [](PeerIo& io) { io.send("\r\nNO CARRIER\r\n"); }, STS_ENQ_TIMEOUT,
+         "CODE -1041- Error reading ENQ STATE 0 sts=1025"},
+        {"no answer", [](PeerIo& io) { io.send(ENQ); }, STS_NO_RESPONSE,
+         "CODE -1042- Error reading host ACK STATE 1A sts=1002"},
+        {"response cut",
+         [](PeerIo& io) {
+             io.send(ENQ);
+             readFrame(io);
+             io.send(std::string(20, '\0') + STX + "PART");
+         },
+         STS_NO_RESPONSE, "CODE -1042- Error reading response STATE 2 sts=1002"},
+    };
+    for (SilenceCase& k : cases) {
+        port_close();
+        net.portOpen = false;
+        PtyPeer host;
+        std::filesystem::remove(dir.file("devices/com1"));
+        host.linkInto(dir.path().string());
+        ASSERT_EQ(net_connect(&net), STS_OK);
+        host.start(k.host);
+        EXPECT_EQ(dialog(), k.status) << k.name;
+        host.join();
+        EXPECT_EQ(respLen, 0) << k.name;
+        EXPECT_NE(logText().find(k.message), std::string::npos) << k.name;
+    }
+}
+
+TEST_F(CommonDialogTest, UnexpectedBytesAreNakedUntilTooMuchTimeHasPassed)
+{
+    std::string replies;
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+        for (int i = 0; i < 4; ++i) {
+            io.send("?");
+            unsigned char c;
+            if (!io.readByte(c, 2500)) break;
+            replies.push_back(static_cast<char>(c));
+        }
+    });
+    auto t0 = Clock::now();
+    EXPECT_EQ(dialog(), STS_NO_STX);
+    peer.join();
+    EXPECT_GE(elapsedMs(t0), 1000);
+    ASSERT_FALSE(replies.empty());
+    EXPECT_EQ(replies, std::string(replies.size(), NAK[0]));
+    std::string log = logText();
+    EXPECT_NE(log.find("CODE -1043- another character received :ASCII(63) ERROR "), std::string::npos);
+    EXPECT_NE(log.find("CODE -1043- Send a NAK and wait for response"), std::string::npos);
+    EXPECT_NE(log.find("CODE -1043- Too many errors "), std::string::npos);
+    EXPECT_NE(log.find("CODE -1043- Common Protocol error, end dialog"), std::string::npos);
+}
+
+TEST_F(CommonDialogTest, LongResponsesCountTheirThousands)
+{
+    struct Case {
+        std::size_t textLen;
+        std::vector<int> counts;
+    } cases[] = {{998, {}}, {999, {1000}}, {2500, {1000, 2000}}};
+    for (const Case& k : cases) {
+        std::string text(k.textLen, 'R');
+        log_close();
+        ASSERT_EQ(log_open(dir.file("qzr.log").c_str(), false), 0);
+        peer.start([&](PeerIo& io) {
+            io.send(ENQ);
+            readFrame(io);
+            io.send(frameOf(text));
+            io.readN(1, 3000);
+        });
+        EXPECT_EQ(dialog(), STS_OK);
+        peer.join();
+        EXPECT_EQ(response(), text);
+        std::string log = logText();
+        std::size_t lines = 0;
+        for (std::size_t at = 0; (at = log.find("characters read", at)) != std::string::npos; ++at) ++lines;
+        EXPECT_EQ(lines, k.counts.size()) << k.textLen;
+        for (int c : k.counts) EXPECT_NE(log.find(std::to_string(c) + " characters read"), std::string::npos);
+    }
+}
+
+TEST_F(CommonDialogTest, AResponseNeverPassesTheBufferLessOneByte)
+{
+    // A response longer than the buffer: its bytes beyond capacity - 1 are
+    // dropped; the LRC of the kept bytes does not match, the host gives up.
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+        io.send(frameOf(std::string(40, 'L')));
+        io.readN(1, 3000);
+        io.send(EOT);
+    });
+    EXPECT_EQ(dialog(16), STS_SERVER_CANCEL);
+    for (std::size_t i = 16; i < sizeof resp; ++i) ASSERT_EQ(resp[i], 0x55) << i;
+}
+
+TEST_F(CommonDialogTest, AResponseFillingTheBufferEndsWithinIt)
+{
+    std::string text(14, 'F');  // 14 bytes and the ETX fill 15 of 16
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+        io.send(frameOf(text));
+        io.readN(1, 3000);
+    });
+    EXPECT_EQ(dialog(16), STS_OK);
+    EXPECT_EQ(response(), text);
+    EXPECT_EQ(resp[14], 0);
+    EXPECT_EQ(resp[16], 0x55);
+}
+
+TEST_F(CommonDialogTest, StopRequestsEndTheEnqWaitAndTheAnswerWait)
+{
+    {
+        Later stop(200, [] { stopRequested = true; });
+        EXPECT_EQ(dialog(), STS_ENQ_TIMEOUT);
+    }
+    EXPECT_NE(logText().find("Error reading ENQ STATE 0 sts=1003"), std::string::npos);
+
+    stopRequested = false;
+    net.maxProcessingDelay = 30;
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+    });
+    auto t0 = Clock::now();
+    {
+        Later stop(400, [] { stopRequested = true; });
+        EXPECT_EQ(dialog(), STS_NO_RESPONSE);
+    }
+    EXPECT_LT(elapsedMs(t0), 2000);
+    EXPECT_TRUE(net.linkUp);  // the request went out
+}
+
+TEST_F(CommonDialogTest, ARequestThatCannotBeWrittenEndsWith1053)
+{
+    request = frameOf(std::string(1 << 20, 'W'));  // more than the line takes
+    peer.io.send(ENQ);                              // and the host never reads
+    EXPECT_EQ(dialog(), STS_WRITE_ERROR);
+    std::string log = logText();
+    EXPECT_NE(log.find("CODE -1053- Error writing request STATE 1 sts=1053"), std::string::npos);
+    EXPECT_NE(log.find("CODE -1053- Common Protocol error, end dialog"), std::string::npos);
+}
+
+TEST_F(CommonDialogTest, TheSimulationEchoesTheRequestAfterTheTimeout)
+{
+    port_close();
+    net.portOpen = false;
+    net.simulation = true;
+    cnx.connectionTimeout = 1;
+    auto t0 = Clock::now();
+    EXPECT_EQ(dialog(), STS_OK);
+    long ms = elapsedMs(t0);
+    EXPECT_GE(ms, 950);
+    EXPECT_LE(ms, 1500);
+    EXPECT_EQ(response(), message);
+    EXPECT_TRUE(net.linkUp);
+    EXPECT_NE(logText().find("Simulation mode: the request will be echoed back in 1 sec"), std::string::npos);
+
+    // Into a small buffer: capacity - 1 bytes and the terminator.
+    std::memset(resp, 0x55, sizeof resp);
+    cnx.connectionTimeout = 0;
+    EXPECT_EQ(dialog(8), STS_OK);
+    EXPECT_EQ(respLen, 7);
+    EXPECT_EQ(response(), message.substr(0, 7));
+    EXPECT_EQ(resp[7], 0);
+    EXPECT_EQ(resp[8], 0x55);
+
+    // A stop during the wait ends it early with 1003.
+    cnx.connectionTimeout = 10;
+    t0 = Clock::now();
+    {
+        Later cancel(200, [] {
+            stopRequested = true;
+            wakeFlag = true;
+        });
+        EXPECT_EQ(dialog(), STS_INTERRUPTED);
+    }
+    EXPECT_LT(elapsedMs(t0), 1500);
+}
+
+TEST(CommonProtocolLrc, IsTheExclusiveOrOfTheBytes)
+{
+    const unsigned char f[] = {'A', 'B', 0x03};
+    EXPECT_EQ(cp_lrc(f, 3), 'A' ^ 'B' ^ 0x03);
+    EXPECT_EQ(cp_lrc(f, 0), 0);
+}
+
+}  // namespace
+}  // namespace qzr

@@ -1,0 +1,478 @@
+// The port layer against real peers: a pseudo-terminal behind
+// devices/com1 and loopback sockets.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <unistd.h>
+
+#include "foundation/log.h"
+#include "foundation/runtime.h"
+#include "foundation/status.h"
+#include "links/link_peers.h"
+#include "links/modem.h"
+#include "links/msg_pump.h"
+#include "links/port.h"
+#include "os/os_serial.h"
+#include "os/os_signal.h"
+
+namespace qzr {
+namespace {
+
+using test::elapsedMs;
+using test::Later;
+using test::LinkTest;
+using test::PtyPeer;
+using test::TcpPeer;
+using Clock = std::chrono::steady_clock;
+
+class PortTest : public LinkTest {};
+
+TEST_F(PortTest, DevicePathPrefersTheDevicesEntryThenTtyS)
+{
+    PtyPeer peer;
+    peer.linkInto(dir.path().string(), "com1");
+    EXPECT_EQ(port_devicePath("COM1"), dir.file("devices/com1"));
+    EXPECT_EQ(port_devicePath("COM3"), "/dev/ttyS2");
+    EXPECT_EQ(port_devicePath("COM12"), "/dev/ttyS11");
+    // Not a COMn name and no entry: the entry's path, which fails to open.
+    EXPECT_EQ(port_devicePath("MODEM"), dir.file("devices/modem"));
+    EXPECT_EQ(port_devicePath("COM0"), dir.file("devices/com0"));
+}
+
+TEST_F(PortTest, OpensEverySpeedOfTheListIncluding14400)
+{
+    PtyPeer peer;
+    peer.linkInto(dir.path().string());
+    for (int speed : {1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600}) {
+        ConnectionDef c = serialCnx();
+        c.speed = speed;
+        ASSERT_EQ(serial_connectPort(&c), STS_OK) << speed;
+        EXPECT_EQ(comPort.portHandle, PORT_SERIAL);
+        EXPECT_EQ(comPort.isSerial, 1);
+        EXPECT_EQ(os_serialSpeed(comPort.fd.get()), speed);
+        port_close();
+    }
+}
+
+TEST_F(PortTest, RefusesParametersOutsideTheirSetsWith1052)
+{
+    PtyPeer peer;
+    peer.linkInto(dir.path().string());
+    struct Case {
+        int speed, stopBits, parity, dataBit;
+    } cases[] = {{300, 1, PARITY_NONE, 8}, {115200, 1, PARITY_NONE, 8}, {9600, 3, PARITY_NONE, 8},
+                 {9600, 0, PARITY_NONE, 8}, {9600, 1, 0, 8},            {9600, 1, 4, 8},
+                 {9600, 1, PARITY_EVEN, 0}};
+    for (const Case& k : cases) {
+        ConnectionDef c = serialCnx();
+        c.speed = k.speed;
+        c.stopBits = k.stopBits;
+        c.parity = k.parity;
+        c.dataBit = k.dataBit;
+        EXPECT_EQ(serial_connectPort(&c), STS_BAD_COMM_PARAMS) << k.speed << " " << k.stopBits << " " << k.parity;
+        // The port stays open until it is closed.
+        EXPECT_NE(comPort.portHandle, PORT_CLOSED);
+        port_close();
+    }
+    // Only the refused data size has a message.
+    std::string log = logText();
+    EXPECT_NE(log.find("error setting com state"), std::string::npos);
+}
+
+TEST_F(PortTest, SecondOpenAndMissingConnectionAreRefused)
+{
+    PtyPeer peer;
+    peer.linkInto(dir.path().string());
+    ConnectionDef c = serialCnx();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    EXPECT_EQ(serial_connectPort(&c), STS_PORT_OPEN_ERROR);
+    port_close();
+    EXPECT_EQ(serial_connectPort(nullptr), STS_PORT_OPEN_ERROR);
+    std::string log = logText();
+    EXPECT_NE(log.find("serial_connectPort: Error port already connected"), std::string::npos);
+    EXPECT_NE(log.find("serial_connectPort: Error no active connection selected"), std::string::npos);
+}
+
+TEST_F(PortTest, MissingDeviceLeavesTheInvalidMarkUntilDisconnect)
+{
+    ConnectionDef c = serialCnx();
+    c.comdev = "COM7";  // no devices/com7 and, here, no usable /dev/ttyS6
+    PtyPeer peer;
+    std::filesystem::create_directories(dir.file("devices"));
+    std::filesystem::create_symlink(dir.file("nowhere"), dir.file("devices/com7"));
+    debugTrace = true;
+    EXPECT_EQ(serial_connectPort(&c), STS_PORT_OPEN_ERROR);
+    EXPECT_EQ(comPort.portHandle, PORT_INVALID);
+    EXPECT_NE(logText().find("Error openning com port lasterr="), std::string::npos);
+
+    // Refused until the port record is cleared.
+    peer.linkInto(dir.path().string());
+    ConnectionDef good = serialCnx();
+    EXPECT_EQ(serial_connectPort(&good), STS_PORT_OPEN_ERROR);
+    NetworkDef net = networkOf(&c);
+    net_disconnect(&net);
+    EXPECT_EQ(comPort.portHandle, PORT_CLOSED);
+    EXPECT_EQ(serial_connectPort(&good), STS_OK);
+}
+
+TEST_F(PortTest, BytesComeOutInOrderEachOnce)
+{
+    PtyPeer peer;
+    peer.linkInto(dir.path().string());
+    ConnectionDef c = serialCnx();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    std::string sent;
+    for (int i = 0; i < 3000; ++i) sent.push_back(static_cast<char>(i * 7 % 256));
+    peer.start([&](test::PeerIo& io) { io.send(sent); });
+    std::string got;
+    unsigned char b;
+    while (got.size() < sent.size() && get_next_char(1, &b) == STS_OK) got.push_back(static_cast<char>(b));
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(get_next_char(0, &b), STS_TIMEOUT);
+}
+
+// The ring's edges: a refill that ends at the end of the ring, one that
+// starts at 17999 and one at 17998 with room for two bytes.
+TEST_F(PortTest, RefillsAtTheEndOfTheRingDeliverOnlyNewBytes)
+{
+    PtyPeer peer;
+    peer.linkInto(dir.path().string());
+    ConnectionDef c = serialCnx();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    for (unsigned startPos : {17990u, 17999u, 17998u}) {
+        port_clearRxRing();
+        std::memset(comPort.rxRing, 'x', sizeof comPort.rxRing);  // stale bytes of an old exchange
+        comPort.rxWritePos = startPos;
+        comPort.rxReadPos = startPos;
+        ASSERT_TRUE(port_rxRingEmpty());
+        std::string sent = "0123456789ABCDEFGHIJ";
+        peer.io.send(sent);
+        std::string got;
+        unsigned char b;
+        while (got.size() < sent.size() && get_next_char(1, &b) == STS_OK) got.push_back(static_cast<char>(b));
+        EXPECT_EQ(got, sent) << startPos;
+        EXPECT_TRUE(port_rxRingEmpty()) << startPos;
+        EXPECT_EQ(get_next_char(0, &b), STS_TIMEOUT) << startPos;
+    }
+}
+
+TEST_F(PortTest, WaitforcharCountsHalfSecondRounds)
+{
+    PtyPeer peer;
+    peer.linkInto(dir.path().string());
+    ConnectionDef c = serialCnx();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    struct Case {
+        int timeout;
+        long minMs, maxMs;
+    } cases[] = {{0, 450, 900}, {1, 950, 1500}, {2, 1950, 2600}};
+    for (const Case& k : cases) {
+        auto t0 = Clock::now();
+        EXPECT_EQ(waitforchar(k.timeout), STS_TIMEOUT);
+        long ms = elapsedMs(t0);
+        EXPECT_GE(ms, k.minMs) << k.timeout;
+        EXPECT_LE(ms, k.maxMs) << k.timeout;
+    }
+    peer.io.send("A");
+    EXPECT_EQ(waitforchar(1), STS_OK);
+}
+
+TEST_F(PortTest, StopFromAnotherThreadEndsAReadWithinARound)
+{
+    PtyPeer peer;
+    peer.linkInto(dir.path().string());
+    ConnectionDef c = serialCnx();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    auto t0 = Clock::now();
+    unsigned char b;
+    {
+        Later stop(300, [] { stopRequested = true; });
+        EXPECT_EQ(get_next_char(20, &b), STS_TIMEOUT);
+    }
+    EXPECT_LT(elapsedMs(t0), 1200);
+}
+
+TEST_F(PortTest, SignalsBecomeWindowMessagesDuringAWait)
+{
+    PtyPeer peer;
+    peer.linkInto(dir.path().string());
+    ConnectionDef c = serialCnx();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    ASSERT_EQ(os_signalInstall(), 0);
+
+    // SIGUSR2 toggles detailed messages and the wait goes on.
+    unsigned char b;
+    {
+        Later toggle(100, [] { ::kill(::getpid(), SIGUSR2); });
+        auto t0 = Clock::now();
+        EXPECT_EQ(get_next_char(1, &b), STS_TIMEOUT);
+        EXPECT_GE(elapsedMs(t0), 900);
+    }
+    EXPECT_TRUE(g_detailedMessages);
+    EXPECT_FALSE(stopRequested);
+
+    // SIGUSR1 cancels the current call: the read ends at once.
+    {
+        Later cancel(200, [] { ::kill(::getpid(), SIGUSR1); });
+        auto t0 = Clock::now();
+        EXPECT_EQ(get_next_char(20, &b), STS_TIMEOUT);
+        EXPECT_LT(elapsedMs(t0), 700);
+    }
+    EXPECT_TRUE(stopRequested);
+    EXPECT_TRUE(wakeFlag);
+    EXPECT_FALSE(terminateRequested);
+
+    // SIGTERM closes: stop, terminate and wake.
+    stopRequested = false;
+    {
+        Later close(200, [] { ::kill(::getpid(), SIGTERM); });
+        EXPECT_EQ(get_next_char(20, &b), STS_TIMEOUT);
+    }
+    EXPECT_TRUE(stopRequested);
+    EXPECT_TRUE(terminateRequested);
+}
+
+std::vector<int> seenMessages;
+void recordingProc(int message)
+{
+    seenMessages.push_back(message);
+    pump_defaultWindowProc(message);
+}
+
+struct SourceState {
+    int fd = -1;
+    int calls = 0;
+};
+void readSource(void* context)
+{
+    auto* s = static_cast<SourceState*>(context);
+    char buf[16];
+    if (::read(s->fd, buf, sizeof buf) > 0) ++s->calls;
+}
+
+TEST_F(PortTest, WaitSecondsRunsTheTimerAndTheShellsSources)
+{
+    seenMessages.clear();
+    pump_setWindowProc(recordingProc);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    SourceState state{fds[0], 0};
+    ASSERT_EQ(pump_addSource(fds[0], readSource, &state), 0);
+
+    auto t0 = Clock::now();
+    {
+        Later key(200, [&] { ASSERT_EQ(::write(fds[1], "k", 1), 1); });
+        waitSeconds(1);
+    }
+    long ms = elapsedMs(t0);
+    EXPECT_GE(ms, 950);
+    EXPECT_LE(ms, 1400);
+    EXPECT_EQ(state.calls, 1);
+    ASSERT_FALSE(seenMessages.empty());
+    EXPECT_EQ(seenMessages.back(), MSG_TIMER);
+    pump_removeSource(fds[0]);
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+TEST_F(PortTest, WaitSecondsEndsEarlyOnWakeAndSignals)
+{
+    auto t0 = Clock::now();
+    {
+        Later wake(200, [] {
+            wakeFlag = true;
+            pump_wake();
+        });
+        waitSeconds(10);
+    }
+    EXPECT_LT(elapsedMs(t0), 800);
+
+    // A wake flag set without a wake-up is seen within a round.
+    t0 = Clock::now();
+    {
+        Later wake(200, [] { wakeFlag = true; });
+        waitSeconds(10);
+    }
+    EXPECT_LT(elapsedMs(t0), 1000);
+
+    ASSERT_EQ(os_signalInstall(), 0);
+    t0 = Clock::now();
+    {
+        Later intr(200, [] { ::kill(::getpid(), SIGINT); });
+        waitSeconds(10);
+    }
+    EXPECT_LT(elapsedMs(t0), 800);
+    EXPECT_TRUE(terminateRequested);
+    EXPECT_TRUE(stopRequested);
+
+    // A wait clears an old wake flag first.
+    wakeFlag = true;
+    t0 = Clock::now();
+    waitSeconds(1);
+    EXPECT_GE(elapsedMs(t0), 950);
+}
+
+TEST_F(PortTest, WritesArriveWholeEvenWhenThePeerReadsSlowly)
+{
+    PtyPeer peer;
+    peer.linkInto(dir.path().string());
+    ConnectionDef c = serialCnx();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    std::string big(300000, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+    std::string got;
+    peer.start([&](test::PeerIo& io) { got = io.readN(big.size(), 10000); });
+    g_detailedMessages = true;
+    EXPECT_EQ(serial_write(big.data(), big.size(), 10), STS_OK);
+    peer.join();
+    EXPECT_EQ(got.size(), big.size());
+    EXPECT_TRUE(got == big);
+    EXPECT_NE(logText().find("COM write  len=300000 <"), std::string::npos);
+}
+
+TEST_F(PortTest, AWriteThatCannotFinishFailsAfterItsTimeout)
+{
+    PtyPeer peer;  // never reads
+    peer.linkInto(dir.path().string());
+    ConnectionDef c = serialCnx();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    std::string big(1 << 20, 'z');
+    auto t0 = Clock::now();
+    EXPECT_EQ(serial_write(big.data(), big.size(), 1), STS_WRITE_ERROR);
+    long ms = elapsedMs(t0);
+    EXPECT_GE(ms, 950);
+    EXPECT_LE(ms, 2000);
+}
+
+TEST_F(PortTest, WriteWithoutAPortFailsAtOnce)
+{
+    EXPECT_EQ(serial_write("abc", 3, 5), STS_WRITE_ERROR);
+    EXPECT_NE(logText().find("serial_write failed status = 0  lasterrror="), std::string::npos);
+}
+
+TEST_F(PortTest, AHungUpLineEndsReadsAtOnce)
+{
+    auto peer = std::make_unique<PtyPeer>();
+    peer->linkInto(dir.path().string());
+    ConnectionDef c = serialCnx();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    peer->io.send("Z");
+    unsigned char b;
+    ASSERT_EQ(get_next_char(1, &b), STS_OK);
+    peer.reset();  // the far end goes away
+    auto t0 = Clock::now();
+    EXPECT_EQ(get_next_char(10, &b), STS_TIMEOUT);
+    EXPECT_EQ(get_next_char(10, &b), STS_TIMEOUT);
+    EXPECT_LT(elapsedMs(t0), 1000);
+}
+
+// ---- TCP ----
+
+TEST_F(PortTest, TcpConnectsReadsAndWritesOnLoopback)
+{
+    TcpPeer host;
+    std::string fromDriver;
+    host.start([&](test::PeerIo& io) {
+        fromDriver = io.readN(5, 3000);
+        io.send("hello");
+    });
+    ConnectionDef c;
+    c.connectionType = CNX_TYPE_TCPIP;
+    c.address = host.address();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    EXPECT_EQ(comPort.portHandle, PORT_TCP);
+    EXPECT_EQ(comPort.isSerial, 0);
+    EXPECT_EQ(tcpConn.hostName, "127.0.0.1");
+    EXPECT_EQ(tcpConn.port, host.port());
+    EXPECT_EQ(serial_write("12345", 5, 2), STS_OK);
+    std::string got;
+    unsigned char b;
+    while (got.size() < 5 && get_next_char(2, &b) == STS_OK) got.push_back(static_cast<char>(b));
+    host.join();
+    host.closeConnection();
+    EXPECT_EQ(fromDriver, "12345");
+    EXPECT_EQ(got, "hello");
+    // The host has closed: the next read ends at once.
+    auto t0 = Clock::now();
+    EXPECT_EQ(get_next_char(10, &b), STS_TIMEOUT);
+    EXPECT_LT(elapsedMs(t0), 1000);
+    // Sending to a closed peer fails without killing the process.
+    std::string big(1 << 20, 'q');
+    int sts = STS_OK;
+    for (int i = 0; i < 5 && sts == STS_OK; ++i) sts = serial_write(big.data(), big.size(), 1);
+    EXPECT_EQ(sts, STS_WRITE_ERROR);
+}
+
+TEST_F(PortTest, TcpReadsTakeTheTimeoutAndStopRequests)
+{
+    TcpPeer host;
+    host.start([&](test::PeerIo& io) { io.readN(1, 4000); });
+    ConnectionDef c;
+    c.connectionType = CNX_TYPE_TCPIP;
+    c.address = host.address();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    unsigned char b;
+    auto t0 = Clock::now();
+    EXPECT_EQ(get_next_char(1, &b), STS_TIMEOUT);
+    long ms = elapsedMs(t0);
+    EXPECT_GE(ms, 950);
+    EXPECT_LE(ms, 1600);
+    t0 = Clock::now();
+    {
+        Later stop(200, [] { stopRequested = true; });
+        EXPECT_EQ(get_next_char(30, &b), STS_TIMEOUT);
+    }
+    EXPECT_LT(elapsedMs(t0), 1000);
+    EXPECT_EQ(serial_write("x", 1, 1), STS_OK);
+}
+
+TEST_F(PortTest, TcpOpenFailuresGive1051)
+{
+    TcpPeer closed;
+    std::string refused = closed.address();
+    closed.closeListener();
+    struct Case {
+        std::optional<std::string> address;
+        const char* printed;
+    } cases[] = {
+        {refused, "connect() failed"},
+        {std::nullopt, nullptr},
+        {std::string("127.0.0.1:70000"), "port out of range"},
+        {std::string("127.0.0.1:-5"), "port out of range"},
+        {std::string("127.0.0.1"), "connect() failed"},  // port 0
+        {std::string("no-such-host.invalid:80"), "host 'no-such-host.invalid' unknown"},
+    };
+    for (const Case& k : cases) {
+        ConnectionDef c;
+        c.connectionType = CNX_TYPE_TCPIP;
+        c.address = k.address;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(serial_connectPort(&c), STS_PORT_OPEN_ERROR) << ini_text(k.address);
+        std::string out = testing::internal::GetCapturedStdout();
+        if (k.printed) {
+            EXPECT_NE(out.find(k.printed), std::string::npos) << out;
+        }
+        EXPECT_EQ(comPort.portHandle, PORT_CLOSED);
+        port_close();
+    }
+    std::string log = logText();
+    EXPECT_NE(log.find("Error openning network connexion " + refused), std::string::npos);
+}
+
+TEST_F(PortTest, TcpConnectPrintsTheHostAndPort)
+{
+    TcpPeer host;
+    host.start([](test::PeerIo&) {});
+    ConnectionDef c;
+    c.connectionType = CNX_TYPE_HTTP;
+    c.address = "localhost:" + std::to_string(host.port());
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("connect() to localhost port " + std::to_string(host.port())), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qzr
