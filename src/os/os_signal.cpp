@@ -105,6 +105,18 @@ int os_signalInstall()
     return 0;
 }
 
+int os_signalSelf(unsigned char event, int variant)
+{
+    int sig = 0;
+    switch (event) {
+    case OS_EVENT_CLOSE: sig = variant == 1 ? SIGINT : variant == 2 ? SIGHUP : SIGTERM; break;
+    case OS_EVENT_CANCEL: sig = SIGUSR1; break;
+    case OS_EVENT_TOGGLE_DETAILED: sig = SIGUSR2; break;
+    default: return -1;
+    }
+    return ::kill(::getpid(), sig);
+}
+
 void os_signalRestore()
 {
     if (!installed) return;

@@ -34,6 +34,12 @@ std::size_t os_eventTake(unsigned char* out, std::size_t max);
 // cannot be set.
 int os_signalInstall();
 
+// Sends this process the signal of an event: OS_EVENT_CLOSE SIGTERM (or
+// SIGINT, SIGHUP with `variant` 1, 2), OS_EVENT_CANCEL SIGUSR1,
+// OS_EVENT_TOGGLE_DETAILED SIGUSR2. Returns 0 or -1 (tests, and the shell's
+// own commands).
+int os_signalSelf(unsigned char event, int variant = 0);
+
 // Puts back the actions these signals had before `os_signalInstall`.
 void os_signalRestore();
 

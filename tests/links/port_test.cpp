@@ -2,7 +2,6 @@
 // devices/com1 and loopback sockets.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <unistd.h>
@@ -205,7 +204,7 @@ TEST_F(PortTest, SignalsBecomeWindowMessagesDuringAWait)
     // SIGUSR2 toggles detailed messages and the wait goes on.
     unsigned char b;
     {
-        Later toggle(100, [] { ::kill(::getpid(), SIGUSR2); });
+        Later toggle(100, [] { os_signalSelf(OS_EVENT_TOGGLE_DETAILED); });
         auto t0 = Clock::now();
         EXPECT_EQ(get_next_char(1, &b), STS_TIMEOUT);
         EXPECT_GE(elapsedMs(t0), 900);
@@ -215,7 +214,7 @@ TEST_F(PortTest, SignalsBecomeWindowMessagesDuringAWait)
 
     // SIGUSR1 cancels the current call: the read ends at once.
     {
-        Later cancel(200, [] { ::kill(::getpid(), SIGUSR1); });
+        Later cancel(200, [] { os_signalSelf(OS_EVENT_CANCEL); });
         auto t0 = Clock::now();
         EXPECT_EQ(get_next_char(20, &b), STS_TIMEOUT);
         EXPECT_LT(elapsedMs(t0), 700);
@@ -227,7 +226,7 @@ TEST_F(PortTest, SignalsBecomeWindowMessagesDuringAWait)
     // SIGTERM closes: stop, terminate and wake.
     stopRequested = false;
     {
-        Later close(200, [] { ::kill(::getpid(), SIGTERM); });
+        Later close(200, [] { os_signalSelf(OS_EVENT_CLOSE); });
         EXPECT_EQ(get_next_char(20, &b), STS_TIMEOUT);
     }
     EXPECT_TRUE(stopRequested);
@@ -300,12 +299,22 @@ TEST_F(PortTest, WaitSecondsEndsEarlyOnWakeAndSignals)
     ASSERT_EQ(os_signalInstall(), 0);
     t0 = Clock::now();
     {
-        Later intr(200, [] { ::kill(::getpid(), SIGINT); });
+        Later intr(200, [] { os_signalSelf(OS_EVENT_CLOSE, 1); });
         waitSeconds(10);
     }
     EXPECT_LT(elapsedMs(t0), 800);
     EXPECT_TRUE(terminateRequested);
     EXPECT_TRUE(stopRequested);
+
+    // SIGHUP is a close as well.
+    terminateRequested = false;
+    t0 = Clock::now();
+    {
+        Later hup(200, [] { os_signalSelf(OS_EVENT_CLOSE, 2); });
+        waitSeconds(10);
+    }
+    EXPECT_LT(elapsedMs(t0), 800);
+    EXPECT_TRUE(terminateRequested);
 
     // A wait clears an old wake flag first.
     wakeFlag = true;
