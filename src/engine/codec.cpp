@@ -1,7 +1,8 @@
 // Run-length compression, decompression and mixer scrambling of messages.
 //
-// All three work in place. Compression reads forward and writes behind its
-// read position; decompression reads backward from the end of the response
+// All three work in place. Compression reads forward, a whole run or a whole
+// stretch without runs at a time, and writes behind its read position (a
+// coded run is never longer than the run itself); decompression reads backward from the end of the response
 // and writes backward from the end of the buffer, checking before each run
 // that it cannot reach unread input. Long stretches without a run are found
 // with a block scan (or memrchr) and moved with memmove, so a pass costs a
@@ -16,6 +17,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -26,28 +28,81 @@ namespace {
 std::array<unsigned char, CDA_MIXER_SIZE> mixer{};
 bool mixerNotLoaded = true;
 
-constexpr int BLOCK = 32;
+// Eight bytes at a time: the scans below look at a machine word per step.
+// A word's bytes are numbered from its lowest address.
+using Word = std::uint64_t;
+constexpr Word ONES = 0x0101010101010101ULL;
+constexpr Word LOW7 = 0x7F7F7F7F7F7F7F7FULL;
 
-// The first index in [from, len) holding a blank or a zero, or len.
-int nextRunChar(const unsigned char* m, int from, int len)
+Word loadWord(const unsigned char* p)
+{
+    Word v;
+    std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+// The high bit of each byte of `y` that is not zero (exact, no carries).
+Word nonZeroBytes(Word y)
+{
+    return (((y & LOW7) + LOW7) | y) & ~LOW7;
+}
+
+// Blank (0x20) and zero (0x30) differ only in 0x10: b | 0x10 is 0x30 for
+// exactly those two. The markers 0x09 and 0x0B differ only in 0x02 likewise.
+constexpr unsigned char RUN_BIT = 0x10, RUN_KEY = 0x30;
+constexpr unsigned char MARK_BIT = 0x02, MARK_KEY = 0x0B;
+
+void storeWord(unsigned char* p, Word v)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    std::memcpy(p, &v, sizeof v);
+}
+
+// The high bit of each byte of `x` that is a blank or a zero.
+Word runChars(Word x)
+{
+    return ~nonZeroBytes((x | (ONES * RUN_BIT)) ^ (ONES * RUN_KEY)) & ~LOW7;
+}
+
+// The first index in [from, len) not holding `c`, or len.
+int runEnd(const unsigned char* m, int from, int len, unsigned char c)
 {
     int i = from;
-    while (len - i >= BLOCK) {
-        unsigned hit = 0;
-        for (int j = 0; j < BLOCK; ++j) hit |= static_cast<unsigned>(m[i + j] == ' ') | (m[i + j] == '0');
-        if (hit) break;
-        i += BLOCK;
+    for (; len - i >= 8; i += 8) {
+        Word diff = nonZeroBytes(loadWord(m + i) ^ (ONES * c));
+        if (diff) return i + __builtin_ctzll(diff) / 8;
     }
-    while (i < len && m[i] != ' ' && m[i] != '0') ++i;
+    while (i < len && m[i] == c) ++i;
     return i;
 }
 
-// The largest index below `end` holding `c`, or -1.
-long lastIndexOf(const unsigned char* b, long end, unsigned char c)
+// The largest index below `end` holding a marker (0x09 or 0x0B), or -1.
+long lastMarker(const unsigned char* b, long end)
 {
-    if (end <= 0) return -1;
-    const void* p = memrchr(b, c, static_cast<std::size_t>(end));
-    return p ? static_cast<const unsigned char*>(p) - b : -1;
+    long i = end;
+    for (; i >= 8; i -= 8) {
+        Word hits = ~nonZeroBytes((loadWord(b + i - 8) | (ONES * MARK_BIT)) ^ (ONES * MARK_KEY)) & ~LOW7;
+        if (hits) return i - 8 + (63 - __builtin_clzll(hits)) / 8;
+    }
+    while (--i >= 0) {
+        if ((b[i] | MARK_BIT) == MARK_KEY) return i;
+    }
+    return -1;
+}
+
+// Copies `n` bytes from `src` to `dst` where the two may overlap.
+void moveBytes(unsigned char* dst, const unsigned char* src, std::size_t n)
+{
+    if (n <= 16 && (dst + n <= src || src + n <= dst)) {
+        for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
+    } else {
+        std::memmove(dst, src, n);
+    }
 }
 
 // Reads the mixer file; true when a whole block of 256 bytes was read.
@@ -72,59 +127,50 @@ int cda_compress(char* msg, int len)
     if (len <= CDA_CODEC_KEEP) return len;
     auto* m = reinterpret_cast<unsigned char*>(msg);
     int w = CDA_CODEC_KEEP;
-    int blanks = 0, zeros = 0;  // at most one of them is non-zero
+    int r = CDA_CODEC_KEEP;
+    while (r < len) {
+        // Plain bytes, a word at a time, up to the next blank or zero. A
+        // whole word is stored only where it cannot reach unread input.
+        while (len - r >= 8) {
+            Word x = loadWord(m + r);
+            Word hits = runChars(x);
+            int k = hits ? __builtin_ctzll(hits) / 8 : 8;
+            int gap = r - w;
+            if (gap >= 8) {
+                storeWord(m + w, x);
+            } else if (gap > 0) {
+                for (int i = 0; i < k; ++i) m[w + i] = m[r + i];
+            }
+            w += k;
+            r += k;
+            if (k < 8) break;
+        }
+        if (len - r < 8) {
+            while (r < len && (m[r] | RUN_BIT) != RUN_KEY) m[w++] = m[r++];
+            if (r == len) break;
+        }
 
-    auto endRun = [&](int& n, unsigned char mark) {
+        // A run of the same character; a blank run followed by a zero run
+        // (or the reverse) is two runs.
+        unsigned char c = m[r];
+        int first = r;
+        r = runEnd(m, r + 1, len, c);
+        int n = r - first;
+        const unsigned char mark = c == ' ' ? CDA_BLANK_MARK : CDA_ZERO_MARK;
+        // Every 223 characters make a full pair and the run starts anew.
+        for (; n >= CDA_RUN_MAX; n -= CDA_RUN_MAX) {
+            m[w] = mark;
+            m[w + 1] = 255;
+            w += 2;
+        }
         if (n >= 3) {
             m[w] = mark;
             m[w + 1] = static_cast<unsigned char>(n + 32);
             w += 2;
         } else {
-            w += n;  // one or two characters, already written
-        }
-        n = 0;
-    };
-
-    int r = CDA_CODEC_KEEP;
-    while (r < len) {
-        unsigned char c = m[r];
-        if (c == ' ') {
-            if (zeros) endRun(zeros, CDA_ZERO_MARK);
-            ++blanks;
-            if (blanks <= 2) {
-                m[w + blanks - 1] = c;
-            } else if (blanks == CDA_RUN_MAX) {
-                m[w] = CDA_BLANK_MARK;
-                m[w + 1] = 255;
-                w += 2;
-                blanks = 0;
-            }
-            ++r;
-        } else if (c == '0') {
-            if (blanks) endRun(blanks, CDA_BLANK_MARK);
-            ++zeros;
-            if (zeros <= 2) {
-                m[w + zeros - 1] = c;
-            } else if (zeros == CDA_RUN_MAX) {
-                m[w] = CDA_ZERO_MARK;
-                m[w + 1] = 255;
-                w += 2;
-                zeros = 0;
-            }
-            ++r;
-        } else {
-            if (blanks) endRun(blanks, CDA_BLANK_MARK);
-            if (zeros) endRun(zeros, CDA_ZERO_MARK);
-            // Copy the whole stretch up to the next blank or zero at once.
-            int end = nextRunChar(m, r + 1, len);
-            int n = end - r;
-            if (w != r) std::memmove(m + w, m + r, static_cast<std::size_t>(n));
-            w += n;
-            r = end;
+            for (; n > 0; --n) m[w++] = c;  // one or two stay as they are
         }
     }
-    if (blanks) endRun(blanks, CDA_BLANK_MARK);
-    if (zeros) endRun(zeros, CDA_ZERO_MARK);
     return w;
 }
 
@@ -135,19 +181,16 @@ int cda_decompress(std::span<char> buf, int respLen, char** start, int* length)
     long r = std::max(respLen, 0) - 1;  // read index
     long w = size - 1;                  // write index
     bool fits = respLen <= size;
-    long mBlank = -2, mZero = -2;       // cached marker positions below r (-2: unknown)
 
     while (fits && r > 0) {
         // The nearest marker that can pair with the byte after it.
-        if (mBlank == -2 || mBlank > r - 1) mBlank = lastIndexOf(b, r, CDA_BLANK_MARK);
-        if (mZero == -2 || mZero > r - 1) mZero = lastIndexOf(b, r, CDA_ZERO_MARK);
-        long mark = std::max(mBlank, mZero);
+        long mark = lastMarker(b, r);
 
         // Plain bytes between that pair and the read index move as one block.
         long lo = mark >= 0 ? mark + 2 : 1;
         if (lo <= r) {
             long n = r - lo + 1;
-            std::memmove(b + w - n + 1, b + lo, static_cast<std::size_t>(n));
+            moveBytes(b + w - n + 1, b + lo, static_cast<std::size_t>(n));
             w -= n;
             r = lo - 1;
         }
