@@ -1,12 +1,12 @@
 // Run-length compression, decompression and mixer scrambling of messages.
 //
-// All three work in place. Compression reads forward, a whole run or a whole
+// All three work in place. Compression reads forward, a whole run or a
 // stretch without runs at a time, and writes behind its read position (a
-// coded run is never longer than the run itself); decompression reads backward from the end of the response
-// and writes backward from the end of the buffer, checking before each run
-// that it cannot reach unread input. Long stretches without a run are found
-// with a block scan (or memrchr) and moved with memmove, so a pass costs a
-// few instructions per byte.
+// coded run is never longer than the run itself). Decompression reads
+// backward from the end of the response and writes backward from the end of
+// the buffer, checking before each run that it cannot reach unread input.
+// Runs, stretches and markers are found a machine word (8 bytes) at a time,
+// so a pass costs a few instructions per byte.
 #include "engine/codec.h"
 
 #include "foundation/log.h"
