@@ -5,10 +5,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 
-# g++ 12 reports a false -Wrestrict inside libstdc++'s string code at -O3
-# (GCC bug 105329); it stays a warning here so a Release build goes through.
-"$top/scripts/setup.sh" "$top/build-bench" -DQZR_BENCH=ON -DQZR_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="-Wno-error=restrict"
+"$top/scripts/setup.sh" "$top/build-bench" -DQZR_BENCH=ON -DQZR_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
 
 "$top/build-bench/bench/bench_codec" --benchmark_repetitions=3 \
   --benchmark_report_aggregates_only=true "$@"

@@ -202,6 +202,8 @@ int mainThread(void*)
     debugTrace = optDebug;
     g_detailedMessages = optVerbose;
     tbx_message_hook = log_messageHook;
+    // The waits between rename tries keep the window's messages flowing.
+    file_waitHook = [](int seconds) { waitSeconds(static_cast<unsigned>(seconds)); };
     if (optVerbose) log_write(LOG_STATUS, "Reading initialization file %s", Inifile.c_str());
 
     ini_resetConfiguration();
