@@ -51,6 +51,15 @@ protected:
         dir.write("qzr.ini", std::string(GENERAL) + "hangAround = " + (hangAround ? "true" : "false") + "\n" +
                                  general + "[connectScript]\nversion = \"test\"\n" + networks);
     }
+    // As writeIni, with named connect scripts in the script section. They
+    // come before its `version` item: the reading ends at the first text
+    // after an item that begins no item.
+    void writeIniWithScripts(const std::string& scripts, const std::string& networks, bool hangAround = false,
+                             const std::string& general = "")
+    {
+        dir.write("qzr.ini", std::string(GENERAL) + "hangAround = " + (hangAround ? "true" : "false") + "\n" +
+                                 general + "[connectScript]\n" + scripts + "version = \"test\"\n" + networks);
+    }
     void linkDevice(const std::string& name, const std::string& target)
     {
         std::filesystem::create_directories(dir.path() / "devices");

@@ -1,0 +1,570 @@
+// The real driver over serial and dial-up links: a host or a Hayes modem
+// played on the master of a pseudo-terminal while the driver opens its slave
+// through devices/com1 (and devices/com2). Each run has short time-outs in
+// its qzr.ini so that failures end within seconds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "driver_fixture.h"
+#include "links/link_peers.h"
+
+using namespace qzr::test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string ENQ(1, '\x05'), STX(1, '\x02'), ETX(1, '\x03'), EOT(1, '\x04'), ACK(1, '\x06'),
+    NAK(1, '\x15');
+
+// What the hosts answer.
+const std::string ANSWER = "EOB 000042 PAID 123.45";
+const std::string ANSWER2 = "EOB 000043 PAID 67.00";
+
+// Long enough for a driver started under the sanitizers.
+constexpr int LONG_MS = 15000;
+
+std::string lrcOf(const std::string& bytes)
+{
+    unsigned char l = 0;
+    for (unsigned char c : bytes) l ^= c;
+    return std::string(1, static_cast<char>(l));
+}
+
+// STX, the text, ETX and the LRC over the text and the ETX.
+std::string frameOf(const std::string& text)
+{
+    return STX + text + ETX + lrcOf(text + ETX);
+}
+
+// The claim as the driver sends it: its first 12 characters replaced by the
+// prefix (the default one is "11" + the version digits + "1111").
+std::string asSent(const std::string& claimText, const std::string& a01 = "11401111    ")
+{
+    return a01 + claimText.substr(12);
+}
+
+// One request frame as the host reads it: up to its ETX, then the LRC.
+std::string readFrame(PeerIo& io, int timeoutMs = LONG_MS)
+{
+    std::string f = io.readUntil(ETX, timeoutMs);
+    if (f.empty() || f.back() != ETX[0]) return f;
+    return f + io.readN(1, 5000);
+}
+
+// The log of a run that ended normally ends with "End.".
+bool endsWithEnd(const std::string& log)
+{
+    return log.size() >= 4 && log.compare(log.size() - 4, 4, "End.") == 0;
+}
+
+long msBetween(Clock::time_point a, Clock::time_point b)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count());
+}
+
+// A network section: the network's own parameters `netParams` first, then
+// its connection on a serial device at 9600-8N1, followed by `more`.
+std::string serialSection(const std::string& section, const std::string& netParams, const std::string& comdev,
+                          bool dialup, const std::string& more = "")
+{
+    std::string s = "[" + section + "]\n" + netParams + "comdev = \"" + comdev +
+                    "\"\nspeed = 9600\ndataBit = 8\nparity = none\n";
+    s += dialup ? "connectionMode = dialup\nphone = \"5551234\"\nconnectionTimeout = 2\ndialRetries = 1\n"
+                : "connectionMode = direct\n";
+    return s + more;
+}
+
+// A direct line to a host that must invite within 2 seconds and answer
+// within 5.
+std::string directHost(const std::string& netParams = "")
+{
+    return serialSection("HOST", "maxEnqDelay = 2\nmaxProcessingDelay = 5\n" + netParams, "COM1", false);
+}
+
+// A dial-up network on COM1, with `more` connection parameters.
+std::string dialupNet(const std::string& more = "")
+{
+    return serialSection("CDANET", "maxEnqDelay = 5\nmaxProcessingDelay = 5\n", "COM1", true, more);
+}
+
+const char* const MODEM_GENERAL = "modemInit = \"AT&F\"\nmodemHangup = \"ATH0\"\n";
+
+// A Hayes modem on the master of a pty: "OK" to the reset, the
+// initialisation, "+++" and the hang-up string; to its n-th ATDT the n-th
+// dial reply (the last repeats; "" says nothing). After a reply holding
+// CONNECT the call is up and `online` plays the far end until it returns;
+// the modem then takes commands again. What it hears is kept with its time:
+// each command line without its CR LF, "+++" and "<EOT>".
+class HayesModem {
+public:
+    std::vector<std::string> dialReplies = {"\r\nCONNECT 9600\r\n"};
+    std::function<void(PeerIo&)> online;
+
+    void run(PeerIo& io)
+    {
+        std::string line;
+        std::size_t dials = 0;
+        for (;;) {
+            unsigned char c;
+            if (!io.readByte(c, 50)) {
+                if (done_) break;  // quiet and told to stop
+                continue;
+            }
+            if (c == 0x04 && line.empty()) {
+                note("<EOT>");
+                continue;
+            }
+            line.push_back(static_cast<char>(c));
+            if (line == "+++") {
+                note(line);
+                line.clear();
+                io.send("OK\r\n");
+                continue;
+            }
+            if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) continue;
+            std::string cmd = line.substr(0, line.size() - 2);
+            line.clear();
+            note(cmd);
+            if (cmd.rfind("ATDT", 0) == 0) {
+                const std::string& reply = dialReplies[std::min(dials, dialReplies.size() - 1)];
+                ++dials;
+                io.send(reply);
+                if (reply.find("CONNECT") != std::string::npos && online) online(io);
+            } else {
+                io.send("OK\r\n");
+            }
+        }
+    }
+    void stop() { done_ = true; }
+
+    std::vector<std::string> heard() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& h : heard_) out.push_back(h.what);
+        return out;
+    }
+    int count(const std::string& what) const
+    {
+        auto h = heard();
+        return static_cast<int>(std::count(h.begin(), h.end(), what));
+    }
+    // When `what` was heard for the `n`-th time (from 1); the epoch when not.
+    Clock::time_point when(const std::string& what, int n = 1) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& h : heard_)
+            if (h.what == what && --n == 0) return h.at;
+        return {};
+    }
+
+private:
+    struct Heard {
+        std::string what;
+        Clock::time_point at;
+    };
+    void note(const std::string& what)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        heard_.push_back({what, Clock::now()});
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<Heard> heard_;
+    std::atomic<bool> done_{false};
+};
+
+using Heard = std::vector<std::string>;
+
+// The modem's part of one call that fails at the dial, or ends without a
+// dialog: reset, initialisation, dial, hang-up string.
+const Heard ONE_CALL = {"ATE0V1", "AT&F", "ATDT5551234", "ATH0"};
+
+// The host's part of a normal exchange: ENQ, the frame, the answer, the ACK.
+// Returns the frame it read.
+std::string serveOne(PeerIo& io, const std::string& answer)
+{
+    io.send(ENQ);
+    std::string frame = readFrame(io);
+    io.send(frameOf(answer));
+    io.readN(1, 5000);
+    return frame;
+}
+
+class LinkRunTest : public DriverTest {
+protected:
+    void SetUp() override { com1.linkInto(dir.path().string(), "com1"); }
+    void TearDown() override
+    {
+        modem.stop();
+        com1.join();
+        com2.join();
+    }
+    // Puts the modem on COM1.
+    void startModem()
+    {
+        com1.start([this](PeerIo& io) { modem.run(io); });
+    }
+    // The modem's hearing once the driver has ended.
+    Heard stopModem()
+    {
+        modem.stop();
+        com1.join();
+        return modem.heard();
+    }
+    // Writes a request while the driver runs: under another name first, so
+    // that the driver never finds it half written.
+    void requestNow(const std::string& net, const std::string& name, const std::string& content)
+    {
+        dir.write(net + "/tmp-" + name, content + "\r\n");
+        std::filesystem::rename(dir.path() / net / ("tmp-" + name), dir.path() / net / name);
+    }
+
+    PtyPeer com1;
+    PtyPeer com2;
+    HayesModem modem;
+};
+
+// ---------------------------------------------------------------------------
+// A host on a direct serial line.
+
+struct HostCase {
+    const char* name;
+    void (*host)(PeerIo&);
+    int status;
+    const char* answer;      // the response after its head
+    const char* driverSent;  // what the host must read: F the frame, A ACK, N NAK, E EOT
+    const char* logLine;
+    long minMs;              // the run lasts at least this long
+};
+
+const HostCase HOST_CASES[] = {
+    {"NormalExchange", [](PeerIo& io) { serveOne(io, ANSWER); }, 0, ANSWER.c_str(), "FAE",
+     "INFO -prot. Response received 22 bytes", 0},
+    {"NakOnceThenAccepted",
+     [](PeerIo& io) {
+         io.send(ENQ);
+         readFrame(io);
+         io.send(NAK);
+         readFrame(io);
+         io.send(frameOf(ANSWER));
+         io.readN(1, 5000);
+     },
+     0, ANSWER.c_str(), "FFAE", "INFO -prot. NAK received", 0},
+    {"BadLrcThenGoodOne",
+     [](PeerIo& io) {
+         io.send(ENQ);
+         readFrame(io);
+         std::string bad = frameOf("EOB 000042 PAID 999.99");
+         bad.back() = static_cast<char>(bad.back() ^ 0x01);
+         io.send(bad);
+         io.readN(1, 5000);  // NAK
+         io.send(frameOf(ANSWER));
+         io.readN(1, 5000);
+     },
+     0, ANSWER.c_str(), "FNAE", "CODE -1044- LRC Error", 0},
+    {"HostSendsEot",
+     [](PeerIo& io) {
+         io.send(ENQ);
+         readFrame(io);
+         io.send(STX + "EOB 0000" + EOT);
+     },
+     1045, "", "FE", "CODE -1045- Common Protocol error, end dialog", 0},
+    {"SecondStxRestartsTheResponse",
+     [](PeerIo& io) {
+         io.send(ENQ);
+         readFrame(io);
+         io.send(STX + "EOB 0000" + frameOf(ANSWER));
+         io.readN(1, 5000);
+     },
+     0, ANSWER.c_str(), "FAE", "INFO -prot. another <STX> received restart message", 0},
+    // maxEnqDelay 2: the wait gives up at its third one-second time-out.
+    {"SilentHost", [](PeerIo&) {}, 1041, "", "",
+     "CODE -1041- Error reading ENQ STATE 0 sts=1002", 2800},
+};
+
+void PrintTo(const HostCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class SerialHostTest : public LinkRunTest, public ::testing::WithParamInterface<HostCase> {};
+
+TEST_P(SerialHostTest, ExchangeEndsWithItsStatusInTheResponse)
+{
+    const HostCase& hc = GetParam();
+    writeIni(directHost());
+    std::string c = claim(42);
+    request("HOST", "REQ.017", c);
+    com1.start([&hc](PeerIo& io) { hc.host(io); });
+    auto t0 = Clock::now();
+    int rc = run({}, 30000);
+    long took = msBetween(t0, Clock::now());
+    com1.join();
+    com1.io.drain(100);  // what the driver wrote after the host's last read
+
+    EXPECT_EQ(rc, hc.status == 0 ? 0 : 1) << dir.read("stderr.txt");
+    EXPECT_EQ(dir.read("HOST/RSP.017"), "42," + std::to_string(hc.status) + ",017," + hc.answer);
+    EXPECT_TRUE(exists("HOST/_EQ.017"));
+    EXPECT_FALSE(exists("activity.dat"));
+
+    std::string expected;
+    for (const char* p = hc.driverSent; *p; ++p) {
+        switch (*p) {
+        case 'F': expected += frameOf(asSent(c)); break;
+        case 'A': expected += ACK; break;
+        case 'N': expected += NAK; break;
+        case 'E': expected += EOT; break;
+        }
+    }
+    EXPECT_EQ(com1.io.transcript(), expected);
+
+    std::string l = log();
+    EXPECT_NE(l.find(hc.logLine), std::string::npos) << l;
+    EXPECT_NE(l.find("INFO - Openning port COM1 9600-8N1"), std::string::npos);
+    EXPECT_TRUE(endsWithEnd(l));
+    EXPECT_GE(took, hc.minMs);
+    EXPECT_LT(took, 12000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, SerialHostTest, ::testing::ValuesIn(HOST_CASES),
+                         [](const ::testing::TestParamInfo<HostCase>& info) { return info.param.name; });
+
+TEST_F(LinkRunTest, NetworkPrefixReplacesTheFirstTwelveCharacters)
+{
+    writeIni(directHost("prefix = \"CDN\"\n"));
+    std::string c = claim(7);
+    request("HOST", "REQ.001", c);
+    std::string frame;
+    com1.start([&frame](PeerIo& io) { frame = serveOne(io, ANSWER); });
+    EXPECT_EQ(run(), 0);
+    com1.join();
+    EXPECT_EQ(frame, frameOf(asSent(c, "CDN         ")));
+    EXPECT_EQ(dir.read("HOST/RSP.001"), "7,0,001," + ANSWER);
+}
+
+// ---------------------------------------------------------------------------
+// A dial-up modem.
+
+struct DialCase {
+    const char* name;
+    const char* reply;
+    int status;
+    const char* errorLine;
+    long minHangupMs;  // from ATDT to the hang-up string
+    long maxHangupMs;
+};
+
+// connectionTimeout 2: without CONNECT the wait gives up at its third
+// one-second time-out. A modem result ends it at once.
+const DialCase DIAL_CASES[] = {
+    {"Busy", "\r\nBUSY\r\n", 1023, "Error 1023 (line busy) while processing CDANET/REQ.001", 0, 1500},
+    {"NoCarrier", "\r\nNO CARRIER\r\n", 1025, "Error 1025 (could not connect) while processing CDANET/REQ.001", 0,
+     1500},
+    {"ConnectNeverComes", "", 1021, "Error 1021 (dial error) while processing CDANET/REQ.001", 2800, 8000},
+};
+
+void PrintTo(const DialCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class DialTest : public LinkRunTest, public ::testing::WithParamInterface<DialCase> {};
+
+TEST_P(DialTest, FailedDialEndsWithTheModemsStatus)
+{
+    const DialCase& dc = GetParam();
+    writeIni(dialupNet(), false, MODEM_GENERAL);
+    request("CDANET", "REQ.001", claim(1));
+    modem.dialReplies = {dc.reply};
+    modem.online = [](PeerIo&) { ADD_FAILURE() << "the call must not come up"; };
+    startModem();
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(stopModem(), ONE_CALL);
+    EXPECT_EQ(dir.read("CDANET/RSP.001"), "1," + std::to_string(dc.status) + ",001,");
+    EXPECT_TRUE(exists("CDANET/_EQ.001"));
+    long hangup = msBetween(modem.when("ATDT5551234"), modem.when("ATH0"));
+    EXPECT_GE(hangup, dc.minHangupMs);
+    EXPECT_LT(hangup, dc.maxHangupMs);
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - Dialing CDANET primary.(timeout in 2 sec)"), std::string::npos) << l;
+    EXPECT_NE(l.find(dc.errorLine), std::string::npos) << l;
+    EXPECT_EQ(l.find("before reconnection"), std::string::npos);  // dialRetries 1
+    EXPECT_TRUE(endsWithEnd(l));
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, DialTest, ::testing::ValuesIn(DIAL_CASES),
+                         [](const ::testing::TestParamInfo<DialCase>& info) { return info.param.name; });
+
+TEST_F(LinkRunTest, DialIsRetriedWithItsDelay)
+{
+    writeIni(dialupNet("dialRetries = 3\ndelayBetweenRetries = 1\n"), false, MODEM_GENERAL);
+    request("CDANET", "REQ.001", claim(1));
+    modem.dialReplies = {"\r\nBUSY\r\n"};
+    startModem();
+    EXPECT_EQ(run(), 1);
+    Heard expected;
+    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), ONE_CALL.begin(), ONE_CALL.end());
+    EXPECT_EQ(stopModem(), expected);
+    EXPECT_EQ(dir.read("CDANET/RSP.001"), "1,1023,001,");
+    // A second between a hang-up and the next reset.
+    for (int n = 1; n <= 2; ++n) EXPECT_GE(msBetween(modem.when("ATH0", n), modem.when("ATE0V1", n + 1)), 900);
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - Wait 1 second(s) before reconnection (attempt #2 of 3)"), std::string::npos) << l;
+    EXPECT_NE(l.find("INFO - Wait 1 second(s) before reconnection (attempt #3 of 3)"), std::string::npos);
+    EXPECT_EQ(l.find("(attempt #4"), std::string::npos);
+    EXPECT_EQ(count(l, "INFO - Openning port COM1 9600-8N1"), 3);
+}
+
+const char* const LOGIN_SCRIPT = R"(LOGIN = {
+    wait 3 for "login:" then {
+        transmit "dental^M"
+        return 0
+    }
+    return 1
+}
+)";
+
+TEST_F(LinkRunTest, ConnectScriptLogsInBeforeTheExchange)
+{
+    std::string c = claim(3);
+    writeIniWithScripts(LOGIN_SCRIPT, dialupNet("connectScript = use LOGIN\n"), false, MODEM_GENERAL);
+    request("CDANET", "REQ.001", c);
+    std::string name, frame;
+    modem.online = [&](PeerIo& io) {
+        io.send("Claims host\r\nlogin: ");
+        name = io.readUntil("\r", 10000);
+        frame = serveOne(io, ANSWER);
+    };
+    startModem();
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(stopModem(), (Heard{"ATE0V1", "AT&F", "ATDT5551234", "<EOT>", "+++", "ATH0"}));
+    EXPECT_EQ(name, "dental\r");
+    EXPECT_EQ(frame, frameOf(asSent(c)));
+    EXPECT_EQ(dir.read("CDANET/RSP.001"), "3,0,001," + ANSWER);
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - Executing script LOGIN"), std::string::npos) << l;
+    EXPECT_NE(l.find("INFO - script successful"), std::string::npos);
+    EXPECT_LT(l.find("INFO - script successful"), l.find("Waiting (max=5 sec) for ENQ"));
+}
+
+TEST_F(LinkRunTest, ConnectScriptWithoutItsPromptFails)
+{
+    writeIniWithScripts(LOGIN_SCRIPT, dialupNet("connectScript = use LOGIN\n"), false, MODEM_GENERAL);
+    request("CDANET", "REQ.001", claim(3));
+    modem.online = [](PeerIo&) {};  // the far end never prompts
+    startModem();
+    EXPECT_EQ(run(), 1);
+    // Neither a name nor a frame went out before the hang-up string.
+    EXPECT_EQ(stopModem(), ONE_CALL);
+    EXPECT_GE(msBetween(modem.when("ATDT5551234"), modem.when("ATH0")), 3500);  // wait 3 gave up
+    EXPECT_EQ(dir.read("CDANET/RSP.001"), "3,1028,001,");
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - script *NOT* successful"), std::string::npos) << l;
+    EXPECT_EQ(l.find("for ENQ"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// The secondary connection, the kept link, the stop.
+
+TEST_F(LinkRunTest, BusyPrimaryFallsBackToTheSecondary)
+{
+    com2.linkInto(dir.path().string(), "com2");
+    writeIni(dialupNet() + serialSection("SECONDARY_CDANET", "", "COM2", false), false, MODEM_GENERAL);
+    std::string c = claim(5);
+    request("CDANET", "REQ.001", c);
+    modem.dialReplies = {"\r\nBUSY\r\n"};
+    startModem();
+    std::string frame;
+    com2.start([&frame](PeerIo& io) { frame = serveOne(io, ANSWER); });
+    EXPECT_EQ(run(), 0);
+    com2.join();
+    EXPECT_EQ(stopModem(), ONE_CALL);
+    EXPECT_EQ(frame, frameOf(asSent(c)));
+    EXPECT_EQ(dir.read("CDANET/RSP.001"), "5,0,001," + ANSWER);
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - Primary connection status=1023, Trying backup connection"), std::string::npos) << l;
+    EXPECT_LT(l.find("Trying backup connection"), l.find("INFO - Openning port COM2 9600-8N1"));
+}
+
+TEST_F(LinkRunTest, KeptLinkServesTheNextRequestWithoutDialing)
+{
+    writeIni(dialupNet(), true, std::string(MODEM_GENERAL) + "hangupDelay = 4\n");
+    std::string c1 = claim(1), c2 = claim(2);
+    request("CDANET", "REQ.001", c1);
+    std::vector<std::string> frames;
+    modem.online = [&](PeerIo& io) {
+        frames.push_back(serveOne(io, ANSWER));
+        frames.push_back(serveOne(io, ANSWER2));  // its ENQ waits for the next request
+    };
+    startModem();
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("CDANET/RSP.001"); }, LONG_MS));
+    requestNow("CDANET", "REQ.002", c2);
+    ASSERT_TRUE(waitFor([&] { return exists("CDANET/RSP.002"); }, LONG_MS));
+    auto served = Clock::now();
+    // The hang-up comes when the delay has passed.
+    ASSERT_TRUE(waitFor([&] { return modem.count("ATH0") == 1; }, LONG_MS));
+    EXPECT_GE(msBetween(served, modem.when("ATH0")), 2500);
+    EXPECT_TRUE(p.running());
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(LONG_MS), 0);
+
+    EXPECT_EQ(stopModem(), (Heard{"ATE0V1", "AT&F", "ATDT5551234", "<EOT>", "+++", "ATH0"}));
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0], frameOf(asSent(c1)));
+    EXPECT_EQ(frames[1], frameOf(asSent(c2)));
+    EXPECT_EQ(dir.read("CDANET/RSP.001"), "1,0,001," + ANSWER);
+    EXPECT_EQ(dir.read("CDANET/RSP.002"), "2,0,002," + ANSWER2);
+    EXPECT_TRUE(exists("CDANET/_EQ.001"));
+    EXPECT_TRUE(exists("CDANET/_EQ.002"));
+    std::string l = log();
+    EXPECT_EQ(count(l, "INFO - Dialing CDANET primary."), 1) << l;
+    EXPECT_NE(l.find("Waiting 4 seconds for another request for CDANET"), std::string::npos);
+    EXPECT_LT(l.find("File:CDANET/REQ.002 processed"), l.find("INFO - no more request, end connection"));
+    EXPECT_TRUE(endsWithEnd(l));
+    EXPECT_FALSE(exists("activity.dat"));
+}
+
+TEST_F(LinkRunTest, StopWhileTheHostAnswersHangsUpWith1003)
+{
+    writeIni(serialSection("CDANET", "maxEnqDelay = 5\nmaxProcessingDelay = 60\n", "COM1", true), false,
+             MODEM_GENERAL);
+    std::string c = claim(8);
+    request("CDANET", "REQ.001", c);
+    std::atomic<bool> frameRead{false};
+    std::string frame;
+    modem.online = [&](PeerIo& io) {
+        io.send(ENQ);
+        frame = readFrame(io);
+        frameRead = true;  // and never answers
+    };
+    startModem();
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return frameRead.load(); }, LONG_MS));
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(LONG_MS), 0);
+
+    EXPECT_EQ(frame, frameOf(asSent(c)));
+    EXPECT_EQ(stopModem(), (Heard{"ATE0V1", "AT&F", "ATDT5551234", "<EOT>", "+++", "ATH0"}));
+    EXPECT_EQ(dir.read("CDANET/RSP.001"), "8,1003,001,");
+    EXPECT_TRUE(exists("CDANET/_EQ.001"));
+    EXPECT_FALSE(exists("activity.dat"));
+    std::string l = log();
+    EXPECT_NE(l.find("CODE -1042- Error reading host ACK STATE 1A sts=1002"), std::string::npos) << l;
+    EXPECT_NE(l.find("INFO - cleanup: net_hangup"), std::string::npos);
+    EXPECT_TRUE(endsWithEnd(l));
+}
+
+}  // namespace
