@@ -314,10 +314,16 @@ int mainThread(void*)
                     announce = true;
                     stopRequested = false;
                     animateTrayIcon(0);
-                    if (g_activeNet && g_activeNet != serving && g_activeNet->portOpen) {
-                        (void)net_hangup(g_activeNet);
-                        net_disconnect(g_activeNet);
-                        g_activeNet->curCnx = nullptr;
+                    // The process has one port: release it from any other
+                    // network, whether its link is still kept or was hung up
+                    // with the port left open (disconnectAfterTX false).
+                    for (NetworkDef* other : networkTable) {
+                        if (!other) break;
+                        if (other != serving && other->portOpen) {
+                            (void)net_hangup(other);
+                            net_disconnect(other);
+                            other->curCnx = nullptr;
+                        }
                     }
                     activity_setState(ACT_START);
                     activity_setNetwork(serving->networkName.c_str());

@@ -537,6 +537,45 @@ TEST_F(LinkRunTest, KeptLinkServesTheNextRequestWithoutDialing)
     EXPECT_FALSE(exists("activity.dat"));
 }
 
+// Without disconnectAfterTX the port of a released link stays open; a request
+// of another network must still get the one port of the process, and the
+// first network gets it back for its next request.
+TEST_F(LinkRunTest, PortLeftOpenPassesToAnotherNetworkAndBack)
+{
+    com2.linkInto(dir.path().string(), "com2");
+    writeIni(directHost() + serialSection("OTHER", "maxEnqDelay = 2\nmaxProcessingDelay = 5\n", "COM2", false),
+             true, "disconnectAfterTX = false\n");
+    std::string c1 = claim(1), c2 = claim(2), c3 = claim(3);
+    request("HOST", "REQ.001", c1);
+    request("OTHER", "REQ.001", c2);
+    com1.start([](PeerIo& io) {
+        serveOne(io, ANSWER);
+        io.readN(1, LONG_MS);  // the hang-up's EOT
+        serveOne(io, ANSWER2);
+    });
+    com2.start([](PeerIo& io) { serveOne(io, ANSWER2); });
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("OTHER/_EQ.001"); }, LONG_MS));
+    requestNow("HOST", "REQ.002", c3);
+    ASSERT_TRUE(waitFor([&] { return exists("HOST/_EQ.002"); }, LONG_MS));
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(LONG_MS), 0);
+    com1.join();
+    com2.join();
+    com1.io.drain(100);
+    com2.io.drain(100);
+
+    EXPECT_EQ(dir.read("HOST/RSP.001"), "1,0,001," + ANSWER);
+    EXPECT_EQ(dir.read("OTHER/RSP.001"), "2,0,001," + ANSWER2) << log();
+    EXPECT_EQ(dir.read("HOST/RSP.002"), "3,0,002," + ANSWER2);
+    // Each exchange ends with the hang-up's EOT.
+    EXPECT_EQ(com1.io.transcript(), frameOf(asSent(c1)) + ACK + EOT + frameOf(asSent(c3)) + ACK + EOT);
+    EXPECT_EQ(com2.io.transcript(), frameOf(asSent(c2)) + ACK + EOT);
+    std::string l = log();
+    EXPECT_EQ(l.find("Error port already connected"), std::string::npos);
+    EXPECT_EQ(count(l, "INFO - Openning port COM1 9600-8N1"), 2);
+}
+
 TEST_F(LinkRunTest, StopWhileTheHostAnswersHangsUpWith1003)
 {
     writeIni(serialSection("CDANET", "maxEnqDelay = 5\nmaxProcessingDelay = 60\n", "COM1", true), false,
