@@ -341,6 +341,31 @@ TEST_P(SerialHostTest, ExchangeEndsWithItsStatusInTheResponse)
 INSTANTIATE_TEST_SUITE_P(Hosts, SerialHostTest, ::testing::ValuesIn(HOST_CASES),
                          [](const ::testing::TestParamInfo<HostCase>& info) { return info.param.name; });
 
+// The response buffer holds 18000 bytes: the longest answer is 17999
+// characters and its ETX.
+TEST_F(LinkRunTest, LongestAnswerFillsTheResponseBuffer)
+{
+    writeIni(directHost());
+    request("HOST", "REQ.001", claim(9));
+    std::string big;
+    for (int i = 0; i < 17999; ++i) big.push_back(static_cast<char>('A' + i % 26));
+    std::string reply;
+    com1.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+        io.send(frameOf(big));
+        reply = io.readN(1, 5000);
+        if (reply != ACK) io.send(EOT);  // ends a dialog that would wait for the answer again
+    });
+    EXPECT_EQ(run(), 0);
+    com1.join();
+    EXPECT_EQ(reply, ACK);
+    EXPECT_EQ(dir.read("HOST/RSP.001"), "9,0,001," + big);
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - 17000 characters read"), std::string::npos);
+    EXPECT_NE(l.find("INFO -prot. Response received 17999 bytes"), std::string::npos);
+}
+
 TEST_F(LinkRunTest, NetworkPrefixReplacesTheFirstTwelveCharacters)
 {
     writeIni(directHost("prefix = \"CDN\"\n"));
@@ -533,6 +558,30 @@ TEST_F(LinkRunTest, KeptLinkServesTheNextRequestWithoutDialing)
     EXPECT_EQ(count(l, "INFO - Dialing CDANET primary."), 1) << l;
     EXPECT_NE(l.find("Waiting 4 seconds for another request for CDANET"), std::string::npos);
     EXPECT_LT(l.find("File:CDANET/REQ.002 processed"), l.find("INFO - no more request, end connection"));
+    EXPECT_TRUE(endsWithEnd(l));
+    EXPECT_FALSE(exists("activity.dat"));
+}
+
+TEST_F(LinkRunTest, StopWhileALinkIsKeptHangsItUp)
+{
+    writeIni(dialupNet(), true, std::string(MODEM_GENERAL) + "hangupDelay = 60\n");
+    request("CDANET", "REQ.001", claim(1));
+    modem.online = [](PeerIo& io) { serveOne(io, ANSWER); };
+    startModem();
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("CDANET/_EQ.001"); }, LONG_MS));
+    EXPECT_EQ(modem.count("ATH0"), 0);  // the link is kept
+    auto stopped = Clock::now();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(LONG_MS), 0);
+    EXPECT_LT(msBetween(stopped, Clock::now()), 10000);
+    EXPECT_EQ(stopModem(), (Heard{"ATE0V1", "AT&F", "ATDT5551234", "<EOT>", "+++", "ATH0"}));
+    EXPECT_EQ(dir.read("CDANET/RSP.001"), "1,0,001," + ANSWER);
+    std::string l = log();
+    std::size_t hangup = l.find("INFO - cleanup: net_hangup");
+    ASSERT_NE(hangup, std::string::npos) << l;
+    EXPECT_LT(hangup, l.find("COM<-- Hangup", hangup));
+    EXPECT_LT(l.find("COM<-- Hangup", hangup), l.find("INFO - Disconnect port COM1", hangup));
     EXPECT_TRUE(endsWithEnd(l));
     EXPECT_FALSE(exists("activity.dat"));
 }
