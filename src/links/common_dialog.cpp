@@ -60,16 +60,18 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
     std::int64_t start = nowSeconds();
     int lrcTriesLeft = 3;
     if (g_detailedMessages) log_write(LOG_INFO, "Dialog: request length %d bytes", frameLen);
-    // At most the capacity less one byte is kept, so the text always ends
-    // within the buffer.
-    const int keepMax = respCapacity > 0 ? respCapacity - 1 : 0;
+    // A response frame's text and its ETX are kept up to the capacity; the
+    // text itself is at most the capacity less one byte, so it always ends
+    // within the buffer (its NUL takes the ETX's place).
+    const int keepMax = respCapacity > 0 ? respCapacity : 0;
+    const int textMax = respCapacity > 0 ? respCapacity - 1 : 0;
     if (respCapacity > 0) respBuf[0] = '\0';
 
     if (net->simulation) {
         int timeout = net->curCnx ? net->curCnx->connectionTimeout : 0;
         log_write(LOG_INFO, "Simulation mode: the request will be echoed back in %d sec", timeout);
         int n = frameLen > 3 ? frameLen - 3 : 0;
-        if (n > keepMax) n = keepMax;
+        if (n > textMax) n = textMax;
         if (n > 0) std::memcpy(respBuf, frame + 1, static_cast<std::size_t>(n));
         if (respCapacity > 0) respBuf[n] = '\0';
         *respLen = n;
@@ -197,7 +199,8 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
             if (sts != STS_OK) return fail(STS_WRITE_ERROR, "Error writing ACK STATE 4 sts=%d", sts);
             // The text without its ETX (when the ETX found room).
             int len = etxKept ? count - 1 : count;
-            respBuf[len] = '\0';
+            if (len > textMax) len = textMax;
+            if (respCapacity > 0) respBuf[len] = '\0';
             *respLen = len;
             log_write(LOG_PROT, "Response received %d bytes", len);
             return STS_OK;
