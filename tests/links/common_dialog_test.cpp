@@ -21,21 +21,16 @@ using test::PeerIo;
 using test::PtyPeer;
 using Clock = std::chrono::steady_clock;
 
-const std::string ENQ(1, '\x05'), STX(1, '\x02'), ETX(1, '\x03'), EOT(1, '\x04'), ACK(1, '\x06'),
-    NAK(1, '\x15');
+using test::ACK;
+using test::ENQ;
+using test::EOT;
+using test::ETX;
+using test::NAK;
+using test::STX;
+using test::frameOf;
+using test::lrcOf;
 
-std::string lrcOf(const std::string& bytes)
-{
-    unsigned char l = 0;
-    for (unsigned char c : bytes) l ^= c;
-    return std::string(1, static_cast<char>(l));
-}
 
-// STX, the text, ETX and the LRC over the text and the ETX.
-std::string frameOf(const std::string& text)
-{
-    return STX + text + ETX + lrcOf(text + ETX);
-}
 
 constexpr int RESP_SIZE = 18000;
 

@@ -133,4 +133,22 @@ private:
     std::thread thread_;
 };
 
+// The control bytes of the Common Protocol, as texts a peer sends or expects.
+inline const std::string ENQ(1, '\x05'), STX(1, '\x02'), ETX(1, '\x03'), EOT(1, '\x04'),
+    ACK(1, '\x06'), NAK(1, '\x15');
+
+// The LRC of a frame's bytes: their exclusive-or, as a one-byte text.
+inline std::string lrcOf(const std::string& bytes)
+{
+    unsigned char l = 0;
+    for (unsigned char c : bytes) l ^= c;
+    return std::string(1, static_cast<char>(l));
+}
+
+// STX, the text, ETX and the LRC over the text and the ETX.
+inline std::string frameOf(const std::string& text)
+{
+    return STX + text + ETX + lrcOf(text + ETX);
+}
+
 }  // namespace qzr::test

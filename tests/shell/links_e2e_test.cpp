@@ -24,9 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string ENQ(1, '\x05'), STX(1, '\x02'), ETX(1, '\x03'), EOT(1, '\x04'), ACK(1, '\x06'),
-    NAK(1, '\x15');
-
 // What the hosts answer.
 const std::string ANSWER = "EOB 000042 PAID 123.45";
 const std::string ANSWER2 = "EOB 000043 PAID 67.00";
@@ -34,18 +31,7 @@ const std::string ANSWER2 = "EOB 000043 PAID 67.00";
 // Long enough for a driver started under the sanitizers.
 constexpr int LONG_MS = 15000;
 
-std::string lrcOf(const std::string& bytes)
-{
-    unsigned char l = 0;
-    for (unsigned char c : bytes) l ^= c;
-    return std::string(1, static_cast<char>(l));
-}
 
-// STX, the text, ETX and the LRC over the text and the ETX.
-std::string frameOf(const std::string& text)
-{
-    return STX + text + ETX + lrcOf(text + ETX);
-}
 
 // The claim as the driver sends it: its first 12 characters replaced by the
 // prefix (the default one is "11" + the version digits + "1111").
