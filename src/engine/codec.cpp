@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 namespace qzr {
 
@@ -105,6 +106,17 @@ void moveBytes(unsigned char* dst, const unsigned char* src, std::size_t n)
     }
 }
 
+// Reports a failed read of the mixer on standard error, or in the log while
+// the status window holds the terminal.
+void reportReadError(int err)
+{
+    if (hMainWnd && ::isatty(STDOUT_FILENO)) {
+        log_write(LOG_INFO, "Read error: %s", std::strerror(err));
+    } else {
+        std::fprintf(stderr, "Read error: %s\n", std::strerror(err));
+    }
+}
+
 // Reads the mixer file; true when a whole block of 256 bytes was read.
 bool loadMixer(const std::string& path)
 {
@@ -113,7 +125,7 @@ bool loadMixer(const std::string& path)
     std::array<unsigned char, CDA_MIXER_SIZE> block{};
     std::size_t n = std::fread(block.data(), 1, block.size(), fp);
     bool readError = std::ferror(fp) != 0;
-    if (readError) std::fprintf(stderr, "Read error: %s\n", std::strerror(errno));
+    if (readError) reportReadError(errno);
     std::fclose(fp);
     if (readError || n != block.size()) return false;
     mixer = block;

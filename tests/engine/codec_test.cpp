@@ -4,8 +4,13 @@
 
 #include "engine_test_util.h"
 #include "foundation/status.h"
+#include "support/test_window.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <random>
 
 namespace qzr {
@@ -337,6 +342,64 @@ TEST_F(Scrambling, MixerMissingOrShortGivesKeyMissingUntilItCanBeRead)
     writeMixer(300);
     EXPECT_EQ(cda_encrypt(msg.data(), static_cast<int>(msg.size())), STS_OK);
     EXPECT_EQ(static_cast<unsigned char>(msg[37]), 'p' ^ mixer[5]);
+}
+
+// Runs `fn` with descriptor `fd` pointing at `target`; restores it after.
+template <typename Fn>
+void withDescriptor(int fd, int target, Fn fn)
+{
+    std::fflush(nullptr);
+    int saved = ::dup(fd);
+    ASSERT_GE(saved, 0);
+    ASSERT_EQ(::dup2(target, fd), fd);
+    fn();
+    std::fflush(nullptr);
+    ::dup2(saved, fd);
+    ::close(saved);
+}
+
+TEST_F(Scrambling, MixerReadErrorIsReportedOnStandardError)
+{
+    // A directory opens but cannot be read.
+    fs::remove(ExeDir + "/CDA-ZAVI.CFG");
+    fs::create_directories(ExeDir + "/CDA-ZAVI.CFG");
+    std::string errPath = root + "/scratch/stderr.txt";
+    int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(errFd, 0);
+    std::string msg = header + "A";
+    int sts = -1;
+    withDescriptor(2, errFd, [&] { sts = cda_encrypt(msg.data(), 38); });
+    ::close(errFd);
+    EXPECT_EQ(sts, STS_ENCRYPT_KEY_MISSING);
+    EXPECT_EQ(readFile(errPath), "Read error: Is a directory\n");
+    EXPECT_FALSE(logHas("Read error"));
+    EXPECT_TRUE(logHas("ERROR- Error reading " + ExeDir + "/CDA-ZAVI.CFG encryption mixer file"));
+}
+
+TEST_F(Scrambling, MixerReadErrorGoesToTheLogWhileTheWindowHoldsTheTerminal)
+{
+    fs::remove(ExeDir + "/CDA-ZAVI.CFG");
+    fs::create_directories(ExeDir + "/CDA-ZAVI.CFG");
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    std::string errPath = root + "/scratch/stderr.txt";
+    int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(errFd, 0);
+
+    test::TestWindow window;
+    std::string msg = header + "A";
+    int sts = -1;
+    withDescriptor(1, terminal, [&] { withDescriptor(2, errFd, [&] { sts = cda_encrypt(msg.data(), 38); }); });
+    ::close(errFd);
+    ::close(terminal);
+    ::close(master);
+    EXPECT_EQ(sts, STS_ENCRYPT_KEY_MISSING);
+    EXPECT_EQ(readFile(errPath), "");
+    EXPECT_TRUE(logHas("INFO - Read error: Is a directory")) << logText();
 }
 
 TEST_F(Scrambling, MixerIsReadOnce)
