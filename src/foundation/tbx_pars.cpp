@@ -287,17 +287,19 @@ bool tbx_open_file(tbx_parser* p, const char* prefix, const char* name)
         opened = std::string(prefix) + name;
         f = std::fopen(opened.c_str(), "re");
     }
-    if (!f) {
-        tbx_error(p, TBX_ERR_OPEN_FILE, name);
-        return false;
-    }
+    // Whatever happens, nothing of a previous file is read any more: a file
+    // that cannot be opened reads as an empty file.
     closeFile(p);
-    p->file = f;
-    p->fileName = opened;
     p->lineIndex = TBX_LINE_NEW;
     p->current = ' ';
     p->lineNumber = 0;
     p->line[0] = '\0';
+    if (!f) {
+        tbx_error(p, TBX_ERR_OPEN_FILE, name);
+        return false;
+    }
+    p->file = f;
+    p->fileName = opened;
     return true;
 }
 
@@ -358,7 +360,10 @@ void tbx_skip_blanks(tbx_parser* p)
             tbx_getc(p);
             std::size_t n = 0;
             for (;;) {
-                if (p->current == 0) return;
+                if (p->current == 0) {
+                    p->blockComment[n] = '\0';  // left open: it ends with the file
+                    return;
+                }
                 if (p->current == static_cast<unsigned char>(p->blockClose[0])) {
                     tbx_getc(p);
                     if (p->current == static_cast<unsigned char>(p->blockClose[1])) {

@@ -83,8 +83,9 @@ struct tbx_parser {
 // letters, '_', '$' and '"' their own code; blank, tab, LF, CR blank; the
 // rest illegal.
 void tbx_init_parser(tbx_parser* p, tbx_hash* keywords);
-// Opens `name` (else `prefix` + `name`) for reading. Returns true when open;
-// otherwise reports 204 and returns false.
+// Opens `name` (else `prefix` + `name`) for reading, closing the file read
+// before. Returns true when open; otherwise reports 204 and returns false,
+// and the parser reads as an empty file.
 bool tbx_open_file(tbx_parser* p, const char* prefix, const char* name);
 // Adds a keyword with its token id (upper-cased unless the table is
 // case-sensitive). A locked table reports 207.

@@ -278,6 +278,34 @@ TEST_F(Tokenizer, MissingFileReports204)
     EXPECT_EQ(tbx_next_token(&p), TBX_EOF);
 }
 
+TEST_F(Tokenizer, FailedOpenLeavesNothingOfThePreviousFile)
+{
+    auto t = tokenize("first second\nthird");
+    ASSERT_EQ(t.size(), 4u);
+    // Read the same file again, stop after its first token, then open a
+    // file that is not there: the rest of the first file is never read.
+    tbx_init_parser(&p, nullptr);
+    ASSERT_TRUE(tbx_open_file(&p, nullptr, path.c_str()));
+    ASSERT_EQ(tbx_next_token(&p), TBX_IDENTIFIER);
+    ASSERT_STREQ(p.token, "first");
+    window.boxes.clear();
+    const std::string missing = dir.file("none.ini");
+    EXPECT_FALSE(tbx_open_file(&p, nullptr, missing.c_str()));
+    EXPECT_EQ(p.file, nullptr);
+    ASSERT_EQ(window.boxes.size(), 1u);
+    // The report has no context of the file read before.
+    EXPECT_EQ(window.boxes[0].text, "%F-0204: Error openning file: '" + missing + "'");
+    EXPECT_EQ(tbx_next_token(&p), TBX_EOF);
+    EXPECT_EQ(tbx_next_token(&p), TBX_EOF);
+}
+
+TEST_F(Tokenizer, BlockCommentLeftOpenKeepsOnlyItsOwnText)
+{
+    tokenize("/* a much longer first comment */ x /* ab");
+    EXPECT_STREQ(p.blockComment, " ab");
+    EXPECT_TRUE(window.boxes.empty());
+}
+
 TEST_F(Tokenizer, IncludesReadTheNamedFileInPlace)
 {
     dir.write("inner.ini", "inner1 inner2");
