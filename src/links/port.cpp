@@ -357,6 +357,12 @@ int serial_write(const void* buf, std::size_t length, int timeout)
     while (written < length) {
         long n = fd < 0 ? OS_IO_ERROR : os_writeSome(fd, bytes + written, length - written, isSocket);
         if (fd < 0) errno = EBADF;
+        if (n == OS_IO_ERROR && isSocket) {
+            // A socket that sends fewer bytes than asked: no message of its
+            // own, the bytes are dumped as for any write.
+            status = STS_WRITE_ERROR;
+            break;
+        }
         if (n == OS_IO_ERROR) {
             log_write(LOG_ERROR, "serial_write failed status = %d  lasterrror=%ld", 0, static_cast<long>(errno));
             return STS_WRITE_ERROR;

@@ -77,7 +77,10 @@ TEST_F(PortTest, RefusesParametersOutsideTheirSetsWith1052)
     }
     // Only the refused data size has a message.
     std::string log = logText();
-    EXPECT_NE(log.find("error setting com state"), std::string::npos);
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = log.find("ERROR- ", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 1u) << log;
+    EXPECT_NE(log.find("ERROR- error setting com state"), std::string::npos);
 }
 
 TEST_F(PortTest, SecondOpenAndMissingConnectionAreRefused)
@@ -412,6 +415,34 @@ TEST_F(PortTest, TcpConnectsReadsAndWritesOnLoopback)
     int sts = STS_OK;
     for (int i = 0; i < 5 && sts == STS_OK; ++i) sts = serial_write(big.data(), big.size(), 1);
     EXPECT_EQ(sts, STS_WRITE_ERROR);
+}
+
+// A send refused by a host that went away: 1053 as a short send, without
+// the serial port's message, and the bytes are dumped as for any write.
+TEST_F(PortTest, ATcpSendToAClosedHostFailsQuietlyAndIsDumped)
+{
+    TcpPeer host;
+    host.start([](test::PeerIo&) {});
+    ConnectionDef c;
+    c.connectionType = CNX_TYPE_TCPIP;
+    c.address = host.address();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    host.join();
+    host.closeConnection();
+    g_detailedMessages = true;
+    int writes = 0;
+    int sts = STS_OK;
+    while (writes < 50 && sts == STS_OK) {
+        sts = serial_write("ping", 4, 1);
+        ++writes;
+        os_sleepMs(20);
+    }
+    EXPECT_EQ(sts, STS_WRITE_ERROR);
+    std::string log = logText();
+    int dumps = 0;
+    for (std::size_t at = 0; (at = log.find("IP write  len=4 <ping>", at)) != std::string::npos; ++at) ++dumps;
+    EXPECT_EQ(dumps, writes);
+    EXPECT_EQ(log.find("serial_write failed"), std::string::npos);
 }
 
 TEST_F(PortTest, TcpReadsTakeTheTimeoutAndStopRequests)
