@@ -329,6 +329,29 @@ TEST_F(CommonDialogTest, AResponseFillingTheBufferEndsWithinIt)
     EXPECT_EQ(resp[16], 0x55);
 }
 
+// The longest response the transaction's buffer holds: 17999 bytes of text
+// and its ETX fill the 18000 bytes; the LRC checks and the text ends within
+// the buffer.
+TEST_F(CommonDialogTest, AResponseOfTheBufferLessOneByteIsAccepted)
+{
+    std::string text(RESP_SIZE - 1, 'M');
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('A' + i % 23);
+    std::string replies;
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+        io.send(frameOf(text));
+        replies = io.readN(1, 3000);
+    });
+    EXPECT_EQ(dialog(RESP_SIZE), STS_OK);
+    peer.join();
+    EXPECT_EQ(replies, ACK);
+    EXPECT_EQ(respLen, RESP_SIZE - 1);
+    EXPECT_TRUE(response() == text);
+    EXPECT_EQ(resp[RESP_SIZE - 1], 0);
+    EXPECT_EQ(resp[RESP_SIZE], 0x55);
+}
+
 TEST_F(CommonDialogTest, StopRequestsEndTheEnqWaitAndTheAnswerWait)
 {
     {
