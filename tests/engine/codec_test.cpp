@@ -233,6 +233,59 @@ TEST_F(Codec, RandomMessagesSurviveCompressionAndDecompression)
     }
 }
 
+// The expansion as the run coding defines it, one byte at a time from the
+// end. Returns the status; `out` is the expanded response.
+int referenceDecompress(const std::string& resp, std::size_t size, std::string* out)
+{
+    std::vector<unsigned char> b(size, 0x7f);
+    std::copy(resp.begin(), resp.end(), b.begin());
+    long r = static_cast<long>(resp.size()) - 1;
+    long w = static_cast<long>(size) - 1;
+    while (r > 0) {
+        if (b[static_cast<std::size_t>(r - 1)] == 0x09 || b[static_cast<std::size_t>(r - 1)] == 0x0B) {
+            long count = (b[static_cast<std::size_t>(r)] - 32) & 0xFF;
+            w -= count;
+            if (w + 1 < r) {
+                out->clear();
+                return STS_DECOMPRESS_ERROR;
+            }
+            char fill = b[static_cast<std::size_t>(r - 1)] == 0x09 ? ' ' : '0';
+            for (long i = 1; i <= count; ++i) b[static_cast<std::size_t>(w + i)] = static_cast<unsigned char>(fill);
+            r -= 2;
+        } else {
+            b[static_cast<std::size_t>(w--)] = b[static_cast<std::size_t>(r--)];
+        }
+    }
+    if (r == 0) b[static_cast<std::size_t>(w--)] = b[0];
+    *out = std::string(reinterpret_cast<const char*>(b.data()) + w + 1, size - static_cast<std::size_t>(w + 1));
+    return STS_OK;
+}
+
+TEST_F(Codec, AnyResponseExpandsAsTheRunCodingDefines)
+{
+    // Responses from the host may hold markers anywhere: one after another,
+    // as the first or last byte, as a count, with counts below 32. Small
+    // buffers make the room check decide often.
+    std::mt19937 rng(31337);
+    std::uniform_int_distribution<int> kind(0, 11), any(0, 255), len(0, 120);
+    for (int i = 0; i < 3000; ++i) {
+        std::string resp;
+        std::size_t n = static_cast<std::size_t>(len(rng));
+        while (resp.size() < n) {
+            int k = kind(rng);
+            resp.push_back(static_cast<char>(k == 0 ? 0x09 : k == 1 ? 0x0B : any(rng)));
+            if (k <= 1 && any(rng) < 128) resp.push_back(static_cast<char>(32 + any(rng) % 16));  // a short run
+        }
+        resp.resize(n);
+        std::size_t size = resp.size() + static_cast<std::size_t>(any(rng)) * static_cast<std::size_t>(i % 8);
+        if (size == 0) continue;
+        std::string expected, out;
+        int want = referenceDecompress(resp, size, &expected);
+        ASSERT_EQ(decompress(resp, &out, size), want) << "response " << i;
+        ASSERT_EQ(out, expected) << "response " << i;
+    }
+}
+
 TEST_F(Codec, LargeMessageRoundTripInABufferOfItsSize)
 {
     std::mt19937 rng(7);
