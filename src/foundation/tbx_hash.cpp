@@ -31,7 +31,9 @@ void tbx_hash_free(tbx_hash& table)
 
 void tbx_hash_init(tbx_hash& table, unsigned n)
 {
-    TBX_ASSERT(nullptr, n >= 2);
+    // The bucket formula divides by n - 1; the toolbox names itself as the
+    // module of its own reports.
+    if (n < 2) tbx_error(nullptr, TBX_ERR_INTERNAL, "n>=2", "TOOLBOX/Tbx_hash", __LINE__);
     tbx_hash_free(table);
     table.n = n;
     table.buckets.assign(n, nullptr);

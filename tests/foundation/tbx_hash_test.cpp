@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "foundation/tbx_hash.h"
+#include "foundation/tbx_msg.h"
+#include "support/test_window.h"
 
 using namespace qzr;
 
@@ -128,4 +130,22 @@ TEST(TbxHash, ReinitialisingEmptiesTheTable)
     tbx_hash_init(t, 5);
     EXPECT_EQ(t.count, 0u);
     EXPECT_TRUE(iterate(t).empty());
+}
+
+TEST(TbxHash, TooFewSlotsIsReportedByTheToolboxAndFindsNothing)
+{
+    tbx_reset_errors();
+    test::TestWindow window;
+    tbx_hash t;
+    tbx_hash_init(t, 1);
+    ASSERT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(window.boxes[0].text.rfind("%F-0200: Internal error n>=2 (module:TOOLBOX/Tbx_hash line:", 0), 0u)
+        << window.boxes[0].text;
+    EXPECT_EQ(window.quits.size(), 1u);
+    // Such a table neither finds nor inserts, and iterates nothing.
+    EXPECT_EQ(tbx_hash_find(t, "KEY"), nullptr);
+    EXPECT_EQ(t.count, 0u);
+    tbx_hash_rewind(t);
+    EXPECT_EQ(tbx_hash_next(t), nullptr);
+    tbx_reset_errors();
 }
