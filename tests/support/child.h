@@ -2,6 +2,8 @@
 // wrote on standard output, so tests can check process-ending paths.
 #pragma once
 
+#include <cstdio>
+#include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,14 +19,26 @@ template <typename F>
 ChildResult runInChild(F&& body)
 {
     int fds[2];
-    if (pipe(fds) != 0) return {};
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
     pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return {};
+    }
     if (pid == 0) {
         dup2(fds[1], 1);
         close(fds[0]);
         close(fds[1]);
-        body();
-        _exit(0);
+        // The child never returns into the test program, whatever the body does.
+        int code = 0;
+        try {
+            body();
+        } catch (...) {
+            code = 125;
+        }
+        std::fflush(stdout);
+        _exit(code);
     }
     close(fds[1]);
     ChildResult r;
