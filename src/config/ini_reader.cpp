@@ -146,6 +146,15 @@ bool ini_open(const char* path) {
 
 int ini_result() { return iniParser.errorCount > 0 ? 1001 : 0; }
 
+// Closes the parser's file when a reading ends, also when a stop message
+// (a syntax error without a main window) unwinds it past its entry.
+struct StreamCloser {
+    StreamCloser() = default;
+    StreamCloser(const StreamCloser&) = delete;
+    StreamCloser& operator=(const StreamCloser&) = delete;
+    ~StreamCloser() { ini_closeStream(); }
+};
+
 // Reports a token that may not follow a network item.
 void ini_checkFollower(int a, int b) {
     const int t = ini_token();
@@ -396,6 +405,7 @@ int ini_readFile(const char* path) {
     ini_setup();
     if (variableTable.n == 0) tbx_hash_init(variableTable, VARIABLE_BUCKETS);
     if (!ini_open(path)) return ini_result();
+    const StreamCloser closer;
     int result = 0;
     try {
         ini_advance();
@@ -404,7 +414,6 @@ int ini_readFile(const char* path) {
     } catch (const IniFatal&) {
         result = -1;
     }
-    ini_closeStream();
     return result;
 }
 
@@ -415,6 +424,7 @@ int ini_readSupplementalFile(const char* path) {
         ini_closeFile();
         return ini_result();
     }
+    const StreamCloser closer;
     int result = 0;
     try {
         ini_advance();

@@ -167,6 +167,18 @@ TEST_F(ConfigTest, WithoutAWindowTheFirstSyntaxErrorStopsTheReading) {
     EXPECT_THROW(readIni(B + "[A1]\nspeed = 300\n[B2]\nspeed = 1200\n"), StopThread);
     EXPECT_EQ(messages(), std::vector<std::string>{S("qzr.ini", 6, "1200 2400 9600 14400 19200 38400 57600.")});
     EXPECT_EQ(findNetwork("B2"), nullptr);
+    EXPECT_EQ(iniParser.file, nullptr);  // the stop leaves no stream open
+    hMainWnd = &window;
+}
+
+TEST_F(ConfigTest, WithoutAWindowAnErrorOfTheSupplementalFileStopsItsReading) {
+    ASSERT_EQ(readIni(B + "[MAIN]\nspeed = 1200\n"), 0);
+    ini_closeFile();
+    hMainWnd = nullptr;
+    EXPECT_THROW(readSup("version = v1\nnetwork NET2 begin\nprimary connection begin end\nend\n"), StopThread);
+    EXPECT_EQ(messages(), std::vector<std::string>{S("qzrsup.ini", 1, "string")});
+    EXPECT_EQ(findNetwork("NET2"), nullptr);
+    EXPECT_EQ(iniParser.file, nullptr);
     hMainWnd = &window;
 }
 
