@@ -1,0 +1,40 @@
+// The HTTP dialog: the dialog of connections of type http.
+//
+// The request message, as the transaction processing prepared it, is posted
+// unchanged to the proxy's claim service (https://<primary address>:55978
+// /api/AuthenticationRequests) with the API key of the request's office and
+// provider as a bearer token; the proxy's reply is the response, and its
+// HTTP status decides the transaction's status. A key the proxy refuses
+// (400, 401) is deleted from the key store, so that the next claim of the
+// pair asks for a new one.
+//
+// What must always hold: the response stays within the caller's capacity
+// (at most the capacity less one byte, then a NUL); a transfer that did not
+// end well is a failure (1001) that keeps what was received; the proxy's
+// host is the primary connection's address, also on the secondary.
+#pragma once
+
+#include <cstddef>
+
+#include "config/config.h"
+#include "engine/cda_header.h"
+
+namespace qzr {
+
+// The user agent of every claim: "QZR/" and the version.
+extern const char* const HTTP_USER_AGENT;
+
+// Posts `requestLen` bytes of `request` for the record `ti` (its office and
+// provider) over `net`'s HTTP connection. `*respLen` is on entry the
+// capacity of `resp` (18000 for a transaction, 512 for the network test), on
+// return the number of bytes received, which are followed by a NUL.
+// Returns 0 (STS_OK), 1001 (STS_ERROR), 1031 (STS_PROTOCOL_ERROR: no API key
+// can be had) or 1051 (STS_PORT_OPEN_ERROR: the connection has no address).
+// Sets `net->linkUp` once a transfer is made; `net_hangup` clears it.
+[[nodiscard]] int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int requestLen,
+                              unsigned char* resp, int* respLen);
+
+// The write callback of the claim (see https_storeChunk).
+std::size_t httpWriteCallback(char* data, std::size_t size, std::size_t count, void* user);
+
+}  // namespace qzr
