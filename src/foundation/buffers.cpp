@@ -4,6 +4,6 @@
 namespace qzr {
 
 unsigned char reqFrame[REQ_FRAME_SIZE];
-unsigned char respBuf[RESP_BUF_SIZE];
+unsigned char respBuf[RESP_BUF_SIZE + 1];
 
 }  // namespace qzr

@@ -13,6 +13,8 @@ constexpr std::size_t RESP_BUF_SIZE = 18000;
 
 // reqFrame[0] is the STX; the request text starts at reqFrame + 1.
 extern unsigned char reqFrame[REQ_FRAME_SIZE];
-extern unsigned char respBuf[RESP_BUF_SIZE];
+// The longest response and one byte more, so that a dialog keeping at most
+// its capacity less one byte still keeps an 18000-byte answer whole.
+extern unsigned char respBuf[RESP_BUF_SIZE + 1];
 
 }  // namespace qzr

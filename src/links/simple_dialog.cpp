@@ -1,0 +1,103 @@
+// The Simple dialog over TCP/IP.
+#include "links/simple_dialog.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/codec.h"
+#include "foundation/activity.h"
+#include "foundation/log.h"
+#include "foundation/runtime.h"
+#include "foundation/status.h"
+#include "links/port.h"
+
+namespace qzr {
+
+namespace {
+
+constexpr int MAX_TEXT = 10099996;
+constexpr int RESPONSE_MAX = 18000;
+constexpr int WRITE_TIMEOUT = 20;
+
+// The request frame: a 9- or 12-byte header and the longest message.
+char vovFrame[12 + MAX_TEXT];
+
+int fail(int status, const char* fmt, int value)
+{
+    log_write(status, fmt, value);
+    log_write(status, "VOV Protocol error, end dialog");
+    return status;
+}
+
+}  // namespace
+
+int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int* respLen)
+{
+    const int capacity = *respLen;
+    *respLen = 0;
+    if (len < 0) len = 0;
+    if (g_detailedMessages) log_write(LOG_INFO, "Simple dialog: request length %d bytes", len);
+    (void)cda_encrypt(msg, len);
+    if (g_detailedMessages) log_write(LOG_PROT, "Simple dialog: length after encryption %d bytes", len);
+
+    int head;
+    if (len <= 999999) {
+        head = std::snprintf(vovFrame, sizeof vovFrame, "%06d%c%c%c", len, 0x01, 0x01, 0x20);
+    } else {
+        head = std::snprintf(vovFrame, sizeof vovFrame, "#%08d%c%c%c", len, 0x01, 0x01, 0x20);
+    }
+    std::memcpy(vovFrame + head, msg, static_cast<std::size_t>(len));
+    const int frameLen = head + len;
+
+    port_clearRxRing();
+    net->linkUp = true;
+    activity_setState(ACT_SEND);
+
+    if (int sts = serial_write(vovFrame, static_cast<std::size_t>(frameLen), WRITE_TIMEOUT); sts != STS_OK)
+        return fail(STS_WRITE_ERROR, "Error writing request STATE 1 sts=%d", sts);
+    log_write(LOG_PROT, "%d bytes sent, waiting (max=%d sec) for response", frameLen, net->maxProcessingDelay);
+    activity_update();
+
+    unsigned char header[9];
+    for (int i = 0; i < 9; ++i) {
+        if (int sts = get_next_char(net->maxProcessingDelay, &header[i]); sts != STS_OK)
+            return fail(STS_NO_RESPONSE, "Error reading response STATE 2 sts=%d", sts);
+        if (i == 0) {
+            activity_setState(ACT_RECEIVE);
+            activity_update();
+        }
+    }
+    int length = 0;
+    for (int i = 0; i < 6; ++i) {
+        if (header[i] < '0' || header[i] > '9') {
+            length = -1;
+            break;
+        }
+        length = length * 10 + (header[i] - '0');
+    }
+    if (length < 0 || length > RESPONSE_MAX) {
+        log_write(STS_NO_RESPONSE, "Error reading length =%d from string <%.6s> ", length,
+                  reinterpret_cast<const char*>(header));
+        log_write(STS_NO_RESPONSE, "VOV Protocol error, end dialog");
+        return STS_NO_RESPONSE;
+    }
+
+    // The text is kept to the capacity less one byte, so it ends within the
+    // buffer; the rest is read and dropped.
+    const int keepMax = capacity > 0 ? capacity - 1 : 0;
+    int stored = 0;
+    for (int i = 0; i < length; ++i) {
+        unsigned char c;
+        if (int sts = get_next_char(net->maxProcessingDelay, &c); sts != STS_OK)
+            return fail(STS_NO_RESPONSE, "Error reading response STATE 3 sts=%d", sts);
+        if (stored < keepMax) resp[stored++] = c;
+    }
+    if (capacity > 0) resp[stored] = '\0';
+    log_write(LOG_PROT, "Response received %d bytes Se:0x%X re:0x%X Chk:0x%X", stored, header[6], header[7],
+              header[8]);
+    if (g_detailedMessages) log_write(LOG_PROT, "Simple dialog: length after decryption %d bytes", stored);
+    *respLen = stored;
+    return STS_OK;
+}
+
+}  // namespace qzr

@@ -1,0 +1,22 @@
+// The Simple dialog: one transaction over a TCP/IP connection. The request
+// goes out as one frame, a decimal length header and the message (passed
+// through the message XOR first); the host's answer comes back framed the
+// same way: six digits giving its length, three bytes that are only logged,
+// then the data.
+//
+// What must always hold: nothing is stored past the caller's capacity less
+// one byte, and the stored text is followed by a NUL; every failure is logged
+// at a level equal to the status returned, and leaves the response length 0.
+#pragma once
+
+#include "config/config.h"
+
+namespace qzr {
+
+// Carries `msg` (`len` bytes, scrambled in place) on the open socket of
+// `net` and leaves the answer at the start of `resp`. `*respLen` holds the
+// buffer's capacity on entry and the answer's length on return. Returns 0,
+// 1042 (no or bad answer) or 1053 (the frame could not be written).
+[[nodiscard]] int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int* respLen);
+
+}  // namespace qzr
