@@ -68,8 +68,19 @@ void writeRestartScript()
     if (serviceMode) {
         std::fprintf(f, "systemctl start qzr\n");
     } else {
+        // The driver starts again in its working directory, so a -c value
+        // given relative to where it was first started is passed as that
+        // directory's full path; every other argument stays as given.
         std::string cmd = "cd " + shellQuote(CurDir) + " && " + shellQuote(ExeDir + "/qzr");
-        for (std::size_t i = 1; i < g_argv.size(); ++i) cmd += " " + shellQuote(g_argv[i]);
+        for (std::size_t i = 1; i < g_argv.size(); ++i) {
+            const std::string& arg = g_argv[i];
+            cmd += " " + shellQuote(arg);
+            bool isC = arg.size() >= 2 && (arg[0] == '-' || arg[0] == '/') && (arg[1] == 'c' || arg[1] == 'C');
+            if (isC && i + 1 < g_argv.size()) {
+                cmd += " " + shellQuote(CurDir);
+                ++i;
+            }
+        }
         std::fprintf(f, "%s >/dev/null 2>&1 &\n", cmd.c_str());
     }
     std::fprintf(f, "# END\n");

@@ -3,9 +3,16 @@
 // update files and the single instance.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include <fcntl.h>
 #include <pty.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "driver_fixture.h"
@@ -19,6 +26,19 @@ namespace {
 std::string echoed(const std::string& request)
 {
     return "11401111    " + request.substr(12);
+}
+
+// Runs a program to its end; returns its exit code, or -1.
+int runProgram(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -197,6 +217,44 @@ TEST_F(DriverTest, InstallationLockEndsTheRunWithARestartScript)
     std::string l = log();
     EXPECT_NE(l.find("UPDATE: Restart file created: " + dir.file("$qzrrestart.sh")), std::string::npos);
     EXPECT_NE(l.find("UPDATE:[[Installing 4.0.1\n]]"), std::string::npos);
+}
+
+// The restart script starts the driver in its working directory: a working
+// directory given relative to where the driver was first started must still
+// be found from there.
+TEST_F(DriverTest, RestartScriptFindsAWorkingDirectoryGivenRelative)
+{
+    namespace fs = std::filesystem;
+    writeIni(TEST_NETWORK, true);
+    dir.write("qzrupdate", "#!/bin/sh\ntouch \"$(dirname \"$0\")/qzrinstall.lck\"\n");
+    // The program the script starts: it notes where it runs and its arguments.
+    dir.write("qzr", "#!/bin/sh\n{ pwd; for a in \"$@\"; do echo \"$a\"; done; } > \"$(dirname \"$0\")/restarted.tmp\"\n"
+                     "mv \"$(dirname \"$0\")/restarted.tmp\" \"$(dirname \"$0\")/restarted\"\n");
+    ::chmod(dir.file("qzrupdate").c_str(), 0755);
+    ::chmod(dir.file("qzr").c_str(), 0755);
+    // The driver starts in the parent of its working directory.
+    fs::path start = fs::current_path();
+    fs::current_path(dir.path().parent_path());
+    std::string relative = dir.path().filename().string();
+    QzrProcess p(dir.path().string(), {"-c", relative, "-e", dir.path().string(), "-v"});
+    int rc = p.wait(20000);
+    fs::current_path(start);
+    ASSERT_EQ(rc, 1) << log() << dir.read("stderr.txt");
+    ASSERT_TRUE(exists("$qzrrestart.sh")) << log();
+
+    ASSERT_EQ(runProgram({"/bin/sh", dir.file("$qzrrestart.sh")}), 0);
+    ASSERT_TRUE(waitFor([&] { return exists("restarted"); }));
+    std::istringstream lines(dir.read("restarted"));
+    std::string cwd, arg;
+    std::vector<std::string> args;
+    std::getline(lines, cwd);
+    while (std::getline(lines, arg)) args.push_back(arg);
+    EXPECT_TRUE(fs::equivalent(cwd, dir.path()));
+    ASSERT_EQ(args.size(), 5u);
+    EXPECT_EQ(args[0], "-c");
+    EXPECT_TRUE(fs::exists(fs::path(cwd) / args[1]) && fs::equivalent(fs::path(cwd) / args[1], dir.path())) << args[1];
+    EXPECT_EQ(std::vector<std::string>(args.begin() + 2, args.end()),
+              (std::vector<std::string>{"-e", dir.path().string(), "-v"}));
 }
 
 TEST_F(DriverTest, CommandLineRefusalsAndUsage)
