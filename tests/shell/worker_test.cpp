@@ -3,6 +3,8 @@
 // update files and the single instance.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -127,6 +129,85 @@ TEST_F(DriverTest, RequestIsRedirectedToAnotherNetwork)
     EXPECT_NE(log().find("Transaction redirection required to TEST"), std::string::npos);
 }
 
+TEST_F(DriverTest, UndefinedRedirectionTargetLeavesTheRequestWithItsNetwork)
+{
+    writeIni(TEST_NETWORK);
+    linkDevice("com1", "/dev/ptmx");
+    dir.write("qzrredir.dat", "version = \"r1\"\nredirect to \"NOWHERE\" groups = \"9998\" and carriers = \"000001\"\n");
+    std::string c = claim(12);
+    request("TEST", "REQ.001", c);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(dir.read("TEST/RSP.001"), "12,0,001," + echoed(c));
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - ** WARNING ** Network 'NOWHERE' is not defined, redirection to this network is disabled"),
+              std::string::npos)
+        << l;
+    EXPECT_NE(l.find("ERROR- Could not redirect, network 'NOWHERE' is not defined, continuing with TEST"),
+              std::string::npos);
+}
+
+// Requests wait in several networks: one pass serves the first network of
+// the configuration's order, not of the alphabet.
+TEST_F(DriverTest, OnePassServesTheFirstNetworkOfTheTable)
+{
+    writeIni(std::string(TEST_NETWORK) + "[AAA]\ncomdev = \"COM7\"\nconnectionMode = direct\n");
+    linkDevice("com1", "/dev/ptmx");
+    request("AAA", "REQ.001", claim(1));
+    request("TEST", "REQ.001", claim(2));
+    EXPECT_EQ(run(), 0);
+    EXPECT_TRUE(exists("TEST/RSP.001"));
+    EXPECT_TRUE(exists("AAA/REQ.001"));
+    EXPECT_FALSE(exists("AAA/RSP.001"));
+}
+
+TEST_F(DriverTest, CompressedRequestComesBackExpanded)
+{
+    writeIni(std::string(TEST_NETWORK) + "compress = true\n");
+    linkDevice("com1", "/dev/ptmx");
+    std::string c = claim(3);
+    request("TEST", "REQ.001", c);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(dir.read("TEST/RSP.001"), "3,0,001," + echoed(c));
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - length after compression=67"), std::string::npos) << l;
+    EXPECT_NE(l.find("INFO - length after decomp=69"), std::string::npos);
+    EXPECT_EQ(l.find("sending without compression"), std::string::npos);
+}
+
+// A request that asks for scrambling (A10 = 2) on connections that cannot
+// give it; the secondary gets its own try.
+TEST_F(DriverTest, ScramblingRefusalsEndWithTheirStatus)
+{
+    struct {
+        const char* name;
+        std::string connections;
+        int status;
+        bool backup;
+    } cases[] = {
+        {"not allowed", std::string(TEST_NETWORK) + "encrypt = false\n", 1011, false},
+        {"seven data bits", "[TEST]\ncomdev = \"COM1\"\nconnectionMode = direct\nspeed = 9600\ndataBit = 7\n"
+                            "parity = even\nencrypt = true\n", 1012, false},
+        {"no mixer file", std::string(TEST_NETWORK) + "encrypt = true\n", 1013, false},
+        {"secondary allows it", std::string(TEST_NETWORK) + "encrypt = false\n[SECONDARY_TEST]\ncomdev = \"COM1\"\n"
+                                "connectionMode = direct\ndataBit = 8\nencrypt = true\n", 1013, true},
+    };
+    linkDevice("com1", "/dev/ptmx");
+    int seq = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeIni(c.connections);
+        std::string req = claim(++seq);
+        req[31] = '2';
+        request("TEST", "REQ.001", req);
+        EXPECT_EQ(run(), 1);
+        EXPECT_EQ(dir.read("TEST/RSP.001"), std::to_string(seq) + "," + std::to_string(c.status) + ",001,");
+        std::string l = log();
+        EXPECT_EQ(l.find("Trying backup connection") != std::string::npos, c.backup) << l;
+        EXPECT_EQ(l.find("Openning port"), std::string::npos);  // refused before the link
+        std::filesystem::remove(dir.path() / "TEST" / "_EQ.001");
+    }
+}
+
 TEST_F(DriverTest, ServesOneRequestPerPassUntilStopped)
 {
     writeIni(TEST_NETWORK, true);
@@ -198,6 +279,116 @@ TEST_F(DriverTest, UpdateProgramRunsOncePerDay)
     EXPECT_EQ(log().find("UPDATE: Checking for updates...", log().find("UPDATE: Checking for updates...") + 1),
               std::string::npos);
     EXPECT_EQ(dir.read("update-ran"), "started\n");
+}
+
+// The update program is started while the driver holds activity.dat, its
+// log and (without hangAround, right after a transaction) its port: it must
+// inherit none of them.
+TEST_F(DriverTest, UpdateProgramInheritsNoDescriptor)
+{
+    writeIni(TEST_NETWORK);
+    linkDevice("com1", "/dev/ptmx");
+    request("TEST", "REQ.001", claim(1));
+    dir.write("qzrupdate", "#!/bin/sh\nd=\"$(dirname \"$0\")\"\nls -l /proc/$$/fd > \"$d/fds.tmp\"\nmv \"$d/fds.tmp\" \"$d/fds\"\n");
+    ::chmod(dir.file("qzrupdate").c_str(), 0755);
+    EXPECT_EQ(run(), 0);
+    ASSERT_TRUE(waitFor([&] { return exists("fds"); }));
+    std::istringstream lines(dir.read("fds"));
+    std::vector<std::string> allowed = {"/dev/null", dir.file("stdout.txt"), dir.file("stderr.txt"),
+                                        dir.file("qzrupdate"), dir.file("fds.tmp")};
+    // What the driver got from its own starter (this test and its runner)
+    // is not the driver's to close.
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        auto target = std::filesystem::read_symlink(fd.path(), ec);
+        if (!ec) allowed.push_back(target.string());
+    }
+    int seen = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::size_t arrow = line.find(" -> ");
+        if (arrow == std::string::npos) continue;
+        ++seen;
+        std::string target = line.substr(arrow + 4);
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), target), allowed.end()) << line;
+    }
+    EXPECT_GE(seen, 3);  // standard input, output and error
+}
+
+// An update's files left by an earlier run are removed at the start.
+TEST_F(DriverTest, StaleInstallationLockAndRestartScriptAreRemoved)
+{
+    writeIni(TEST_NETWORK);
+    dir.write("qzrupdate.lck", "");  // checked just now: no update program
+    dir.write("qzrinstall.lck", "");
+    dir.write("$qzrrestart.sh", "#!/bin/sh\n");
+    EXPECT_EQ(run(), 1);
+    EXPECT_FALSE(exists("qzrinstall.lck"));
+    EXPECT_FALSE(exists("$qzrrestart.sh"));
+    std::string l = log();
+    EXPECT_NE(l.find("CODE -420- UPDATE: Removing old installation lock " + dir.file("qzrinstall.lck")),
+              std::string::npos)
+        << l;
+    EXPECT_NE(l.find("CODE -420- UPDATE: Removing old restart file " + dir.file("$qzrrestart.sh")),
+              std::string::npos);
+    EXPECT_EQ(l.find("Installation lock present"), std::string::npos);
+}
+
+// Without hangAround an installation lock found at the end of the pass ends
+// the run without a restart script.
+TEST_F(DriverTest, InstallationLockWithoutHangAroundWritesNoScript)
+{
+    int master = -1, slave = -1;
+    char name[256];
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    linkDevice("com1", name);
+    // A host that never invites: the call lasts its 2 seconds.
+    writeIni("[HOST]\nmaxEnqDelay = 2\ncomdev = \"COM1\"\nconnectionMode = direct\nspeed = 9600\ndataBit = 8\n"
+             "parity = none\n");
+    dir.write("qzrupdate.lck", "");
+    request("HOST", "REQ.001", claim(4));
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return dir.read("activity.dat").substr(0, 1) == "G"; }, 10000));
+    dir.write("qzrinstall.lck", "");  // the update program begins to install
+    EXPECT_EQ(p.wait(10000), 1);
+    EXPECT_EQ(dir.read("HOST/RSP.001"), "4,1041,001,");
+    EXPECT_FALSE(exists("$qzrrestart.sh"));
+    std::string l = log();
+    EXPECT_NE(l.find("CODE -420- UPDATE: Installation lock present (" + dir.file("qzrinstall.lck") + ")"),
+              std::string::npos)
+        << l;
+    EXPECT_EQ(l.find("Restart file"), std::string::npos);
+    ::close(master);
+    ::close(slave);
+}
+
+// The time of the last check is the lock file's: a check runs once more
+// than a day has passed since it was written.
+TEST_F(DriverTest, UpdateCheckFollowsTheLockFilesAge)
+{
+    using namespace std::chrono_literals;
+    writeIni(TEST_NETWORK);
+    dir.write("qzrupdate", "#!/bin/sh\necho started >> \"$(dirname \"$0\")/update-ran\"\n");
+    ::chmod(dir.file("qzrupdate").c_str(), 0755);
+    struct {
+        std::chrono::seconds age;
+        bool checks;
+    } cases[] = {{2h, false}, {86400s + 120s, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.age.count());
+        std::filesystem::remove(dir.path() / "update-ran");
+        dir.write("qzrupdate.lck", "");
+        auto when = std::filesystem::file_time_type::clock::now() - c.age;
+        std::filesystem::last_write_time(dir.path() / "qzrupdate.lck", when);
+        EXPECT_EQ(run(), 1);
+        std::string l = log();
+        EXPECT_EQ(l.find("UPDATE: Checking for updates...") != std::string::npos, c.checks) << l;
+        if (c.checks) {
+            EXPECT_TRUE(waitFor([&] { return exists("update-ran"); }));
+            EXPECT_GT(std::filesystem::last_write_time(dir.path() / "qzrupdate.lck"), when + c.age - 60s);
+        } else {
+            EXPECT_EQ(std::filesystem::last_write_time(dir.path() / "qzrupdate.lck"), when);
+        }
+    }
 }
 
 TEST_F(DriverTest, InstallationLockEndsTheRunWithARestartScript)
