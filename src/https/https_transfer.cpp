@@ -4,9 +4,12 @@
 // The only file that includes libcurl's headers. Options follow the order
 // of the key request and the claim; to libcurl's defaults it adds only what
 // keeps the worker safe: https alone (also for redirects, at most 10 of
-// them), a connect time-out and a total time-out, no signals, close-on-exec
-// sockets, the test or site CA of CURL_CA_BUNDLE, and the verbose trace in
-// the log with the debug trace only (it shows the bearer key and the token).
+// them), a connect time-out and a total time-out, close-on-exec sockets,
+// the test or site CA of CURL_CA_BUNDLE, and the verbose trace in the log
+// with the debug trace only (it shows the bearer key and the token).
+// libcurl's own handling of SIGPIPE stays on (no CURLOPT_NOSIGNAL): a TLS
+// write to a proxy that has gone must not end the process; its resolver
+// runs on a thread, so name look-ups keep their time-out without signals.
 #include "https/https_transfer.h"
 
 #include <cstdlib>
@@ -118,7 +121,6 @@ void HttpsTransfer::setOptions(const HttpsOptions& o)
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(h, CURLOPT_TIMEOUT, o.limits.transferTimeout);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, o.limits.connectTimeout);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, closeOnExec);
     if (const char* bundle = std::getenv("CURL_CA_BUNDLE"); bundle && *bundle) {
         curl_easy_setopt(h, CURLOPT_CAINFO, bundle);

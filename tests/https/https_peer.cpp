@@ -5,8 +5,11 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
 #include <fstream>
+#include <iterator>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -220,6 +223,12 @@ std::vector<HttpRequest> HttpsServer::requests() const
 
 void HttpsServer::run(std::vector<HttpReply> replies)
 {
+    // A write to a client that has gone raises SIGPIPE for this thread only:
+    // blocked here, it never reaches the driver under test.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     for (const HttpReply& reply : replies) {
         int fd = -1;
         std::int64_t deadline = os_monotonicMs() + 20000;
@@ -306,6 +315,7 @@ void HttpsServer::handle(int fd, const HttpReply& reply)
     HttpRequest req;
     if (headEnd != std::string::npos) {
         std::string head = data.substr(0, headEnd);
+        req.head = head;
         data.erase(0, headEnd + 4);
         std::size_t lineEnd = head.find("\r\n");
         std::string first = head.substr(0, lineEnd);
@@ -442,6 +452,31 @@ transInfo recordOf(const char* office, const char* provider)
     std::snprintf(ti.office, sizeof ti.office, "%s", office);
     std::snprintf(ti.provider, sizeof ti.provider, "%s", provider);
     return ti;
+}
+
+StderrCapture::StderrCapture(const std::string& path) : path_(path)
+{
+    std::fflush(stderr);
+    saved_ = ::fcntl(2, F_DUPFD_CLOEXEC, 0);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+}
+
+StderrCapture::~StderrCapture()
+{
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+        ::dup2(saved_, 2);
+        ::close(saved_);
+    }
+}
+
+std::string StderrCapture::text()
+{
+    std::fflush(stderr);
+    std::ifstream in(path_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 int countOf(const std::string& text, const std::string& needle)

@@ -60,6 +60,7 @@ struct HttpRequest {
     std::string method;
     std::string target;
     std::string version;
+    std::string head;  // the request line and headers as received, without the blank line
     std::vector<std::pair<std::string, std::string>> headers;  // in the order received
     std::string body;
     // The value of the header `name` (letter case ignored); nullopt if absent.
@@ -77,6 +78,16 @@ struct HttpReply {
     bool dropConnection = false;       // close after reading the request, without a reply
     bool silent = false;               // accept the connection, never speak TLS
 };
+
+// A reply of `status` with `body`.
+inline HttpReply replyOf(int status, const std::string& body)
+{
+    HttpReply r;
+    r.status = status;
+    r.reason = status == 200 ? "OK" : "Status";
+    r.body = body;
+    return r;
+}
 
 // An HTTPS server on 127.0.0.1 at a port of its own. It serves one
 // connection per scripted reply, in order, each with one request.
@@ -142,6 +153,18 @@ ConnectionDef httpConnection(const char* address = "localhost");
 
 // A request record with the office and provider.
 transInfo recordOf(const char* office, const char* provider);
+
+// Sends standard error to a file while it lives; `text` reads what came.
+class StderrCapture {
+public:
+    explicit StderrCapture(const std::string& path);
+    ~StderrCapture();
+    std::string text();
+
+private:
+    std::string path_;
+    int saved_ = -1;
+};
 
 // How many times `needle` occurs in `text`.
 int countOf(const std::string& text, const std::string& needle);
