@@ -159,11 +159,16 @@ int processFile(const char* reqPath, const char* respPath, NetworkDef* net, tran
     respExtra.clear();
     Response resp;
     net->simulation = net->networkName == "TEST";
+    // Only a link kept up on the secondary carries the next request there.
+    // Once that link was released (or the backup failed), the transaction
+    // starts on the primary again, with its own fall-back; a port left open
+    // on the secondary's device is closed first.
     bool onBackup = false;
-    if (!net->curCnx || net->curCnx == net->primary) {
-        net->curCnx = net->primary;
-    } else {
+    if (net->curCnx && net->curCnx != net->primary && net->linkUp) {
         onBackup = true;
+    } else {
+        if (net->curCnx && net->curCnx != net->primary && net->portOpen) net_disconnect(net);
+        net->curCnx = net->primary;
     }
 
     int status = readRequest(reqPath, net->curCnx, ti);

@@ -226,6 +226,54 @@ TEST_F(DriverTest, ServesOneRequestPerPassUntilStopped)
     EXPECT_FALSE(exists("activity.dat"));
 }
 
+// The primary of TEST cannot be opened; its secondary answers. A link kept
+// up on the secondary serves the next request there; once it is released,
+// the next transaction starts on the primary again, with its own backup.
+TEST_F(DriverTest, BackupServesOnlyWhileItsLinkIsKept)
+{
+    linkDevice("com1", dir.file("no-such-device"));
+    linkDevice("com2", "/dev/ptmx");
+    writeIni(std::string(TEST_NETWORK) + "[SECONDARY_TEST]\ncomdev = \"COM2\"\nconnectionMode = direct\nspeed = 9600\n"
+                                          "dataBit = 8\nparity = none\n",
+             true, "hangupDelay = 3\n");
+    auto requestNow = [&](const std::string& name, int seq) {
+        dir.write("TEST/tmp-" + name, claim(seq) + "\r\n");
+        std::filesystem::rename(dir.path() / "TEST" / ("tmp-" + name), dir.path() / "TEST" / name);
+    };
+    request("TEST", "REQ.001", claim(1));
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/_EQ.001"); }));
+    requestNow("REQ.002", 2);  // within the hang-up delay
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/_EQ.002"); }));
+    ASSERT_TRUE(waitFor([&] { return log().find("no more request, end connection") != std::string::npos; }));
+    requestNow("REQ.003", 3);
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/_EQ.003"); }));
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(), 0);
+
+    for (int seq = 1; seq <= 3; ++seq) {
+        std::string head = std::to_string(seq) + ",0,00" + std::to_string(seq) + ",";
+        EXPECT_EQ(dir.read("TEST/RSP.00" + std::to_string(seq)).substr(0, head.size()), head);
+    }
+    std::string l = log();
+    std::size_t second = l.find("File:TEST/REQ.001 processed");
+    std::size_t third = l.find("File:TEST/REQ.002 processed");
+    ASSERT_NE(second, std::string::npos) << l;
+    ASSERT_NE(third, std::string::npos) << l;
+    // REQ.002 over the kept link: no port opened, no fall-back.
+    std::string during2 = l.substr(second, third - second);
+    EXPECT_EQ(during2.find("Openning port"), std::string::npos) << during2;
+    EXPECT_EQ(during2.find("Trying backup"), std::string::npos);
+    // REQ.003: the primary first, then the secondary.
+    std::string during3 = l.substr(third);
+    std::size_t primary = during3.find("Openning port COM1");
+    std::size_t backup = during3.find("Primary connection status=1051, Trying backup connection");
+    ASSERT_NE(primary, std::string::npos) << during3;
+    ASSERT_NE(backup, std::string::npos);
+    EXPECT_LT(primary, backup);
+    EXPECT_NE(during3.find("Openning port COM2", backup), std::string::npos);
+}
+
 TEST_F(DriverTest, StopDuringACallAnswers1003)
 {
     int master = -1, slave = -1;
