@@ -8,6 +8,7 @@
 
 #include "engine/cmdline.h"
 #include "foundation/activity.h"
+#include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
 #include "foundation/tbx_msg.h"
@@ -96,6 +97,19 @@ TEST_F(CommandLine, ServiceModeWorksInTheProgramDirectory)
     EXPECT_EQ(CurDir, other.path().string());
 }
 
+TEST_F(CommandLine, ServiceModeWithoutItsProgramDirectoryIsRefusedWithoutABox)
+{
+    std::string before = cwd();
+    EXPECT_EQ(parse({"-s", "-e", "/no/such/dir"}), STS_ERROR);
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_TRUE(window.quits.empty());
+    EXPECT_EQ(cwd(), before);
+    ASSERT_NE(screenLines.current, nullptr);
+    EXPECT_NE(std::string(screenLines.current).find("Error changing directory to '/no/such/dir'  code 2"),
+              std::string::npos)
+        << screenLines.current;
+}
+
 TEST_F(CommandLine, RefusalsReportStopMessage299)
 {
     struct {
@@ -128,8 +142,12 @@ TEST_F(CommandLine, UsageIsAnInformation)
     ASSERT_EQ(window.boxes.size(), 1u);
     EXPECT_EQ(window.boxes[0].title, "QZR Information");
     EXPECT_EQ(window.boxes[0].text, std::string("%I-0215: ") + usageText);
-    const std::string head = "\n\nusage: QZR  [-i inifile] [-v] [-h]\n\n   -i inifile ";
-    EXPECT_EQ(std::string(usageText).substr(0, head.size()), head);
+    EXPECT_EQ(std::string(usageText),
+              "\n\nusage: QZR  [-i inifile] [-v] [-h]\n\n"
+              "   -i inifile       optional by default QZR.INI in current directory\n"
+              "   -v               enable detailed messages\n"
+              "   -x               disallow exit and Alt-F4 (Windows only)\n"
+              "   -a               create but do *NOT* update activity.dat file (Windows only)\n");
 }
 
 TEST_F(CommandLine, RefusalWithoutWindowEndsTheThread)
