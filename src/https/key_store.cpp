@@ -79,10 +79,11 @@ int runFixed(const char* sql, char** message)
 }
 
 // Runs `sql` with its parameters bound as texts, in order. For a SELECT, the
-// first column of each row goes into `apiKeyBuffer` (the last row stays) and
-// `*found` tells whether there was a row. Returns true when it ran through;
-// otherwise SQLite's message is in `storeMessage`.
-bool runBound(const char* sql, const std::string* params, int count, bool* found = nullptr)
+// first column of each row goes into `*column` (the last row stays; NULL
+// reads as empty) and `*found` tells whether there was a row. Returns true
+// when it ran through; otherwise SQLite's message is in `storeMessage`.
+bool runBound(const char* sql, const std::string* params, int count, std::string* column = nullptr,
+              bool* found = nullptr)
 {
     if (found) *found = false;
     storeMessage = storeError();
@@ -101,8 +102,10 @@ bool runBound(const char* sql, const std::string* params, int count, bool* found
     int rc = SQLITE_DONE;
     while (ok && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         if (found) *found = true;
-        const unsigned char* value = sqlite3_column_text(stmt, 0);
-        std::snprintf(apiKeyBuffer, sizeof apiKeyBuffer, "%s", value ? reinterpret_cast<const char*>(value) : "");
+        if (column) {
+            const unsigned char* value = sqlite3_column_text(stmt, 0);
+            column->assign(value ? reinterpret_cast<const char*>(value) : "");
+        }
     }
     ok = ok && rc == SQLITE_DONE;
     if (!ok) storeMessage = storeError();
@@ -211,20 +214,23 @@ const char* getApiKey(const char* proxyHost, const char* office, const char* pro
 {
     apiKeyBuffer[0] = '\0';
     if (!keyStoreSet) openStore();
+    apiKeyBuffer[0] = '\0';  // what the opening statements passed to the callback
 
+    // The stored text is read whole: the encryption of the longest key a
+    // reply can hold does not fit `apiKeyBuffer`.
     const std::string indx = keystore_index(office, provider);
-    apiKeyBuffer[0] = '\0';
+    std::string stored;
     bool found = false;
-    if (!runBound("SELECT AppKey FROM KeyStore WHERE INDX=? ;", &indx, 1, &found)) {
+    if (!runBound("SELECT AppKey FROM KeyStore WHERE INDX=? ;", &indx, 1, &stored, &found)) {
         log_write(0, "Failed to retreive key for %s %s, error:%s", office, provider, storeMessage.c_str());
     }
 
     if (found) {
         int plainLen = 0;
         bool usable = false;
-        if (apiKeyBuffer[0] != '\0') {
+        if (!stored.empty()) {
             plainLen = static_cast<int>(PLAIN_KEY_SIZE - 1);
-            int sts = DecryptData(apiKeyBuffer, static_cast<int>(std::strlen(apiKeyBuffer)), plainKey, &plainLen);
+            int sts = DecryptData(stored.c_str(), static_cast<int>(stored.size()), plainKey, &plainLen);
             if (sts != STS_OK) {
                 log_write(LOG_ERROR, "Error during key decryption! sts=%d", sts);
                 plainLen = 0;
