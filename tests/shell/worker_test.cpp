@@ -146,6 +146,24 @@ TEST_F(DriverTest, UndefinedRedirectionTargetLeavesTheRequestWithItsNetwork)
               std::string::npos);
 }
 
+// Undefined targets are looked for among the first 20 names of the rules'
+// listing only.
+TEST_F(DriverTest, AtMostTwentyRedirectionTargetsAreChecked)
+{
+    writeIni(TEST_NETWORK);
+    linkDevice("com1", "/dev/ptmx");
+    std::string rules = "version = \"r1\"\n";
+    for (int i = 1; i <= 25; ++i) {
+        char rule[128];
+        std::snprintf(rule, sizeof rule, "redirect to \"NET%02d\" groups = \"%04d\" and carriers = \"000001\"\n", i, i);
+        rules += rule;
+    }
+    dir.write("qzrredir.dat", rules);
+    request("TEST", "REQ.001", claim(1));
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(count(log(), "** WARNING ** Network 'NET"), 20) << log();
+}
+
 // Requests wait in several networks: one pass serves the first network of
 // the configuration's order, not of the alphabet.
 TEST_F(DriverTest, OnePassServesTheFirstNetworkOfTheTable)
