@@ -337,6 +337,13 @@ void HttpsServer::handle(int fd, const HttpReply& reply)
         }
         std::size_t length = 0;
         if (auto cl = req.header("Content-Length")) length = std::stoul(*cl);
+        if (reply.closeBeforeBody) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(req);
+            SSL_free(ssl);
+            ERR_clear_error();
+            return;
+        }
         if (auto ex = req.header("Expect"); ex && *ex == "100-continue") {
             sendAll(ssl, fd, "HTTP/1.1 100 Continue\r\n\r\n", deadline);
         }

@@ -76,6 +76,7 @@ struct HttpReply {
     std::size_t pieces = 1;            // the body is sent in this many writes, 30 ms apart
     int delayMs = 0;                   // wait before replying (the stop of the test ends it)
     bool dropConnection = false;       // close after reading the request, without a reply
+    bool closeBeforeBody = false;      // close after the headers, leaving the body unread
     bool silent = false;               // accept the connection, never speak TLS
 };
 
