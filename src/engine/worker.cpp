@@ -68,19 +68,8 @@ void writeRestartScript()
     if (serviceMode) {
         std::fprintf(f, "systemctl start qzr\n");
     } else {
-        // The driver starts again in its working directory, so a -c value
-        // given relative to where it was first started is passed as that
-        // directory's full path; every other argument stays as given.
-        std::string cmd = "cd " + shellQuote(CurDir) + " && " + shellQuote(ExeDir + "/qzr");
-        for (std::size_t i = 1; i < g_argv.size(); ++i) {
-            const std::string& arg = g_argv[i];
-            cmd += " " + shellQuote(arg);
-            bool isC = arg.size() >= 2 && (arg[0] == '-' || arg[0] == '/') && (arg[1] == 'c' || arg[1] == 'C');
-            if (isC && i + 1 < g_argv.size()) {
-                cmd += " " + shellQuote(CurDir);
-                ++i;
-            }
-        }
+        std::string cmd = "cd " + shellQuote(CurDir) + " && " + shellQuote(ExeDir + "/qzr") +
+                          worker_restartArguments(g_argv);
         std::fprintf(f, "%s >/dev/null 2>&1 &\n", cmd.c_str());
     }
     std::fprintf(f, "# END\n");
@@ -176,6 +165,25 @@ int openRequest(const std::string& reqPath)
 }
 
 }  // namespace
+
+std::string worker_restartArguments(const std::vector<std::string>& argv)
+{
+    std::string out;
+    for (std::size_t i = 1; i < argv.size(); ++i) {
+        const std::string& arg = argv[i];
+        out += " " + shellQuote(arg);
+        char sw = arg.size() >= 2 && (arg[0] == '-' || arg[0] == '/') ? arg[1] : '\0';
+        if (sw >= 'A' && sw <= 'Z') sw = static_cast<char>(sw - 'A' + 'a');
+        if ((sw == 'c' || sw == 'e' || sw == 'i') && i + 1 < argv.size()) {
+            ++i;
+            // The driver starts again in its working directory, so a -c
+            // value given relative to where it was first started is passed
+            // as that directory's full path.
+            out += " " + shellQuote(sw == 'c' ? CurDir : argv[i]);
+        }
+    }
+    return out;
+}
 
 std::string worker_findRequest(const std::string& dir, const std::string& inputName)
 {

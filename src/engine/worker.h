@@ -12,6 +12,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 
@@ -32,6 +33,12 @@ int mainThread(void* unused);
 
 // Hangs up and disconnects a kept link, deletes activity.dat.
 void cleanup();
+
+// The arguments after the program name as the restart script passes them:
+// each quoted for the shell, with " " before it; the value of -c is the
+// working directory's full path (`CurDir`), the values of -e and -i stay as
+// given.
+std::string worker_restartArguments(const std::vector<std::string>& argv);
 
 // The first request file of `dir` for `inputName` (names "<inputName>.*",
 // compared without regard to letter case, the first in byte order), or "".
