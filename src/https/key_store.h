@@ -44,8 +44,8 @@ const char* getApiKey(const char* proxyHost, const char* office, const char* pro
 // decoding. Returns 0 for no text, else 1.
 int checkApiKey(const char* key);
 
-// Deletes the stored key of (office, provider); a failure is logged with
-// SQLite's message. Nothing when the store was never opened.
+// Deletes the stored key of (office, provider); a failure (also a store
+// that is not open) is logged with SQLite's message.
 void keystore_deleteKey(const char* office, const char* provider);
 
 // Closes the store and forgets it, so that the next `getApiKey` opens it

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "foundation/log.h"
@@ -263,6 +264,27 @@ TEST_F(KeyStoreTest, MissingTableAfterOpening)
         << log;
     EXPECT_NE(log.find("CODE -000- Failed to save key for 0123 123456789, error:no such table: KeyStore"),
               std::string::npos);
+}
+
+// The store's descriptor is not inherited by programs the driver starts.
+TEST_F(KeyStoreTest, StoreIsClosedOnExec)
+{
+    keyServer->serve({replyOf(200, "KEY")});
+    EXPECT_EQ(key(), "KEY");
+    int checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        auto target = std::filesystem::read_symlink(entry.path(), ec);
+        if (ec || target.filename() != KEY_STORE_FILE) continue;
+        std::ifstream in("/proc/self/fdinfo/" + entry.path().filename().string());
+        std::string field, flags;
+        while (in >> field && field != "flags:") {
+        }
+        in >> flags;
+        EXPECT_NE(std::stoul(flags, nullptr, 8) & 02000000, 0u) << "fd " << entry.path() << " flags " << flags;
+        ++checked;
+    }
+    EXPECT_GE(checked, 1);
 }
 
 TEST_F(KeyStoreTest, KeyTraceWithTheDebugTrace)
