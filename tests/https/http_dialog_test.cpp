@@ -11,6 +11,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "engine/process.h"
 #include "https/http_dialog.h"
 #include "https/https_peer.h"
 #include "https/key_store.h"
@@ -101,6 +102,7 @@ TEST_F(HttpDialogTest, ClaimIsPostedWithTheBearerKey)
     EXPECT_EQ(r.header("Host"), "localhost:" + std::to_string(claimServer->port()));
     EXPECT_EQ(r.header("Authorization"), "Bearer K-1");
     EXPECT_EQ(r.header("User-Agent"), "QZR/4.0.0");
+    EXPECT_EQ(std::string(HTTP_USER_AGENT), std::string("QZR/") + qzr_version);
     EXPECT_EQ(r.header("Content-Type"), "application/x-www-form-urlencoded");
     EXPECT_EQ(r.header("Content-Length"), "70");
     EXPECT_EQ(r.body, TEST_CLAIM);
