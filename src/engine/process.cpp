@@ -17,9 +17,11 @@
 #include "foundation/runtime.h"
 #include "foundation/status.h"
 #include "foundation/tbx_msg.h"
+#include "https/http_dialog.h"
 #include "links/common_dialog.h"
 #include "links/modem.h"
 #include "links/port.h"
+#include "links/simple_dialog.h"
 
 namespace qzr {
 
@@ -110,25 +112,36 @@ int runPass(const char* reqPath, const char* respPath, NetworkDef* net, transInf
         if (int status = cda_encrypt(text, length); status != STS_OK) return status;
     }
 
-    if (cnx->connectionType == CNX_TYPE_HTTP || cnx->connectionType == CNX_TYPE_TCPIP) {
-        // The HTTPS and TCP/IP dialogs are not part of this driver yet: such a
-        // connection fails as a link that cannot be opened.
-        log_write(LOG_ERROR, "Connection type %d is not supported by this version", cnx->connectionType);
-        return STS_PORT_OPEN_ERROR;
+    if (cnx->connectionType == CNX_TYPE_HTTP) {
+        // The proxy is reached anew for each request: there is nothing to dial.
+        net->linkUp = true;
+        net->portOpen = true;
+    } else if (int status = bringLinkUp(net); status != STS_OK) {
+        return status;
     }
-    if (int status = bringLinkUp(net); status != STS_OK) return status;
 
     if (net->simulation) net->portOpen = true;
     reqFrame[0] = 0x02;
     animateTrayIcon(3);
+    int status;
+    int respLen = 0;
+    if (cnx->connectionType == CNX_TYPE_HTTP || cnx->connectionType == CNX_TYPE_TCPIP) {
+        // Room for the longest answer and its NUL. What a failed dialog
+        // received is the response all the same.
+        respLen = static_cast<int>(RESP_BUF_SIZE) + 1;
+        status = cnx->connectionType == CNX_TYPE_HTTP ? http_dialog(net, ti, text, length, respBuf, &respLen)
+                                                      : simple_dialog(net, text, length, respBuf, &respLen);
+        resp.data = reinterpret_cast<const char*>(respBuf);
+        resp.len = respLen;
+        return status;
+    }
     unsigned char* etx = reqFrame + 1 + length;
     etx[0] = 0x03;
     unsigned char lrc = 0;
     for (int i = 0; i < length; ++i) lrc ^= static_cast<unsigned char>(text[i]);
     lrc ^= 0x03;
     etx[1] = lrc;
-    int respLen = 0;
-    int status = common_dialog(net, reqFrame, length + 3, respBuf, static_cast<int>(RESP_BUF_SIZE), &respLen);
+    status = common_dialog(net, reqFrame, length + 3, respBuf, static_cast<int>(RESP_BUF_SIZE), &respLen);
     if (status != STS_OK) return status;
     resp.data = reinterpret_cast<const char*>(respBuf);
     resp.len = respLen;
@@ -177,6 +190,7 @@ int processFile(const char* reqPath, const char* respPath, NetworkDef* net, tran
         if (status == STS_OK) {
             animateTrayIcon(4);
             if (g_detailedMessages) log_write(LOG_INFO, "response len=%d", resp.len);
+            if (net->curCnx->connectionType == CNX_TYPE_HTTP) break;  // the proxy answers in clear
             char* start = nullptr;
             int length = 0;
             status = cda_decompress(std::span<char>(reinterpret_cast<char*>(respBuf), RESP_BUF_SIZE), resp.len,

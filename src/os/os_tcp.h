@@ -31,7 +31,8 @@ int os_tcpStart(const char* host, int port, os_tcpError* err);
 // connected, else the error number (also stored in `err` as OS_TCP_CONNECT).
 int os_tcpFinish(int fd, os_tcpError* err);
 
-// Listens on 127.0.0.1 at a port the kernel chooses (stored in *port).
+// Listens on 127.0.0.1 at *port, or at a port the kernel chooses (stored in
+// *port) when *port is 0.
 // Returns the listening descriptor (non-blocking, close-on-exec) or -1.
 // Used by the tests' hosts.
 int os_tcpListenLoopback(int* port);

@@ -185,7 +185,7 @@ std::optional<std::string> HttpRequest::header(const std::string& name) const
     return std::nullopt;
 }
 
-HttpsServer::HttpsServer(const TestCa& ca)
+HttpsServer::HttpsServer(const TestCa& ca, int port) : port_(port)
 {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, ca.certFile.c_str()) != 1 ||

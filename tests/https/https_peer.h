@@ -94,7 +94,8 @@ inline HttpReply replyOf(int status, const std::string& body)
 // connection per scripted reply, in order, each with one request.
 class HttpsServer {
 public:
-    explicit HttpsServer(const TestCa& ca);
+    // Listens at `port`, or at a port of its own when it is 0.
+    explicit HttpsServer(const TestCa& ca, int port = 0);
     ~HttpsServer();
     HttpsServer(const HttpsServer&) = delete;
     HttpsServer& operator=(const HttpsServer&) = delete;
