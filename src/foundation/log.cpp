@@ -4,11 +4,16 @@
 // The screen lines, the status line and the last error are fixed buffers of
 // 128 characters: a text that does not fit is cut at the end, never overrun.
 // The log file takes every text whole.
+//
+// In service mode the service's control handler and watch thread log and
+// flush while the worker writes, opens and closes the log: every function
+// holds the log's lock, so no thread ever uses a stream another one closed.
 #include "foundation/log.h"
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <unistd.h>
 
@@ -23,6 +28,8 @@ char lastErrorLine[SCREEN_LINE_SIZE];
 namespace {
 
 std::FILE* logFp = nullptr;
+// Recursive: opening the log reports its failure through log_write.
+std::recursive_mutex logMutex;
 
 const char* levelPrefix(int level, char* buf, std::size_t size)
 {
@@ -89,6 +96,7 @@ const char* readableByte(unsigned char c, char* buf, std::size_t size)
 
 int log_open(const char* name, bool append)
 {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
     log_close();
     if (!name) name = "qzr.log";
     logFp = std::fopen(name, append ? "ae" : "we");
@@ -101,6 +109,7 @@ int log_open(const char* name, bool append)
 
 void log_close()
 {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
     if (logFp) {
         std::fclose(logFp);
         logFp = nullptr;
@@ -109,11 +118,13 @@ void log_close()
 
 bool log_isOpen()
 {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
     return logFp != nullptr;
 }
 
 void log_flush()
 {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
     if (logFp) {
         std::fflush(logFp);
         ::fsync(fileno(logFp));
@@ -122,6 +133,7 @@ void log_flush()
 
 int log_vwrite(int level, const char* fmt, va_list ap)
 {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
@@ -164,6 +176,7 @@ int log_write(int level, const char* fmt, ...)
 
 void log_append(const char* fmt, ...)
 {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
     if (!logFp) return;
     va_list ap;
     va_start(ap, fmt);
@@ -173,6 +186,7 @@ void log_append(const char* fmt, ...)
 
 void log_dump(int level, const char* title, const void* buf, std::size_t len)
 {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
     const auto* bytes = static_cast<const unsigned char*>(buf);
     if (title) log_write(level, "%s len=%d <", title, static_cast<int>(len));
 
@@ -214,6 +228,7 @@ void log_dump(int level, const char* title, const void* buf, std::size_t len)
 
 void log_resetScreen()
 {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
     screenLines = ScreenLines{};
     statusLine[0] = '\0';
     lastErrorLine[0] = '\0';

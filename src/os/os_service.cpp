@@ -1,0 +1,88 @@
+// sigwait for the service's control dispatcher.
+#include "os/os_service.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace qzr {
+
+namespace {
+
+std::atomic<bool> dispatcherKnown{false};
+pthread_t dispatcher;
+
+int wakeSignal()
+{
+    return SIGRTMIN;
+}
+
+void controlSet(sigset_t* set)
+{
+    sigemptyset(set);
+    for (int sig : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGUSR1, SIGUSR2}) sigaddset(set, sig);
+    sigaddset(set, wakeSignal());
+}
+
+int signalOf(int which)
+{
+    switch (which) {
+    case OS_SVC_TERMINATE: return SIGTERM;
+    case OS_SVC_INTERRUPT: return SIGINT;
+    case OS_SVC_TSTP: return SIGTSTP;
+    case OS_SVC_CONT: return SIGCONT;
+    case OS_SVC_USR1: return SIGUSR1;
+    case OS_SVC_USR2: return SIGUSR2;
+    default: return 0;
+    }
+}
+
+}  // namespace
+
+int os_serviceSignalsBlock()
+{
+    sigset_t set;
+    controlSet(&set);
+    if (int err = pthread_sigmask(SIG_BLOCK, &set, nullptr); err != 0) return err;
+    dispatcher = pthread_self();
+    dispatcherKnown.store(true);
+    return 0;
+}
+
+int os_serviceSignalWait(int* err)
+{
+    sigset_t set;
+    controlSet(&set);
+    int sig = 0;
+    if (int e = sigwait(&set, &sig); e != 0) {
+        if (err) *err = e;
+        return -1;
+    }
+    if (sig == wakeSignal()) return OS_SVC_WAKE;
+    switch (sig) {
+    case SIGTERM: return OS_SVC_TERMINATE;
+    case SIGINT: return OS_SVC_INTERRUPT;
+    case SIGTSTP: return OS_SVC_TSTP;
+    case SIGCONT: return OS_SVC_CONT;
+    case SIGUSR1: return OS_SVC_USR1;
+    case SIGUSR2: return OS_SVC_USR2;
+    default: return OS_SVC_WAKE;
+    }
+}
+
+void os_serviceWake()
+{
+    if (!dispatcherKnown.load()) return;
+    pthread_kill(dispatcher, wakeSignal());
+}
+
+int os_serviceSignalSelf(int which)
+{
+    int sig = signalOf(which);
+    if (sig == 0) return -1;
+    return ::kill(::getpid(), sig);
+}
+
+}  // namespace qzr
