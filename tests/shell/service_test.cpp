@@ -1,0 +1,486 @@
+// Service mode: the driver run as the service in a child process, driven by
+// the signals systemd and an operator send, with its status reports read
+// from a notification socket in the test's directory; and the control
+// handler on its own, with a worker of the test's.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "driver_fixture.h"
+#include "engine/cmdline.h"
+#include "engine/worker.h"
+#include "foundation/log.h"
+#include "foundation/runtime.h"
+#include "links/link_peers.h"
+#include "os/os_signal.h"
+#include "shell/service.h"
+
+using namespace qzr::test;
+
+namespace {
+
+// A notification socket as systemd listens on it: each datagram is one
+// report.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : path_(path)
+    {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            ADD_FAILURE() << "cannot bind " << path;
+    }
+    ~NotifySocket()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    const std::string& path() const { return path_; }
+
+    // Reads the reports that came, waiting up to `limitMs` for the one that
+    // equals `text` (counting from the `from`-th report). Returns whether it came.
+    bool waitFor(const std::string& text, std::size_t from = 0, int limitMs = 10000)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        for (;;) {
+            for (std::size_t i = from; i < messages.size(); ++i)
+                if (messages[i] == text) return true;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) > 0) drain();
+        }
+    }
+    // Takes the reports waiting now.
+    void drain()
+    {
+        char buf[4096];
+        for (;;) {
+            ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            if (n < 0) break;
+            messages.emplace_back(buf, static_cast<std::size_t>(n));
+        }
+    }
+
+    std::vector<std::string> messages;
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+const std::string READY = "READY=1\nSTATUS=MyService running";
+const std::string STOP_PENDING = "STOPPING=1\nSTATUS=MyService stop pending";
+const std::string STOPPED = "STOPPING=1\nSTATUS=MyService stopped";
+const std::string PAUSED = "STATUS=MyService paused";
+
+// The reports are `expected`; the stopped state may be reported once more,
+// by the watch thread as well as by the stop.
+void expectReports(std::vector<std::string> messages, const std::vector<std::string>& expected)
+{
+    if (messages.size() == expected.size() + 1 && messages.back() == STOPPED) messages.pop_back();
+    EXPECT_EQ(messages, expected);
+}
+
+class ServiceTest : public DriverTest {
+protected:
+    void TearDown() override
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // Starts the driver as the service in a child process, as the entry
+    // does for "qzr -s -e <dir>"; its standard output and error go to files
+    // in the directory. `notify` is NOTIFY_SOCKET (none when empty).
+    void start(const std::string& notify)
+    {
+        std::fflush(nullptr);
+        pid_ = ::fork();
+        ASSERT_GE(pid_, 0);
+        if (pid_ > 0) return;
+        int out = ::open(dir.file("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int err = ::open(dir.file("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        if (notify.empty())
+            ::unsetenv("NOTIFY_SOCKET");
+        else
+            ::setenv("NOTIFY_SOCKET", notify.c_str(), 1);
+        std::vector<std::string> args = {"qzr", "-s", "-e", dir.path().string()};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int code = 99;
+        try {
+            qzr::os_signalInstall();
+            if (qzr::parseCommandLine(static_cast<int>(args.size()), argv.data()) == 0)
+                code = qzr::service_main(static_cast<int>(args.size()), argv.data());
+        } catch (...) {
+            code = 98;
+        }
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    void signal(int sig) const { ::kill(pid_, sig); }
+    // The child's exit status, or -1 when it did not exit normally within
+    // `limitMs` (it is then killed).
+    int wait(int limitMs = 15000)
+    {
+        int status = 0;
+        bool ended = waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limitMs);
+        if (!ended) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+            return -1;
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // Whether `line` is in the log, after the text `after` when given.
+    bool logHas(const std::string& line, const std::string& after = "")
+    {
+        std::string l = log();
+        std::size_t from = after.empty() ? 0 : l.find(after);
+        return from != std::string::npos && l.find(line, from) != std::string::npos;
+    }
+
+    pid_t pid_ = -1;
+};
+
+// The log appended, so the service's own lines stay before the worker's.
+const std::string APPEND = "logFileAppend = true\n";
+
+TEST_F(ServiceTest, StopDuringACallEndsItWith1003)
+{
+    NotifySocket notify(dir.file("notify"));
+    TcpPeer host;
+    std::atomic<bool> requested{false};
+    writeIni("[NETIP]\nmaxProcessingDelay = 60\nconnectionType = tcpip\naddress = \"" + host.address() +
+                 "\"\ndataBit = 8\n",
+             false, APPEND);
+    request("NETIP", "REQ.001", claim(41));
+
+    start(notify.path());
+    // A host that takes the request and never answers.
+    host.start([&](PeerIo& io) {
+        io.readN(9 + 69, 10000);
+        requested = true;
+        io.drain(15000);
+    });
+    ASSERT_TRUE(notify.waitFor(READY)) << log();
+    ASSERT_TRUE(waitFor([&] { return requested.load(); })) << log();
+    signal(SIGTERM);
+    EXPECT_EQ(wait(), 0) << log() << dir.read("stderr.txt");
+    host.closeConnection();
+
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "41,1003,001,");
+    EXPECT_TRUE(exists("NETIP/_EQ.001"));
+    EXPECT_FALSE(exists("activity.dat"));
+    notify.drain();
+    expectReports(notify.messages, {READY, STOP_PENDING, STOPPED});
+
+    std::string l = log();
+    const std::vector<std::string> inOrder = {
+        "INFO - QZR service: Starting ... ExeDir='" + dir.path().string() + "' ",
+        "INFO - Quarzel QZR version 4.0.0 LINUX",
+        "INFO - QZR service: starting main QZR thread",
+        "INFO - QZR service: MyService running",
+        "INFO - QZR service: Service is running ",
+        "INFO - HangAround parameter set to TRUE in service mode",
+        "INFO - QZR service: Stop request",
+        "INFO - QZR service: MyService stop pending",
+        "File:NETIP/REQ.001 processed",
+        "INFO - End.",
+        "INFO - QZR service: MyService stopped",
+        "INFO - QZR service: Leaving Service ",
+    };
+    std::size_t pos = 0;
+    for (const std::string& line : inOrder) {
+        std::size_t at = l.find(line, pos);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << l;
+        pos = at + line.size();
+    }
+}
+
+TEST_F(ServiceTest, ConfigurationSyntaxErrorEndsTheWorkerThreadAtOnce)
+{
+    NotifySocket notify(dir.file("notify"));
+    writeIni("[A1]\nspeed = 300\n[B2]\nspeed = 1200\n", true, APPEND);
+
+    start(notify.path());
+    EXPECT_EQ(wait(), 2) << log() << dir.read("stderr.txt");
+
+    std::string l = log();
+    // The first syntax error stops the reading and ends the worker's
+    // thread: nothing of the worker after it, no clean-up.
+    std::size_t error = l.find("1200 2400 9600 14400 19200 38400 57600.");
+    ASSERT_NE(error, std::string::npos) << l;
+    std::size_t watch = l.find("INFO - QZR service: watchThread main stopped", error);
+    ASSERT_NE(watch, std::string::npos) << l;
+    EXPECT_NE(l.find("INFO - QZR service: MyService stopped", watch), std::string::npos) << l;
+    EXPECT_EQ(l.find("Error reading initialization file"), std::string::npos) << l;
+    EXPECT_EQ(l.find("End."), std::string::npos) << l;
+    EXPECT_EQ(l.find("B2"), std::string::npos) << l;
+    EXPECT_NE(dir.read("stderr.txt").find("QZR Error: "), std::string::npos);
+    notify.drain();
+    EXPECT_EQ(notify.messages, (std::vector<std::string>{READY, STOPPED}));
+}
+
+TEST_F(ServiceTest, PauseContinueInterrogateAndUserControlLeaveTheWorkerRunning)
+{
+    NotifySocket notify(dir.file("notify"));
+    writeIni(TEST_NETWORK, true, APPEND);
+    linkDevice("com1", "/dev/ptmx");
+
+    start(notify.path());
+    ASSERT_TRUE(notify.waitFor(READY));
+
+    signal(SIGTSTP);
+    ASSERT_TRUE(notify.waitFor(PAUSED, 1));
+    // Paused only in name: the worker serves a request meanwhile.
+    std::string c = claim(51);
+    request("TEST", "REQ.001", c);
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/_EQ.001"); })) << log();
+    EXPECT_EQ(dir.read("TEST/RSP.001").substr(0, 7), "51,0,00");
+
+    signal(SIGCONT);
+    ASSERT_TRUE(notify.waitFor(READY, 2));
+    signal(SIGUSR1);
+    ASSERT_TRUE(notify.waitFor(READY, 3));
+    signal(SIGUSR2);
+    ASSERT_TRUE(notify.waitFor(READY, 4));
+    signal(SIGINT);
+    EXPECT_EQ(wait(), 0) << log();
+
+    notify.drain();
+    expectReports(notify.messages, {READY, PAUSED, READY, READY, READY, STOP_PENDING, STOPPED});
+    std::string l = log();
+    const std::vector<std::string> inOrder = {
+        "INFO - QZR service: MyService paused",
+        "File:TEST/REQ.001 processed",
+        "INFO - QZR service: MyService running",
+        "INFO - QZR service: MyService running",
+        "INFO - QZR service: Unrecognized opcode 128",
+        "INFO - QZR service: MyService running",
+        "INFO - QZR service: Stop request",
+        "INFO - End.",
+        "INFO - QZR service: Leaving Service ",
+    };
+    std::size_t pos = 0;
+    for (const std::string& line : inOrder) {
+        std::size_t at = l.find(line, pos);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << l;
+        pos = at + line.size();
+    }
+    EXPECT_EQ(l.find("not running"), std::string::npos) << l;
+    EXPECT_FALSE(exists("activity.dat"));
+}
+
+TEST_F(ServiceTest, WithoutSystemdTheReportsGoToTheLogOnly)
+{
+    writeIni(TEST_NETWORK, true, APPEND);
+    start("");
+    ASSERT_TRUE(waitFor([&] { return logHas("QZR service: Service is running "); })) << log();
+    ASSERT_TRUE(waitFor([&] { return exists("activity.dat"); }));
+    signal(SIGTERM);
+    EXPECT_EQ(wait(), 0) << log();
+    EXPECT_TRUE(logHas("INFO - QZR service: Leaving Service ", "INFO - End."));
+    EXPECT_FALSE(logHas("SetServiceStatus error"));
+}
+
+TEST_F(ServiceTest, UnreachableNotificationSocketIsLoggedAndTheServiceGoesOn)
+{
+    writeIni(TEST_NETWORK, true, APPEND);
+    start(dir.file("nobody-listens"));
+    ASSERT_TRUE(waitFor([&] { return logHas("QZR service: Service is running "); })) << log();
+    ASSERT_TRUE(waitFor([&] { return exists("activity.dat"); }));
+    signal(SIGTERM);
+    EXPECT_EQ(wait(), 0) << log();
+    std::string l = log();
+    // The report of running, then those of setState (stop pending, and
+    // stopped by the stop and perhaps by the watch thread too).
+    EXPECT_EQ(count(l, "INFO - QZR service: SetServiceStatus error "), 1) << l;
+    int bySetState = count(l, "ERROR- QZR service: setState SetServiceStatus error ");
+    EXPECT_GE(bySetState, 2) << l;
+    EXPECT_LE(bySetState, 3) << l;
+    EXPECT_TRUE(logHas("INFO - QZR service: Leaving Service ", "INFO - End."));
+}
+
+TEST_F(ServiceTest, InstallationLockEndsTheServiceWithASystemctlRestart)
+{
+    NotifySocket notify(dir.file("notify"));
+    writeIni(TEST_NETWORK, true, APPEND);
+    // The stand-in update program announces an installation.
+    dir.write("qzrupdate", "#!/bin/sh\ntouch \"$(dirname \"$0\")/qzrinstall.lck\"\n");
+    ::chmod(dir.file("qzrupdate").c_str(), 0755);
+
+    start(notify.path());
+    EXPECT_EQ(wait(20000), 0) << log() << dir.read("stderr.txt");
+
+    std::string script = dir.read("$qzrrestart.sh");
+    EXPECT_NE(script.find("\nsystemctl start qzr\n"), std::string::npos) << script;
+    EXPECT_TRUE(logHas("INFO - QZR service: watchThread main stopped", "INFO - End."));
+    notify.drain();
+    EXPECT_EQ(notify.messages, (std::vector<std::string>{READY, STOPPED}));
+}
+
+// The handler on its own, with a worker of the test's.
+
+// How many times `what` occurs in `text`.
+int occurrences(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (std::size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + what.size())) ++n;
+    return n;
+}
+
+std::atomic<bool> workerRelease{false};
+
+// Runs until released, then ends with 7.
+int heldWorker(void*)
+{
+    while (!workerRelease) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return 7;
+}
+
+// Takes longer than a second to end once told to stop.
+int slowWorker(void*)
+{
+    while (!qzr::terminateRequested) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    return 0;
+}
+
+// Ends by a stop message, as the configuration reader's without a window.
+int stoppedWorker(void*)
+{
+    throw qzr::StopThread{0};
+}
+
+class ServiceHandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qzr::ExeDir = dir.path().string();
+        qzr::stopRequested = false;
+        qzr::terminateRequested = false;
+        qzr::wakeFlag = false;
+        ::unsetenv("NOTIFY_SOCKET");
+        ASSERT_EQ(qzr::log_open(dir.file("qzr.log").c_str(), false), 0);
+        workerRelease = false;
+    }
+    void TearDown() override
+    {
+        workerRelease = true;
+        qzr::service_reset();
+        qzr::serviceWorker = qzr::mainThread;
+        qzr::log_close();
+        qzr::stopRequested = false;
+        qzr::terminateRequested = false;
+        qzr::wakeFlag = false;
+    }
+    std::string log()
+    {
+        qzr::log_flush();
+        return dir.read("qzr.log");
+    }
+    static std::uint32_t state() { return qzr::service_status().currentState; }
+
+    TempDir dir;
+};
+
+TEST_F(ServiceHandlerTest, ServiceMainReportsRunningWithItsRecord)
+{
+    qzr::serviceWorker = heldWorker;
+    qzr::serviceMain(0, nullptr);
+    qzr::ServiceStatus s = qzr::service_status();
+    EXPECT_EQ(s.serviceType, 0x30u);
+    EXPECT_EQ(s.currentState, qzr::SERVICE_RUNNING);
+    EXPECT_EQ(s.controlsAccepted, 1u);
+    EXPECT_EQ(s.win32ExitCode, 0u);
+    EXPECT_EQ(s.checkPoint, 0u);
+    EXPECT_EQ(s.waitHint, 0u);
+    EXPECT_EQ(qzr::service_workerExitCode(), qzr::STILL_ACTIVE);
+
+    qzr::serviceHandler(qzr::SERVICE_CONTROL_INTERROGATE);
+    qzr::serviceHandler(200);
+    EXPECT_EQ(state(), qzr::SERVICE_RUNNING);
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - QZR service: starting main QZR thread"), std::string::npos) << l;
+    EXPECT_NE(l.find("INFO - QZR service: Unrecognized opcode 200"), std::string::npos) << l;
+    EXPECT_EQ(occurrences(l, "INFO - QZR service: MyService running"), 3) << l;
+    EXPECT_EQ(l.find("not running"), std::string::npos) << l;
+}
+
+TEST_F(ServiceHandlerTest, WorkerThatEndsByItselfIsReportedStopped)
+{
+    qzr::serviceWorker = heldWorker;
+    qzr::serviceMain(0, nullptr);
+    qzr::serviceHandler(qzr::SERVICE_CONTROL_PAUSE);
+    EXPECT_EQ(state(), qzr::SERVICE_PAUSED);
+    workerRelease = true;
+    ASSERT_TRUE(waitFor([] { return state() == qzr::SERVICE_STOPPED; }));
+    EXPECT_EQ(qzr::service_workerExitCode(), 7u);
+    EXPECT_NE(log().find("INFO - QZR service: watchThread main stopped"), std::string::npos);
+
+    // A continue after the end finds the worker gone.
+    qzr::serviceHandler(qzr::SERVICE_CONTROL_CONTINUE);
+    EXPECT_EQ(state(), qzr::SERVICE_STOPPED);
+    std::string l = log();
+    EXPECT_EQ(occurrences(l, "INFO - QZR service: The QZR Thread is not running, set service state to stopped "), 1) << l;
+    // The flags were never raised: the worker ended on its own.
+    EXPECT_FALSE(qzr::terminateRequested);
+}
+
+TEST_F(ServiceHandlerTest, StopWaitsUntilTheWorkerHasEnded)
+{
+    qzr::serviceWorker = slowWorker;
+    qzr::serviceMain(0, nullptr);
+    qzr::serviceHandler(qzr::SERVICE_CONTROL_STOP);
+    // The handler returns only once the worker has returned.
+    EXPECT_EQ(qzr::service_workerExitCode(), 0u);
+    EXPECT_EQ(state(), qzr::SERVICE_STOPPED);
+    EXPECT_TRUE(qzr::stopRequested);
+    EXPECT_TRUE(qzr::terminateRequested);
+    std::string l = log();
+    std::size_t stop = l.find("INFO - QZR service: Stop request");
+    std::size_t pending = l.find("INFO - QZR service: MyService stop pending");
+    std::size_t leaving = l.find("INFO - QZR service: Leaving Service ");
+    ASSERT_NE(stop, std::string::npos) << l;
+    ASSERT_NE(pending, std::string::npos) << l;
+    ASSERT_NE(leaving, std::string::npos) << l;
+    EXPECT_LT(stop, pending);
+    EXPECT_LT(pending, leaving);
+}
+
+TEST_F(ServiceHandlerTest, StopMessageEndsOnlyTheWorkerThread)
+{
+    qzr::serviceWorker = stoppedWorker;
+    qzr::serviceMain(0, nullptr);
+    ASSERT_TRUE(waitFor([] { return state() == qzr::SERVICE_STOPPED; }));
+    EXPECT_EQ(qzr::service_workerExitCode(), 0u);
+    EXPECT_NE(log().find("INFO - QZR service: watchThread main stopped"), std::string::npos);
+}
+
+}  // namespace
