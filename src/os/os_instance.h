@@ -1,0 +1,21 @@
+// The instance mutex: a name that one process at a time can hold.
+//
+// The name is bound as an abstract-namespace Unix-domain socket, so the
+// kernel releases it when the holder ends, however it ends; no file is left
+// behind. The socket is closed on exec, so no child holds the name.
+#pragma once
+
+#include <string>
+
+#include "os/os_wait.h"
+
+namespace qzr {
+
+// Takes the mutex named `name` into `held`. Returns 0 when this process now
+// holds it, EEXIST when another process holds it, or the error number of
+// another failure (then `held` stays empty). A name longer than the kernel
+// takes keeps its beginning and ends with a digest of the whole, so two
+// different names never become one.
+int os_instanceMutex(const std::string& name, OsFd& held);
+
+}  // namespace qzr
