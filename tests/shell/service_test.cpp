@@ -9,12 +9,15 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -343,6 +346,50 @@ TEST_F(ServiceTest, InstallationLockEndsTheServiceWithASystemctlRestart)
     EXPECT_TRUE(logHas("INFO - QZR service: watchThread main stopped", "INFO - End."));
     notify.drain();
     EXPECT_EQ(notify.messages, (std::vector<std::string>{READY, STOPPED}));
+}
+
+// The unit file as systemd reads it: systemd-analyze finds no unknown key,
+// bad value or missing program in it (the program and the directory are
+// replaced by ones that exist here).
+TEST(ServiceUnit, SystemdAcceptsTheUnitFile)
+{
+    // QZR_TEST_DATA is <top>/tests/shell/data, which need not exist.
+    const std::string source =
+        (std::filesystem::path(QZR_TEST_DATA).parent_path().parent_path().parent_path() / "qzr.service").string();
+    TempDir dir;
+    std::string unit = [&] {
+        std::ifstream in(source);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }();
+    ASSERT_FALSE(unit.empty()) << source;
+    EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nKillMode=process\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nExecStart=/opt/qzr/qzr -s\n"), std::string::npos);
+    for (auto [from, to] : {std::pair<std::string, std::string>{"ExecStart=/opt/qzr/qzr", "ExecStart=/bin/true"},
+                            {"WorkingDirectory=/opt/qzr", "WorkingDirectory=" + dir.path().string()}}) {
+        std::size_t at = unit.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        unit.replace(at, from.size(), to);
+    }
+    std::string path = dir.write("qzr.service", unit);
+
+    const char* analyze = "/usr/bin/systemd-analyze";
+    if (::access(analyze, X_OK) != 0) GTEST_SKIP() << "systemd-analyze is not installed";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, dir.file("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<std::string> args = {analyze, "verify", path};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, analyze, &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << dir.read("out.txt");
+    EXPECT_EQ(dir.read("out.txt"), "");
 }
 
 // The handler on its own, with a worker of the test's.
