@@ -41,14 +41,17 @@ ServiceStatus serviceStatus;
 // The threads. `serviceMain` starts them; the watch thread joins the worker;
 // the dispatcher joins the watch thread (or the worker, when the watch
 // thread could not be started) once the service was reported stopped.
-std::thread workerThread;
-std::thread watchThread;
+// These objects, and the condition below, are never destroyed: when the
+// worker ends the process (another instance holds the working directory),
+// the static destructors run while the threads still run.
+std::thread& workerThread = *new std::thread;
+std::thread& watchThread = *new std::thread;
 bool workerStarted = false;
 bool watchStarted = false;
 
 // The worker's end.
 std::mutex workerMutex;
-std::condition_variable workerEnded;
+std::condition_variable& workerEnded = *new std::condition_variable;
 bool workerDone = false;
 std::uint32_t workerExitCode = STILL_ACTIVE;
 int workerResult = 0;

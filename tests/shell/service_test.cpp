@@ -106,23 +106,25 @@ class ServiceTest : public DriverTest {
 protected:
     void TearDown() override
     {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+        for (pid_t pid : {pid_, other_}) {
+            if (pid > 0) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
         }
     }
 
     // Starts the driver as the service in a child process, as the entry
-    // does for "qzr -s -e <dir>"; its standard output and error go to files
-    // in the directory. `notify` is NOTIFY_SOCKET (none when empty).
-    void start(const std::string& notify)
+    // does for "qzr -s -e <dir>"; its standard output and error go to
+    // stdout<tag>.txt and stderr<tag>.txt in the directory. `notify` is
+    // NOTIFY_SOCKET (none when empty). Returns the child's id.
+    pid_t spawn(const std::string& notify, const std::string& tag = "")
     {
         std::fflush(nullptr);
-        pid_ = ::fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ > 0) return;
-        int out = ::open(dir.file("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        int err = ::open(dir.file("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pid_t pid = ::fork();
+        if (pid != 0) return pid;
+        int out = ::open(dir.file("stdout" + tag + ".txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int err = ::open(dir.file("stderr" + tag + ".txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         ::dup2(out, 1);
         ::dup2(err, 2);
         if (notify.empty())
@@ -144,22 +146,28 @@ protected:
         std::fflush(nullptr);
         ::_exit(code);
     }
+    void start(const std::string& notify)
+    {
+        pid_ = spawn(notify);
+        ASSERT_GT(pid_, 0);
+    }
     void signal(int sig) const { ::kill(pid_, sig); }
-    // The child's exit status, or -1 when it did not exit normally within
-    // `limitMs` (it is then killed).
-    int wait(int limitMs = 15000)
+    // The exit status of the child `pid`, or -1 when it did not exit
+    // normally within `limitMs` (it is then killed). Clears `pid`.
+    static int waitChild(pid_t& pid, int limitMs)
     {
         int status = 0;
-        bool ended = waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limitMs);
+        bool ended = waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limitMs);
         if (!ended) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            pid_ = -1;
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            pid = -1;
             return -1;
         }
-        pid_ = -1;
+        pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    int wait(int limitMs = 15000) { return waitChild(pid_, limitMs); }
     // Whether `line` is in the log, after the text `after` when given.
     bool logHas(const std::string& line, const std::string& after = "")
     {
@@ -169,6 +177,7 @@ protected:
     }
 
     pid_t pid_ = -1;
+    pid_t other_ = -1;  // a second instance
 };
 
 // The log appended, so the service's own lines stay before the worker's.
@@ -346,6 +355,29 @@ TEST_F(ServiceTest, InstallationLockEndsTheServiceWithASystemctlRestart)
     EXPECT_TRUE(logHas("INFO - QZR service: watchThread main stopped", "INFO - End."));
     notify.drain();
     EXPECT_EQ(notify.messages, (std::vector<std::string>{READY, STOPPED}));
+}
+
+TEST_F(ServiceTest, SecondInstanceInTheSameDirectoryEndsWithStatus2)
+{
+    NotifySocket notify(dir.file("notify"));
+    writeIni(TEST_NETWORK, true, APPEND);
+    start(notify.path());
+    ASSERT_TRUE(notify.waitFor(READY));
+    ASSERT_TRUE(waitFor([&] { return exists("activity.dat"); }));
+
+    // The second worker finds the first instance's record and ends the
+    // process at once, its service threads with it.
+    other_ = spawn("", "-2");
+    ASSERT_GT(other_, 0);
+    EXPECT_EQ(waitChild(other_, 15000), 2) << dir.read("stderr-2.txt");
+    EXPECT_NE(dir.read("stderr-2.txt").find("QZR is already running in this directory."), std::string::npos)
+        << dir.read("stderr-2.txt");
+
+    // The first runs on, and stops as asked.
+    EXPECT_TRUE(exists("activity.dat"));
+    signal(SIGTERM);
+    EXPECT_EQ(wait(), 0) << log();
+    EXPECT_FALSE(exists("activity.dat"));
 }
 
 // The unit file as systemd reads it: systemd-analyze finds no unknown key,
