@@ -31,7 +31,6 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "links/link_peers.h"
-#include "os/os_signal.h"
 #include "shell/service.h"
 
 using namespace qzr::test;
@@ -137,7 +136,6 @@ protected:
         argv.push_back(nullptr);
         int code = 99;
         try {
-            qzr::os_signalInstall();
             if (qzr::parseCommandLine(static_cast<int>(args.size()), argv.data()) == 0)
                 code = qzr::service_main(static_cast<int>(args.size()), argv.data());
         } catch (...) {
@@ -378,6 +376,27 @@ TEST_F(ServiceTest, SecondInstanceInTheSameDirectoryEndsWithStatus2)
     signal(SIGTERM);
     EXPECT_EQ(wait(), 0) << log();
     EXPECT_FALSE(exists("activity.dat"));
+}
+
+// The program itself, as systemd starts it: "qzr -s".
+TEST_F(ServiceTest, ProgramRunsAsTheServiceWithSwitchS)
+{
+    NotifySocket notify(dir.file("notify"));
+    writeIni(TEST_NETWORK, true, APPEND);
+    linkDevice("com1", "/dev/ptmx");
+    ::setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
+    QzrProcess p(dir.path().string(), {"-s", "-e", dir.path().string()});
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(notify.waitFor(READY)) << log() << dir.read("stderr.txt");
+    request("TEST", "REQ.001", claim(61));
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/_EQ.001"); })) << log();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(15000), 0) << log() << dir.read("stderr.txt");
+    EXPECT_EQ(dir.read("TEST/RSP.001").substr(0, 5), "61,0,");
+    EXPECT_FALSE(exists("activity.dat"));
+    notify.drain();
+    expectReports(notify.messages, {READY, STOP_PENDING, STOPPED});
+    EXPECT_TRUE(logHas("INFO - QZR service: Leaving Service ", "INFO - End."));
 }
 
 // The unit file as systemd reads it: systemd-analyze finds no unknown key,
