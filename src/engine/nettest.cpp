@@ -113,6 +113,9 @@ void testNetworkMenu(int n)
     NetworkDef* net = testNetTable[static_cast<std::size_t>(n)];
     TestScope scope(net);
     if (!net) return;
+    // A Cancel chosen while no call ran must not end the test's reads and
+    // connection at once; an Exit still does.
+    if (!terminateRequested) stopRequested = false;
     releaseOpenPorts();
     net->curCnx = net->primary;
     testNetwork(net, "primary");

@@ -197,6 +197,34 @@ TEST_F(NetTestTest, VerdictReadsTheAnswerAsTextWithinItsSpace)
     }
 }
 
+TEST_F(NetTestTest, CancelChosenBeforeTheTestDoesNotEndIt)
+{
+    struct Case {
+        const char* what;
+        bool terminate;
+        bool tested;
+    };
+    for (const Case& c : {Case{"after a Cancel while idle", false, true}, Case{"during an Exit", true, false}}) {
+        SCOPED_TRACE(c.what);
+        Host host;
+        if (c.tested) host.answers("STILL HERE");
+        networks.clear();
+        networkTable.fill(nullptr);
+        testNetTable.fill(nullptr);
+        NetworkDef* net = network("NETC", tcpip(host.peer.address()));
+        stopRequested = true;
+        terminateRequested = c.terminate;
+        testNetworkMenu(1);
+        host.peer.join();
+        EXPECT_EQ(logged("NETC Test-1 " + host.peer.address() + " STILL HERE  Ok"), c.tested);
+        // An Exit keeps its flags: the worker ends after the test.
+        EXPECT_EQ(stopRequested, !c.tested);
+        expectClosed(net);
+        terminateRequested = false;
+        stopRequested = false;
+    }
+}
+
 TEST_F(NetTestTest, HostThatClosesWithoutAnswerFails)
 {
     Host host;
