@@ -234,6 +234,8 @@ public:
             bool any = false;
             for (int ch = wgetch(stdscr); ch != ERR; ch = wgetch(stdscr)) {
                 any = true;
+                // Enter, or Esc alone (Esc with a key is Alt with it).
+                if (ch == KEY_ESC && altFollows()) continue;
                 if (ch == '\n' || ch == '\r' || ch == KEY_ENTER || ch == KEY_ESC) {
                     done = true;
                     break;
@@ -289,6 +291,15 @@ private:
         std::string text;
     };
 
+    // After an Esc: takes the key that came with it (Alt with that key) and
+    // tells whether there was one; a second Esc is left to be read.
+    static bool altFollows()
+    {
+        int next = wgetch(stdscr);
+        if (next == KEY_ESC) ungetch(next);
+        return next != ERR && next != KEY_ESC;
+    }
+
     static void onInput(void* self) { static_cast<TerminalWindow*>(self)->readKeys(true); }
 
     // The terminal was readable but gave no key: its input has ended (the
@@ -304,7 +315,8 @@ private:
     {
         if (ch == KEY_ESC) {
             int next = wgetch(stdscr);
-            if (next == ERR) {
+            if (next == ERR || next == KEY_ESC) {
+                if (next == KEY_ESC) ungetch(next);  // Esc alone, then the next one
                 closeMenu();
                 return;
             }

@@ -1,0 +1,519 @@
+// The status window: the real driver on a terminal (its rows, menus by key,
+// modal boxes, -x, the terminal given back), the instance mutex, and the
+// window procedure and title in this process.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "driver_fixture.h"
+#include "engine/cmdline.h"
+#include "foundation/runtime.h"
+#include "links/link_peers.h"
+#include "links/msg_pump.h"
+#include "os/os_instance.h"
+#include "redirect/ini_switch_table.h"
+#include "screen_fixture.h"
+#include "shell/window.h"
+#include "support/test_window.h"
+
+using namespace qzr;
+using namespace qzr::test;
+
+namespace {
+
+// Rows of the window on the terminal.
+constexpr int TITLE_ROW = 0;
+constexpr int MENU_ROW = 1;
+constexpr int STATUS_ROW = 2;
+constexpr int FIRST_SCREEN_ROW = 4;
+constexpr int LAST_ERROR_LABEL_ROW = 13;
+constexpr int LAST_ERROR_ROW = 14;
+
+const std::regex STAMP("^[0-2][0-9]:[0-5][0-9]:[0-5][0-9] .*");
+
+// The activity mark at the end of the title line.
+std::string mark(const std::string& titleRow)
+{
+    return titleRow.size() < 3 ? "" : titleRow.substr(titleRow.size() - 3);
+}
+
+// The row of `rows` that holds `text`, or -1.
+int rowWith(const std::vector<std::string>& rows, const std::string& text)
+{
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].find(text) != std::string::npos) return static_cast<int>(i);
+    return -1;
+}
+
+class WindowTest : public DriverTest {
+protected:
+    // The driver on the terminal, started in its working directory.
+    void start(std::vector<std::string> extra = {})
+    {
+        // The update check was made just now: it stays quiet.
+        dir.write("qzrupdate.lck", "");
+        ASSERT_TRUE(term.start(dir.path().string(), args(std::move(extra))));
+    }
+    // Waits for the status line of the idle driver: the last network
+    // announced at start, or the wait after a pass.
+    bool idle() const
+    {
+        return waitFor([&] {
+            std::string status = term.row(STATUS_ROW);
+            return status.find("Waiting for request in " + dir.path().string()) != std::string::npos ||
+                   status.find("  Network 0 ") != std::string::npos;
+        });
+    }
+    std::string title() const { return "ZAVI Quarzel " + dir.path().filename().string(); }
+
+    Terminal term{dir};
+};
+
+TEST_F(WindowTest, RowsShowTitleStatusScreenLinesAndLastError)
+{
+    writeIni(TEST_NETWORK, true);
+    linkDevice("com1", "/dev/ptmx");
+    std::string good = claim(5);
+    request("TEST", "REQ.001", good.substr(0, 60));  // shorter than its length field
+    request("TEST", "REQ.002", good);
+    start();
+    ASSERT_TRUE(term.shows("File:TEST/REQ.002 processed")) << term.screen();
+    ASSERT_TRUE(idle()) << term.screen();
+
+    std::vector<std::string> rows = term.rows();
+    EXPECT_EQ(rows[TITLE_ROW].rfind(" " + title(), 0), 0u) << rows[TITLE_ROW];
+    EXPECT_EQ(mark(rows[TITLE_ROW]), "[ ]") << rows[TITLE_ROW];  // idle
+    EXPECT_EQ(rows[MENU_ROW].rfind("  File   Help ", 0), 0u) << rows[MENU_ROW];
+
+    EXPECT_TRUE(std::regex_match(rows[STATUS_ROW], STAMP)) << rows[STATUS_ROW];
+    EXPECT_EQ(rows[STATUS_ROW].substr(9), "Waiting for request in " + dir.path().string());
+    EXPECT_EQ(rows[STATUS_ROW + 1], "");
+
+    // The screen lines are the last eight lines of the log, oldest first,
+    // each with the time of day.
+    std::string l = log();
+    std::size_t at = 0;
+    for (int r = FIRST_SCREEN_ROW; r < FIRST_SCREEN_ROW + 8; ++r) {
+        const std::string& row = rows[static_cast<std::size_t>(r)];
+        ASSERT_TRUE(std::regex_match(row, STAMP)) << r << ": " << row;
+        std::size_t found = l.find(row.substr(9), at);
+        ASSERT_NE(found, std::string::npos) << r << ": " << row << "\n" << l;
+        at = found;
+    }
+    EXPECT_EQ(l.find('\n', at), std::string::npos) << "the last screen line is the log's last line";
+    EXPECT_EQ(rows[FIRST_SCREEN_ROW + 8], "");
+
+    EXPECT_EQ(rows[LAST_ERROR_LABEL_ROW], "Last Error:");
+    EXPECT_TRUE(std::regex_match(rows[LAST_ERROR_ROW], STAMP)) << rows[LAST_ERROR_ROW];
+    EXPECT_EQ(rows[LAST_ERROR_ROW].substr(9), "Error 1034 (invalid CDAnet claim) while processing TEST/REQ.001");
+    EXPECT_EQ(rows[LAST_ERROR_ROW + 1], "");
+
+    // What the redirection rules print goes to the log, not over the window.
+    EXPECT_NE(l.find("INFO - * END of Report *"), std::string::npos) << l;
+    EXPECT_EQ(dir.read("TEST/RSP.002").substr(0, 9), "5,0,002,1");
+
+    // Exit from the File menu ends the run with 0, the terminal given back.
+    term.keys({"M-f"});
+    ASSERT_TRUE(term.shows("Cancel current call")) << term.screen();
+    std::vector<std::string> shaded = term.rows(true);
+    int exitRow = rowWith(term.rows(), "Exit");
+    ASSERT_GT(exitRow, 0);
+    EXPECT_EQ(shaded[static_cast<std::size_t>(exitRow)].find("\x1b[2m"), std::string::npos) << "Exit is not greyed";
+    term.keys({"x"});
+    EXPECT_EQ(term.exitCode(), 0) << term.screen();
+    term.expectRestored();
+    EXPECT_EQ(log().substr(log().size() - 4), "End.");
+    EXPECT_FALSE(exists("activity.dat"));
+}
+
+TEST_F(WindowTest, CancelEndsTheCallAndArrowsReachExit)
+{
+    PtyPeer host;  // a host that never invites: the driver waits for its ENQ
+    host.linkInto(dir.path().string());
+    writeIni("[HOST]\nmaxEnqDelay = 60\ncomdev = \"COM1\"\nconnectionMode = direct\nspeed = 9600\ndataBit = 8\n"
+             "parity = none\n",
+             true);
+    request("HOST", "REQ.001", claim(4));
+    start();
+    ASSERT_TRUE(waitFor([&] { return dir.read("activity.dat").substr(0, 1) == "G"; })) << term.screen();
+    // The mark shows a step of the call.
+    std::string busy = mark(term.row(TITLE_ROW));
+    EXPECT_TRUE(busy == "[|]" || busy == "[/]" || busy == "[-]" || busy == "[\\]") << busy;
+
+    term.keys({"M-f", "c"});
+    ASSERT_TRUE(waitFor([&] { return dir.read("HOST/RSP.001") == "4,1003,001,"; })) << term.screen();
+    ASSERT_TRUE(idle()) << term.screen();  // the run goes on
+    EXPECT_EQ(mark(term.row(TITLE_ROW)), "[ ]");
+
+    // F10 opens File on its first item; Down passes the separator to Exit.
+    term.keys({"F10"});
+    ASSERT_TRUE(term.shows("Cancel current call"));
+    term.keys({"Down", "Enter"});
+    EXPECT_EQ(term.exitCode(), 0) << term.screen();
+    term.expectRestored();
+}
+
+TEST_F(WindowTest, DetailedMessagesMarkFollowsTheFlag)
+{
+    writeIni(TEST_NETWORK, true);  // detailed messages on at start
+    linkDevice("com1", "/dev/ptmx");
+    start();
+    ASSERT_TRUE(idle()) << term.screen();
+
+    // The mark is clear at start, whatever the flag.
+    term.keys({"M-h"});
+    ASSERT_TRUE(term.shows("Detailed Messages"));
+    EXPECT_EQ(term.screen().find("* Detailed Messages"), std::string::npos);
+
+    // Off: the mark stays clear and a request logs no detail.
+    term.keys({"d"});
+    ASSERT_TRUE(term.hides("Detailed Messages"));
+    request("TEST", "REQ.001", claim(1));
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/RSP.001"); }));
+    ASSERT_TRUE(term.shows("File:TEST/REQ.001 processed"));
+    EXPECT_EQ(log().find("request len ="), std::string::npos) << log();
+    term.keys({"M-h"});
+    ASSERT_TRUE(term.shows("Detailed Messages"));
+    EXPECT_EQ(term.screen().find("* Detailed Messages"), std::string::npos);
+    term.keys({"Escape"});
+    ASSERT_TRUE(term.hides("Detailed Messages"));
+
+    // SIGUSR2 is the same command: on again, with its mark.
+    pid_t pid = term.driverPid();
+    ASSERT_GT(pid, 0);
+    ::kill(pid, SIGUSR2);
+    request("TEST", "REQ.002", claim(2));
+    ASSERT_TRUE(term.shows("File:TEST/REQ.002 processed"));
+    EXPECT_NE(log().find("request len ="), std::string::npos) << log();
+    term.keys({"M-h"});
+    ASSERT_TRUE(term.shows("* Detailed Messages")) << term.screen();
+    term.keys({"Escape", "M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
+
+TEST_F(WindowTest, ExitDisabledGreysExitAndRefusesIt)
+{
+    writeIni(TEST_NETWORK, true);
+    start({"-x"});
+    ASSERT_TRUE(idle()) << term.screen();
+    term.keys({"M-f"});
+    ASSERT_TRUE(term.shows("Cancel current call"));
+    std::vector<std::string> shaded = term.rows(true);
+    int exitRow = rowWith(term.rows(), "Exit");
+    ASSERT_GT(exitRow, 0);
+    EXPECT_NE(shaded[static_cast<std::size_t>(exitRow)].find("\x1b[2m"), std::string::npos)
+        << shaded[static_cast<std::size_t>(exitRow)];
+
+    // Exit by its letter, by Enter on it, and Ctrl-C (the window's Close)
+    // do nothing; the Help menu opening after them shows they were read.
+    term.keys({"x", "F10", "Down", "Enter", "C-c", "M-f", "c", "M-h"});
+    ASSERT_TRUE(term.shows("Detailed Messages")) << term.screen();
+    EXPECT_EQ(term.screen().find("[exit"), std::string::npos);
+    term.keys({"Escape"});
+    ASSERT_TRUE(term.hides("Detailed Messages"));
+
+    // A close from outside still ends the run.
+    pid_t pid = term.driverPid();
+    ASSERT_GT(pid, 0);
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(term.exitCode(), 0) << term.screen();
+    term.expectRestored();
+    EXPECT_EQ(log().substr(log().size() - 4), "End.");
+}
+
+TEST_F(WindowTest, BoxesWaitForEnter)
+{
+    writeIni(TEST_NETWORK, true);
+    start();
+    ASSERT_TRUE(idle()) << term.screen();
+
+    // F1: there is no help to show. The box takes every key until Enter.
+    term.keys({"F1"});
+    ASSERT_TRUE(term.shows("Unable to activate help")) << term.screen();
+    EXPECT_NE(term.screen().find(" QZR "), std::string::npos);
+    EXPECT_NE(term.screen().find("[ OK ]"), std::string::npos);
+    term.keys({"M-h", "x", "C-c", "Enter"});
+    ASSERT_TRUE(term.hides("Unable to activate help")) << term.screen();
+    EXPECT_EQ(term.screen().find("Detailed Messages"), std::string::npos) << term.screen();
+    EXPECT_EQ(term.screen().find("[exit"), std::string::npos);
+
+    // The About box, from the Help menu and from Alt-?.
+    term.keys({"M-h", "a"});
+    ASSERT_TRUE(term.shows("Redirection version")) << term.screen();
+    std::vector<std::string> rows = term.rows();
+    int top = rowWith(rows, " About ");
+    ASSERT_GE(top, 0) << term.screen();
+    EXPECT_NE(rows[static_cast<std::size_t>(top + 1)].find("ZAVI"), std::string::npos);
+    EXPECT_NE(rows[static_cast<std::size_t>(top + 2)].find("Quarzel QZR version 4.0.0"), std::string::npos);
+    EXPECT_NE(rows[static_cast<std::size_t>(top + 3)].find("Ini file version      test "), std::string::npos);
+    // No redirection file was read: its version is empty.
+    std::smatch m;
+    EXPECT_TRUE(std::regex_search(rows[static_cast<std::size_t>(top + 4)], m, std::regex("Redirection version +.$")))
+        << rows[static_cast<std::size_t>(top + 4)];
+    term.keys({"Escape"});
+    ASSERT_TRUE(term.hides("Redirection version"));
+    term.keys({"M-?"});
+    ASSERT_TRUE(term.shows("Redirection version"));
+    term.keys({"Enter"});
+    ASSERT_TRUE(term.hides("Redirection version"));
+
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
+
+// A configuration error: its box waits on the window; the tokenizer's
+// context lines are screen lines, not text printed over the window.
+TEST_F(WindowTest, ConfigurationErrorShowsItsContextAndBox)
+{
+    dir.write("qzr.ini", "[general]\ninputFileName = REQ\noutputFileName = RSP\nhangupDelay = zz\n");
+    start();
+    ASSERT_TRUE(term.shows("Syntax error, expecting: num")) << term.screen();
+    std::vector<std::string> rows = term.rows();
+    EXPECT_EQ(rows[TITLE_ROW].rfind(" " + title(), 0), 0u) << rows[TITLE_ROW];
+    EXPECT_EQ(rows[MENU_ROW].rfind("  File   Help ", 0), 0u) << rows[MENU_ROW];
+    int source = rowWith(rows, "hangupDelay = zz");
+    ASSERT_GE(source, FIRST_SCREEN_ROW) << term.screen();
+    EXPECT_TRUE(std::regex_match(rows[static_cast<std::size_t>(source)], STAMP));
+    EXPECT_EQ(rows[static_cast<std::size_t>(source + 1)].substr(9), "              ^");
+    EXPECT_NE(term.screen().find(" QZR Error "), std::string::npos);
+    term.keys({"Enter"});
+    EXPECT_EQ(term.exitCode(), 2) << term.screen();
+    term.expectRestored();
+}
+
+// The second instance in a working directory ends through exit() after its
+// box: the terminal is given back all the same.
+TEST_F(WindowTest, SecondInstanceInTheWorkingDirectoryShowsItsBoxThenEnds)
+{
+    writeIni(TEST_NETWORK, true);
+    QzrProcess first(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return dir.read("activity.dat").size() == 228; }));
+    start();
+    ASSERT_TRUE(term.shows("QZR is already running in this directory.")) << term.screen();
+    EXPECT_NE(term.screen().find(" Configuration QZR non valide/ Invalid QZR configuration "), std::string::npos)
+        << term.screen();
+    EXPECT_NE(term.screen().find("Directory: " + dir.path().string()), std::string::npos);
+    term.keys({"Enter"});
+    EXPECT_EQ(term.exitCode(), 2) << term.screen();
+    term.expectRestored();
+    EXPECT_TRUE(first.running());
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(), 0);
+}
+
+TEST_F(WindowTest, TestMenuRunsTheNetworkTest)
+{
+    TcpPeer host;
+    const std::string frame = std::string("000011\x01\x01\x20", 9) + std::string("TEST PLAIN\0", 11);
+    std::string received;
+    host.start([&](PeerIo& io) {
+        received = io.readN(frame.size(), 10000);
+        io.send(std::string("000010\x01\x01\x20", 9) + "HOST READY");
+        io.drain(200);
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 10\nconnectionType = tcpip\naddress = \"" + host.address() + "\"\n", true);
+    start();
+    ASSERT_TRUE(idle()) << term.screen();
+    term.keys({"M-h"});
+    ASSERT_TRUE(term.shows("Test NETIP")) << term.screen();
+    std::vector<std::string> shaded = term.rows(true);
+    std::vector<std::string> rows = term.rows();
+    int item = rowWith(rows, "Test NETIP");
+    ASSERT_GT(item, 0);
+    // Slots 2 and 3 have no network: "N/A", greyed.
+    for (int r : {item + 1, item + 2}) {
+        EXPECT_NE(rows[static_cast<std::size_t>(r)].find("N/A"), std::string::npos) << rows[static_cast<std::size_t>(r)];
+        EXPECT_NE(shaded[static_cast<std::size_t>(r)].find("\x1b[2m"), std::string::npos);
+    }
+    EXPECT_EQ(shaded[static_cast<std::size_t>(item)].find("\x1b[2m"), std::string::npos);
+
+    term.keys({"Down", "Enter"});
+    ASSERT_TRUE(term.shows("NETIP Test-1 " + host.address() + " HOST READY  Ok")) << term.screen();
+    host.join();
+    EXPECT_EQ(received, frame);
+    // The bytes on the link, in the screen lines' readable form.
+    EXPECT_NE(term.screen().find("IP write  len=20 <000011{0x01}{0x01} TEST PLAIN{nul}"), std::string::npos)
+        << term.screen();
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
+
+// The instance mutex is named by the title: the last component of the
+// directory the driver was started in, whatever its working directory.
+TEST_F(DriverTest, SecondInstanceStartedInADirectoryOfTheSameNameEndsAtOnce)
+{
+    namespace fs = std::filesystem;
+    writeIni(TEST_NETWORK, true);
+    TempDir work2, work3, elsewhere, other;
+    std::string name = dir.path().filename().string();  // unique to this test
+    fs::create_directories(elsewhere.path() / name);
+    // The others make one pass.
+    std::string ini = std::string(GENERAL) + "hangAround = false\n[connectScript]\nversion = \"test\"\n" + TEST_NETWORK;
+    work2.write("qzr.ini", ini);
+    work3.write("qzr.ini", ini);
+    std::vector<std::string> env = environmentWithout({"QZR_TEST"});
+
+    pid_t first = spawnIn({QZR_BINARY, "-c", dir.path().string(), "-e", dir.path().string()}, dir.path().string(),
+                          env, dir.file("stdout.txt"), dir.file("stderr.txt"));
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(waitFor([&] { return dir.read("activity.dat").size() == 228; }));
+
+    // Started in a directory of the same name, elsewhere: silent end, 0,
+    // before anything was read or written.
+    pid_t second = spawnIn({QZR_BINARY, "-c", work2.path().string(), "-e", work2.path().string(), "-v"},
+                           (elsewhere.path() / name).string(), env, work2.file("stdout.txt"), work2.file("stderr.txt"));
+    EXPECT_EQ(waitExit(second), 0);
+    EXPECT_EQ(work2.read("stdout.txt"), "");
+    EXPECT_EQ(work2.read("stderr.txt"), "");
+    EXPECT_FALSE(fs::exists(work2.path() / "activity.dat"));
+    EXPECT_FALSE(fs::exists(work2.path() / "qzr.log"));
+    // Even the usage text is not shown.
+    pid_t usage = spawnIn({QZR_BINARY, "-h"}, dir.path().string(), env, other.file("stdout.txt"),
+                          other.file("stderr.txt"));
+    EXPECT_EQ(waitExit(usage), 0);
+    EXPECT_EQ(other.read("stderr.txt"), "");
+
+    // Started in a directory of another name: it runs (one pass, no request).
+    pid_t third = spawnIn({QZR_BINARY, "-c", work3.path().string(), "-e", work3.path().string()},
+                          other.path().string(), env, work3.file("stdout.txt"), work3.file("stderr.txt"));
+    EXPECT_EQ(waitExit(third), 1);
+    EXPECT_NE(work3.read("qzr.log").find("End."), std::string::npos);
+
+    ::kill(first, SIGTERM);
+    EXPECT_EQ(waitExit(first), 0);
+    // The name is free again once the first has ended.
+    pid_t again = spawnIn({QZR_BINARY, "-c", work2.path().string(), "-e", work2.path().string()},
+                          (elsewhere.path() / name).string(), env, work2.file("stdout.txt"), work2.file("stderr.txt"));
+    EXPECT_EQ(waitExit(again), 1);
+    EXPECT_TRUE(fs::exists(work2.path() / "qzr.log"));
+}
+
+// The window procedure and the title, in this process.
+class WindowProcTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset()
+    {
+        stopRequested = false;
+        terminateRequested = false;
+        wakeFlag = false;
+        g_detailedMessages = false;
+        g_detailedMark = false;
+        g_closeRequested = false;
+        exitDisabled = false;
+    }
+    struct Flags {
+        bool stop, terminate, wake, closed;
+    };
+    static Flags flags() { return {stopRequested, terminateRequested, wakeFlag, g_closeRequested}; }
+};
+
+TEST_F(WindowProcTest, TitleIsTheResourceAndTheLastComponent)
+{
+    struct Case {
+        const char* dir;
+        const char* title;
+    } cases[] = {
+        {"/home/office/claims", "ZAVI Quarzel claims"},
+        {"/", "ZAVI Quarzel "},  // a root: the title ends with the blank
+        {"", "ZAVI Quarzel "},   // the directory could not be read
+        {"relative", "ZAVI Quarzel relative"},
+        {"/srv/with blank", "ZAVI Quarzel with blank"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(window_formTitle(c.dir), c.title) << c.dir;
+}
+
+TEST_F(WindowProcTest, CommandsSetTheirFlags)
+{
+    struct Case {
+        int message;
+        bool exitDisabled;
+        Flags expected;
+    } cases[] = {
+        {IDM_CANCEL, false, {true, false, true, false}},
+        {IDM_CANCEL, true, {true, false, true, false}},
+        {IDM_EXIT, false, {true, true, true, true}},
+        {IDM_EXIT, true, {false, false, false, false}},
+        {SC_CLOSE, false, {true, true, true, true}},
+        {SC_CLOSE, true, {false, false, false, false}},
+        {MSG_CLOSE, true, {true, true, true, true}},  // a close message ignores -x
+        {MSG_TIMER, false, {false, false, true, false}},
+        {12345, false, {false, false, false, false}},
+    };
+    for (const Case& c : cases) {
+        reset();
+        exitDisabled = c.exitDisabled;
+        window_proc(c.message);
+        Flags f = flags();
+        EXPECT_EQ(f.stop, c.expected.stop) << c.message << " " << c.exitDisabled;
+        EXPECT_EQ(f.terminate, c.expected.terminate) << c.message << " " << c.exitDisabled;
+        EXPECT_EQ(f.wake, c.expected.wake) << c.message << " " << c.exitDisabled;
+        EXPECT_EQ(f.closed, c.expected.closed) << c.message << " " << c.exitDisabled;
+    }
+}
+
+TEST_F(WindowProcTest, DetailedMessagesToggleAndItsMark)
+{
+    for (bool start : {false, true}) {
+        g_detailedMessages = start;
+        g_detailedMark = false;  // never set at start
+        window_proc(IDM_DETAILED_MESSAGES);
+        EXPECT_EQ(g_detailedMessages, !start);
+        EXPECT_EQ(g_detailedMark, !start);
+        window_proc(IDM_DETAILED_MESSAGES);
+        EXPECT_EQ(g_detailedMessages, start);
+        EXPECT_EQ(g_detailedMark, start);
+    }
+}
+
+TEST_F(WindowProcTest, HelpAndAboutBoxes)
+{
+    TestWindow window;
+    for (int id : {IDM_HELP_CONTENTS, IDM_HELP_KEY, IDM_HELP_ON_HELP, IDM_HELP_FINDER}) window_proc(id);
+    ASSERT_EQ(window.boxes.size(), 4u);
+    for (const Box& b : window.boxes) {
+        EXPECT_EQ(b.title, "QZR");
+        EXPECT_EQ(b.text, "Unable to activate help");
+        EXPECT_EQ(b.style, 16u);
+    }
+    EXPECT_TRUE(window.quits.empty());
+
+    std::string saved = g_version;
+    g_version = "R7";
+    window_proc(IDM_ABOUT);
+    g_version = saved;
+    ASSERT_EQ(window.boxes.size(), 5u);
+    EXPECT_EQ(window.boxes[4].title, "About");
+    EXPECT_EQ(window.boxes[4].text.substr(0, 31), "ZAVI\nQuarzel QZR version 4.0.0\n");
+    EXPECT_NE(window.boxes[4].text.find("\nRedirection version   R7"), std::string::npos) << window.boxes[4].text;
+    EXPECT_FALSE(stopRequested || terminateRequested);
+}
+
+TEST(InstanceMutexTest, OneHolderAtATime)
+{
+    std::string name = "qzr test mutex " + std::to_string(::getpid()) + " " + std::to_string(std::rand());
+    OsFd first, second;
+    EXPECT_EQ(os_instanceMutex(name, first), 0);
+    EXPECT_TRUE(first.valid());
+    EXPECT_EQ(os_instanceMutex(name, second), EEXIST);
+    EXPECT_FALSE(second.valid());
+    EXPECT_EQ(os_instanceMutex(name + " other", second), 0);
+    second.reset();
+    first.reset();  // released with its descriptor
+    EXPECT_EQ(os_instanceMutex(name, second), 0);
+
+    // Names longer than an address holds stay apart by their ends.
+    std::string longName = name + std::string(200, 'x');
+    OsFd a, b, c;
+    EXPECT_EQ(os_instanceMutex(longName + "a", a), 0);
+    EXPECT_EQ(os_instanceMutex(longName + "b", b), 0);
+    EXPECT_EQ(os_instanceMutex(longName + "a", c), EEXIST);
+}
+
+}  // namespace
