@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <csignal>
 #include <pthread.h>
-#include <unistd.h>
 
 namespace qzr {
 
@@ -24,19 +23,6 @@ void controlSet(sigset_t* set)
     sigemptyset(set);
     for (int sig : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGUSR1, SIGUSR2}) sigaddset(set, sig);
     sigaddset(set, wakeSignal());
-}
-
-int signalOf(int which)
-{
-    switch (which) {
-    case OS_SVC_TERMINATE: return SIGTERM;
-    case OS_SVC_INTERRUPT: return SIGINT;
-    case OS_SVC_TSTP: return SIGTSTP;
-    case OS_SVC_CONT: return SIGCONT;
-    case OS_SVC_USR1: return SIGUSR1;
-    case OS_SVC_USR2: return SIGUSR2;
-    default: return 0;
-    }
 }
 
 }  // namespace
@@ -76,13 +62,6 @@ void os_serviceWake()
 {
     if (!dispatcherKnown.load()) return;
     pthread_kill(dispatcher, wakeSignal());
-}
-
-int os_serviceSignalSelf(int which)
-{
-    int sig = signalOf(which);
-    if (sig == 0) return -1;
-    return ::kill(::getpid(), sig);
 }
 
 }  // namespace qzr

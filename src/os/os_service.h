@@ -36,8 +36,4 @@ int os_serviceSignalWait(int* err);
 // `os_serviceSignalsBlock`. Safe from any thread.
 void os_serviceWake();
 
-// Sends this process a control signal (tests): the OS_SVC_ value of the
-// signal. Returns 0 or -1.
-int os_serviceSignalSelf(int which);
-
 }  // namespace qzr
