@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <span>
 #include <unistd.h>
@@ -557,6 +558,16 @@ void restoreAtExit()
     if (openWindow) openWindow->endScreen();
 }
 
+// Gives the terminal back before an exception that nobody catches ends the
+// process, then ends it as the runtime would.
+std::terminate_handler previousTerminate = nullptr;
+[[noreturn]] void restoreAtTerminate()
+{
+    restoreAtExit();
+    if (previousTerminate) previousTerminate();
+    std::abort();
+}
+
 }  // namespace
 
 std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
@@ -598,6 +609,7 @@ std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
 
     if (!atexitRegistered) {
         std::atexit(restoreAtExit);
+        previousTerminate = std::set_terminate(restoreAtTerminate);
         atexitRegistered = true;
     }
     auto window = std::make_unique<TerminalWindow>(screen, input, ownInput, title);

@@ -91,6 +91,7 @@ void window_proc(int message)
     case IDM_DETAILED_MESSAGES:
         pump_defaultWindowProc(MSG_DETAILED_MESSAGES);
         g_detailedMark = g_detailedMessages;
+        if (hMainWnd) hMainWnd->repaint();  // an open menu shows the new mark
         break;
     case IDM_CHECK_UPDATES: checkForUpdates(1); break;
     default: break;
