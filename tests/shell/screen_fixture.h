@@ -187,6 +187,9 @@ public:
         EXPECT_EQ(format("#{cursor_flag}"), "1");
     }
 
+    // Takes the terminal away (the driver's terminal hangs up).
+    void hangUp() const { tmux({"kill-server"}); }
+
     // The pid of the driver (the child of the window's shell), or -1.
     pid_t driverPid() const
     {

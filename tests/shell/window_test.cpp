@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -264,6 +265,35 @@ TEST_F(WindowTest, BoxesWaitForEnter)
 
     term.keys({"M-f", "x"});
     EXPECT_EQ(term.exitCode(), 0);
+}
+
+TEST_F(WindowTest, CheckForUpdatesStartsTheUpdateProgramAtOnce)
+{
+    writeIni(TEST_NETWORK, true);
+    dir.write("qzrupdate", "#!/bin/sh\necho started >> \"$(dirname \"$0\")/update-ran\"\n");
+    ::chmod(dir.file("qzrupdate").c_str(), 0755);
+    start();  // the last check was just now: none at idle
+    ASSERT_TRUE(idle()) << term.screen();
+    EXPECT_FALSE(exists("update-ran"));
+    term.keys({"M-h", "u"});
+    ASSERT_TRUE(waitFor([&] { return exists("update-ran"); })) << term.screen();
+    EXPECT_TRUE(term.shows("UPDATE: Checking for updates..."));
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
+
+// A terminal that goes away hangs up: the run ends as on a close.
+TEST_F(WindowTest, HangUpEndsTheRun)
+{
+    writeIni(TEST_NETWORK, true);
+    start();
+    ASSERT_TRUE(idle()) << term.screen();
+    pid_t pid = term.driverPid();
+    ASSERT_GT(pid, 0);
+    term.hangUp();
+    ASSERT_TRUE(waitFor([&] { return ::kill(pid, 0) != 0; })) << "the driver still runs";
+    EXPECT_EQ(log().substr(log().size() - 4), "End.");
+    EXPECT_FALSE(exists("activity.dat"));
 }
 
 // A configuration error: its box waits on the window; the tokenizer's
