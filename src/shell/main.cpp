@@ -4,9 +4,6 @@
 // The title ("ZAVI Quarzel" and the last component of the directory the
 // program was started in) names the instance: a second program started in
 // a directory of the same name ends at once, silently, with exit status 0.
-// Test runs (QZR_TEST in the environment) start every driver from the same
-// directory while running many at once, so they take no instance mutex; the
-// activity record still guards each working directory.
 //
 // Exit status: 0 when the last pass succeeded, the usage text was shown, the
 // run ended on a stop request, or another instance holds the title; 2 for a
@@ -46,12 +43,10 @@ std::string startDirectory()
 int main(int argc, char** argv)
 {
     g_windowTitle = window_formTitle(startDirectory());
+    // Held until the process ends; a name already held, or one that cannot
+    // be taken, ends this instance without a word.
     OsFd instanceMutex;
-    if (!std::getenv("QZR_TEST")) {
-        // Held until the process ends; a name already held, or one that
-        // cannot be taken, ends this instance without a word.
-        if (os_instanceMutex(g_windowTitle + " is running", instanceMutex) != 0) return 0;
-    }
+    if (os_instanceMutex(g_windowTitle + " is running", instanceMutex) != 0) return 0;
 
     try {
         if (parseCommandLine(argc, argv) != STS_OK) return usageShown ? 0 : 1;

@@ -321,7 +321,9 @@ TEST_F(WindowTest, ConfigurationErrorShowsItsContextAndBox)
 TEST_F(WindowTest, SecondInstanceInTheWorkingDirectoryShowsItsBoxThenEnds)
 {
     writeIni(TEST_NETWORK, true);
-    QzrProcess first(dir.path().string(), args());
+    // Started elsewhere, so that only the working directory is shared.
+    TempDir elsewhere;
+    QzrProcess first(dir.path().string(), args(), elsewhere.path().string());
     ASSERT_TRUE(waitFor([&] { return dir.read("activity.dat").size() == 228; }));
     start();
     ASSERT_TRUE(term.shows("QZR is already running in this directory.")) << term.screen();

@@ -490,12 +490,10 @@ TEST_F(DriverTest, RestartScriptFindsAWorkingDirectoryGivenRelative)
     ::chmod(dir.file("qzrupdate").c_str(), 0755);
     ::chmod(dir.file("qzr").c_str(), 0755);
     // The driver starts in the parent of its working directory.
-    fs::path start = fs::current_path();
-    fs::current_path(dir.path().parent_path());
     std::string relative = dir.path().filename().string();
-    QzrProcess p(dir.path().string(), {"-c", relative, "-e", dir.path().string(), "-v"});
+    QzrProcess p(dir.path().string(), {"-c", relative, "-e", dir.path().string(), "-v"},
+                 dir.path().parent_path().string());
     int rc = p.wait(20000);
-    fs::current_path(start);
     ASSERT_EQ(rc, 1) << log() << dir.read("stderr.txt");
     ASSERT_TRUE(exists("$qzrrestart.sh")) << log();
 

@@ -18,9 +18,11 @@ namespace qzr::test {
 
 class QzrProcess {
 public:
-    // Starts qzr with `args` (after the program name), output in
-    // <dir>/stdout.txt and <dir>/stderr.txt.
-    QzrProcess(const std::string& dir, const std::vector<std::string>& args)
+    // Starts qzr with `args` (after the program name) in the directory
+    // `start` (`dir` when empty), output in <dir>/stdout.txt and
+    // <dir>/stderr.txt. The start directory names the instance, so runs
+    // started from their own directories never meet.
+    QzrProcess(const std::string& dir, const std::vector<std::string>& args, const std::string& start = "")
     {
         std::vector<std::string> all = {QZR_BINARY};
         all.insert(all.end(), args.begin(), args.end());
@@ -32,6 +34,7 @@ public:
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 1, (dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&fa, 2, (dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addchdir_np(&fa, (start.empty() ? dir : start).c_str());
         if (posix_spawn(&pid_, QZR_BINARY, &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
     }
