@@ -182,7 +182,7 @@ std::string keystore_index(const char* office, const char* provider)
 
 int checkApiKey(const char* key)
 {
-    if (!key) return 0;
+    if (!key || key[0] == '\0') return 0;
     unsigned char decoded[1028];
     int n = aes_base64Decode(key, std::strlen(key), decoded, sizeof decoded - 1);
     decoded[n < 0 ? 0 : n] = '\0';

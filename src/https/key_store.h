@@ -41,7 +41,7 @@ const char* getApiKey(const char* proxyHost, const char* office, const char* pro
                       int* status);
 
 // A trace of a key: with the debug trace, logs the text and its base64
-// decoding. Returns 0 for no text, else 1.
+// decoding. Returns 0 for no text (none or empty), else 1.
 int checkApiKey(const char* key);
 
 // Deletes the stored key of (office, provider); a failure (also a store

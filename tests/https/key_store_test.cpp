@@ -293,6 +293,8 @@ TEST_F(KeyStoreTest, KeyTraceWithTheDebugTrace)
     EXPECT_EQ(checkApiKey("QUJD"), 1);
     EXPECT_EQ(logText().find("API key"), std::string::npos);
     debugTrace = true;
+    EXPECT_EQ(checkApiKey(""), 0);  // no text: nothing to trace
+    EXPECT_EQ(logText().find("API key"), std::string::npos) << logText();
     EXPECT_EQ(checkApiKey("QUJD"), 1);
     EXPECT_EQ(checkApiKey("not base64"), 1);
     debugTrace = false;
