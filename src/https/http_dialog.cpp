@@ -133,7 +133,7 @@ int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int r
     options.userAgent = HTTP_USER_AGENT;
     options.limits = limits;
     options.postData = request ? request : "";
-    options.postSize = requestLen > 0 ? requestLen : 0;
+    options.postSize = request && requestLen > 0 ? requestLen : 0;
     transfer.setOptions(options);
 
     log_write(LOG_PROT, "Sending claim (%d bytes) to %s  maxDelay=%d s. Waiting for response", requestLen,

@@ -263,6 +263,21 @@ TEST_F(HttpDialogTest, LargeClaimTravelsWhole)
     EXPECT_TRUE(reqs[0].body == big);
 }
 
+// A claim without bytes posts an empty body, whatever length comes with it.
+TEST_F(HttpDialogTest, ClaimWithoutBytesPostsNothing)
+{
+    storeKey("STORED");
+    claimServer->serve({replyOf(200, "EMPTY")});
+    respLen = 18000;
+    EXPECT_EQ(http_dialog(&net, &ti, nullptr, 64, resp, &respLen), STS_OK);
+    EXPECT_EQ(response(), "EMPTY");
+    claimServer->stop();
+    auto reqs = claimServer->requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].header("Content-Length"), "0");
+    EXPECT_EQ(reqs[0].body, "");
+}
+
 // A proxy that goes away while the claim is being sent is a failure, not
 // the end of the process.
 TEST_F(HttpDialogTest, ProxyClosingDuringTheUploadFails)
