@@ -382,8 +382,11 @@ private:
         default: break;
         }
         if (ch >= 'A' && ch <= 'Z') ch = ch - 'A' + 'a';
+        // An item without a letter (a Test item) is chosen only by Enter:
+        // a NUL typed on the terminal must not match its missing letter.
         for (const MenuItem& item : menu.items) {
-            if (item.id != 0 && mnemonic(itemText(item)) == ch) {
+            int letter = mnemonic(itemText(item));
+            if (item.id != 0 && letter != 0 && letter == ch) {
                 choose(item);
                 return;
             }
