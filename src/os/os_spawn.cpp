@@ -4,6 +4,7 @@
 #include <cctype>
 #include <dirent.h>
 #include <fstream>
+#include <csignal>
 #include <spawn.h>
 #include <strings.h>
 #include <sys/wait.h>
@@ -54,8 +55,22 @@ int os_spawn(const std::string& path, const std::vector<std::string>& args)
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // The program starts with no signal blocked and none ignored: the
+    // service blocks its controls, and leases and the tests ignore SIGIO
+    // and SIGXFSZ, and all of that would otherwise pass through exec.
+    posix_spawnattr_t attr;
+    if (int err = ::posix_spawnattr_init(&attr); err != 0) return err;
+    sigset_t none, defaults;
+    ::sigemptyset(&none);
+    ::sigemptyset(&defaults);
+    for (int sig : {SIGIO, SIGXFSZ, SIGPIPE}) ::sigaddset(&defaults, sig);
+    ::posix_spawnattr_setsigmask(&attr, &none);
+    ::posix_spawnattr_setsigdefault(&attr, &defaults);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid;
-    return ::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ);
+    int err = ::posix_spawn(&pid, path.c_str(), nullptr, &attr, argv.data(), environ);
+    ::posix_spawnattr_destroy(&attr);
+    return err;
 }
 
 }  // namespace qzr

@@ -13,7 +13,8 @@ namespace qzr {
 bool os_processRunning(const char* name);
 
 // Starts `path` with `args` (args[0] included) without waiting for it; the
-// child does not inherit the driver's descriptors (all are close-on-exec).
+// child does not inherit the driver's descriptors (all are close-on-exec),
+// nor its blocked or ignored signals.
 // Returns 0 or the error number.
 int os_spawn(const std::string& path, const std::vector<std::string>& args);
 
