@@ -29,6 +29,7 @@ NetworkDef* g_activeNet = nullptr;
 bool transactionBusy = false;
 bool testInProgress = false;
 bool redirectionLoaded = false;
+bool installationStop = false;
 std::array<NetworkDef*, 4> testNetTable{};
 std::array<std::string, 4> testMenuText{};
 
@@ -86,6 +87,7 @@ void writeRestartScript()
 void handleInstallationLock()
 {
     log_write(LOG_DEBUG, "UPDATE: Installation lock present (%s)", installLockPath.c_str());
+    installationStop = true;
     if (!Genparam->hangAround && !serviceMode) return;
     writeRestartScript();
 }

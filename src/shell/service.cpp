@@ -331,6 +331,9 @@ void serviceStart()
     while (currentState() != SERVICE_STOPPED) {
         int err = 0;
         int signal = os_serviceSignalWait(&err);
+        // A control taken after the service stopped (a pause, say) must not
+        // bring it back to life: the dispatcher's work is done.
+        if (currentState() == SERVICE_STOPPED) break;
         if (signal < 0) {
             // The controls can no longer be taken: stop the service.
             log_write(LOG_ERROR, "ERROR: QZR service: StartServiceCtrlDispatcher (%d)", err);
@@ -361,8 +364,7 @@ int service_main(int, char**)
         } else {
             // The worker stops for an update's installation: systemd sees
             // a clean end, and the update program (KillMode=process) goes on.
-            std::error_code ec;
-            status = !installLockPath.empty() && std::filesystem::exists(installLockPath, ec) ? 0 : 1;
+            status = installationStop ? 0 : 1;
         }
     }
     log_flush();
