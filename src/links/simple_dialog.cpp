@@ -40,6 +40,9 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
     (void)cda_encrypt(msg, len);
     if (g_detailedMessages) log_write(LOG_PROT, "Simple dialog: length after encryption %d bytes", len);
 
+    // A message that does not fit the frame is refused rather than cut.
+    if (len > MAX_TEXT) return fail(STS_WRITE_ERROR, "Request too long for the frame (%d bytes)", len);
+
     int head;
     if (len <= 999999) {
         head = std::snprintf(vovFrame, sizeof vovFrame, "%06d%c%c%c", len, 0x01, 0x01, 0x20);

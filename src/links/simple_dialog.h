@@ -16,7 +16,8 @@ namespace qzr {
 // Carries `msg` (`len` bytes, scrambled in place) on the open socket of
 // `net` and leaves the answer at the start of `resp`. `*respLen` holds the
 // buffer's capacity on entry and the answer's length on return. Returns 0,
-// 1042 (no or bad answer) or 1053 (the frame could not be written).
+// 1042 (no or bad answer) or 1053 (the frame could not be written, or the
+// message is longer than the 10099996 bytes a frame holds).
 [[nodiscard]] int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int* respLen);
 
 }  // namespace qzr

@@ -201,5 +201,41 @@ TEST_F(SimpleDialogTest, HostClosingEndsWith1042)
     }
 }
 
+TEST_F(SimpleDialogTest, RequestTheHostDoesNotTakeEndsWith1053)
+{
+    // The host hangs up at once: the frame, megabytes long, cannot all go out.
+    host.start([&](PeerIo&) { host.closeConnection(); });
+    EXPECT_EQ(net_connect(&net), STS_OK);
+    host.join();
+    std::string msg(8000000, 'w');
+    respLen = 512;
+    resp.assign(520, 0x7E);
+    EXPECT_EQ(simple_dialog(&net, msg.data(), static_cast<int>(msg.size()), resp.data(), &respLen),
+              STS_WRITE_ERROR);
+    EXPECT_EQ(respLen, 0);
+    std::string log = logText();
+    EXPECT_NE(log.find("CODE -1053- Error writing request STATE 1 sts=1053"), std::string::npos) << log;
+    EXPECT_NE(log.find("CODE -1053- VOV Protocol error, end dialog"), std::string::npos) << log;
+    EXPECT_EQ(log.find("bytes sent, waiting"), std::string::npos) << log;
+}
+
+TEST_F(SimpleDialogTest, MessageTooLongForTheFrameIsNotSent)
+{
+    // The longest request text fits; one byte more would not fit the frame.
+    std::string got = "unset";
+    host.start([&](PeerIo& io) { got = io.readN(12, 5000); });
+    EXPECT_EQ(net_connect(&net), STS_OK);
+    std::string msg(10099997, 'o');
+    respLen = 512;
+    resp.assign(520, 0x7E);
+    EXPECT_EQ(simple_dialog(&net, msg.data(), static_cast<int>(msg.size()), resp.data(), &respLen),
+              STS_WRITE_ERROR);
+    net_disconnect(&net);  // the host reads the end of the connection
+    host.join();
+    EXPECT_EQ(got, "");
+    EXPECT_EQ(respLen, 0);
+    EXPECT_NE(logText().find("CODE -1053- VOV Protocol error, end dialog"), std::string::npos) << logText();
+}
+
 }  // namespace
 }  // namespace qzr
