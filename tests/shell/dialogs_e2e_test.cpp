@@ -2,6 +2,7 @@
 // socket) and HTTPS (the proxy on loopback, with a test CA).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -19,6 +20,17 @@ namespace {
 std::string prefixed(const std::string& claim)
 {
     return "11401111    " + claim.substr(12);
+}
+
+// An answer with a run of blanks after the codec's 37 header bytes, and its
+// compressed form as a host sends it.
+const std::string EXPANDED_ANSWER = std::string(37, 'H') + std::string(30, ' ') + "PAID";
+
+std::string compressedAnswer()
+{
+    std::string a = EXPANDED_ANSWER;
+    a.resize(static_cast<std::size_t>(qzr::cda_compress(a.data(), static_cast<int>(a.size()))));
+    return a;
 }
 
 }  // namespace
@@ -72,6 +84,45 @@ TEST_F(DriverTest, TcpIpHostThatClosesGives1042AndTheBackupIsTried)
     EXPECT_NE(l.find("Primary connection status=1042, Trying backup connection"), std::string::npos) << l;
 }
 
+TEST_F(DriverTest, TcpIpRequestToScrambleIsScrambledTwiceAndItsAnswerExpanded)
+{
+    std::string mixer(256, '\0');
+    for (int i = 0; i < 256; ++i) mixer[static_cast<std::size_t>(i)] = static_cast<char>(i * 7 + 3);
+    dir.write("CDA-ZAVI.CFG", mixer);
+    qzr::ExeDir = dir.path().string();
+    qzr::cda_forgetMixer();
+    // Long enough for the two scramblings not to cancel each other out: they
+    // differ once the mixer walk restarts from already scrambled bytes.
+    std::string c = claim(23) + std::string(11931, 'Q');
+    c.replace(32, 5, "12000");
+    c[31] = '2';  // the request asks to be scrambled
+    // Once by the transaction, once more by the dialog.
+    std::string expected = prefixed(c);
+    ASSERT_EQ(qzr::cda_encrypt(expected.data(), static_cast<int>(expected.size())), 0);
+    std::string once = expected;
+    ASSERT_EQ(qzr::cda_encrypt(expected.data(), static_cast<int>(expected.size())), 0);
+    ASSERT_NE(expected, once);
+    ASSERT_NE(expected, prefixed(c));
+    const std::string answer = compressedAnswer();
+    ASSERT_LT(answer.size(), EXPANDED_ANSWER.size());
+
+    TcpPeer host;
+    std::string received;
+    host.start([&](PeerIo& io) {
+        received = io.readN(9 + c.size(), 10000);
+        char head[16];
+        std::snprintf(head, sizeof head, "%06zu\x01\x01\x20", answer.size());
+        io.send(head + answer);
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 10\nconnectionType = tcpip\naddress = \"" + host.address() +
+             "\"\ndataBit = 8\nencrypt = true\n");
+    request("NETIP", "REQ.001", c);
+    EXPECT_EQ(run(), 0) << log();
+    host.join();
+    EXPECT_EQ(received, std::string("012000\x01\x01\x20", 9) + expected);
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "23,0,001," + EXPANDED_ANSWER);
+}
+
 TEST_F(DriverTest, HttpsProxyAnswersTheClaimWithANewKey)
 {
     TestCa ca(dir);
@@ -83,20 +134,29 @@ TEST_F(DriverTest, HttpsProxyAnswersTheClaimWithANewKey)
     ASSERT_EQ(keyServer.port(), 62978);
     ASSERT_EQ(claimServer.port(), 55978);
     keyServer.serve({replyOf(200, "KEY-FOR-9998")});
-    claimServer.serve({replyOf(200, "PROXY ANSWER 31")});
+    // The proxy answers in clear: what looks like a compressed answer is
+    // kept as it came. A refusal's text is the response all the same.
+    claimServer.serve(
+        {replyOf(200, "PROXY ANSWER 31"), replyOf(200, compressedAnswer()), replyOf(404, "NO SUCH SERVICE")});
 
     writeIni("[NETH]\nmaxProcessingDelay = 10\nconnectionType = http\naddress = \"localhost\"\n");
     std::string c = claim(31);
     request("NETH", "REQ.001", c);
     EXPECT_EQ(run(), 0) << log();
+    request("NETH", "REQ.002", claim(32));
+    EXPECT_EQ(run(), 0) << log();
+    request("NETH", "REQ.003", claim(33));
+    EXPECT_EQ(run(), 1) << log();
     claimServer.stop();
     keyServer.stop();
     ::unsetenv("CURL_CA_BUNDLE");
 
     EXPECT_EQ(dir.read("NETH/RSP.001"), "31,0,001,PROXY ANSWER 31");
-    ASSERT_EQ(keyServer.requests().size(), 1u);
+    EXPECT_EQ(dir.read("NETH/RSP.002"), "32,0,002," + compressedAnswer());
+    EXPECT_EQ(dir.read("NETH/RSP.003"), "33,1001,003,NO SUCH SERVICE");
+    ASSERT_EQ(keyServer.requests().size(), 1u);  // the stored key serves the later claims
     auto claims = claimServer.requests();
-    ASSERT_EQ(claims.size(), 1u);
+    ASSERT_EQ(claims.size(), 3u);
     EXPECT_EQ(claims[0].target, "/api/AuthenticationRequests");
     EXPECT_EQ(claims[0].header("Authorization"), "Bearer KEY-FOR-9998");
     // The request text as prepared.
