@@ -171,21 +171,29 @@ void readInteger(tbx_parser* p)
     exponentFlag = (p->current == 'E');
 }
 
+// Copies the reading position of a file (the stream, its line and the
+// current token) between the parser and an include save, either way.
+template <typename To, typename From>
+void copyReadingState(To& to, const From& from)
+{
+    to.file = from.file;
+    to.lineStart = from.lineStart;
+    to.lineIndex = from.lineIndex;
+    to.current = from.current;
+    to.lineNumber = from.lineNumber;
+    std::memcpy(to.line, from.line, sizeof to.line);
+    to.tokenId = from.tokenId;
+    std::memcpy(to.token, from.token, sizeof to.token);
+    std::memcpy(to.tokenUpper, from.tokenUpper, sizeof to.tokenUpper);
+    to.value = from.value;
+    to.tokenColumn = from.tokenColumn;
+    to.fileName = from.fileName;
+}
+
 void saveInclude(tbx_parser* p, int depth)
 {
     auto s = std::make_unique<IncludeSave>();
-    s->file = p->file;
-    s->lineStart = p->lineStart;
-    s->lineIndex = p->lineIndex;
-    s->current = p->current;
-    s->lineNumber = p->lineNumber;
-    std::memcpy(s->line, p->line, sizeof s->line);
-    s->tokenId = p->tokenId;
-    std::memcpy(s->token, p->token, sizeof s->token);
-    std::memcpy(s->tokenUpper, p->tokenUpper, sizeof s->tokenUpper);
-    s->value = p->value;
-    s->tokenColumn = p->tokenColumn;
-    s->fileName = p->fileName;
+    copyReadingState(*s, *p);
     p->file = nullptr;
     includeSaves[depth] = std::move(s);
 }
@@ -195,19 +203,7 @@ void restoreInclude(tbx_parser* p)
     closeFile(p);
     std::unique_ptr<IncludeSave> s = std::move(includeSaves[p->depth]);
     --p->depth;
-    if (!s) return;
-    p->file = s->file;
-    p->lineStart = s->lineStart;
-    p->lineIndex = s->lineIndex;
-    p->current = s->current;
-    p->lineNumber = s->lineNumber;
-    std::memcpy(p->line, s->line, sizeof s->line);
-    p->tokenId = s->tokenId;
-    std::memcpy(p->token, s->token, sizeof s->token);
-    std::memcpy(p->tokenUpper, s->tokenUpper, sizeof s->tokenUpper);
-    p->value = s->value;
-    p->tokenColumn = s->tokenColumn;
-    p->fileName = s->fileName;
+    if (s) copyReadingState(*p, *s);
 }
 
 // After the include keyword: opens the quoted file that follows. Returns

@@ -16,6 +16,7 @@
 #include "links/link_peers.h"
 #include "links/modem.h"
 #include "links/port.h"
+#include "support/in_order.h"
 #include "support/test_window.h"
 
 namespace qzr {
@@ -157,12 +158,7 @@ TEST_F(NetTestTest, PrimaryAndBackupAreTestedInTurn)
         "INFO -prot. NETIP Test-1 " + a2 + " HOST TWO READY  Ok",
         "INFO - Disconnect port " + a2,
     };
-    std::size_t pos = 0;
-    for (const std::string& line : inOrder) {
-        std::size_t at = log.find(line, pos);
-        ASSERT_NE(at, std::string::npos) << line << "\n" << log;
-        pos = at + line.size();
-    }
+    ASSERT_TRUE(test::inOrder(log, inOrder));
     expectClosed(net);
 }
 
@@ -446,12 +442,7 @@ TEST_F(NetTestTest, HttpPrimaryAndBackupPostTheTestClaim)
         "INFO - Testing Network NETH backup connection",
         "INFO -prot. NETH OK FAILED",
     };
-    std::size_t pos = 0;
-    for (const std::string& line : inOrder) {
-        std::size_t at = log.find(line, pos);
-        ASSERT_NE(at, std::string::npos) << line << "\n" << log;
-        pos = at + line.size();
-    }
+    ASSERT_TRUE(test::inOrder(log, inOrder));
     expectClosed(net);
 }
 

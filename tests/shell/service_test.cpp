@@ -31,6 +31,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "links/link_peers.h"
+#include "support/in_order.h"
 #include "shell/service.h"
 
 using namespace qzr::test;
@@ -225,12 +226,7 @@ TEST_F(ServiceTest, StopDuringACallEndsItWith1003)
         "INFO - QZR service: MyService stopped",
         "INFO - QZR service: Leaving Service ",
     };
-    std::size_t pos = 0;
-    for (const std::string& line : inOrder) {
-        std::size_t at = l.find(line, pos);
-        ASSERT_NE(at, std::string::npos) << line << "\n" << l;
-        pos = at + line.size();
-    }
+    ASSERT_TRUE(qzr::test::inOrder(l, inOrder));
 }
 
 TEST_F(ServiceTest, ConfigurationSyntaxErrorEndsTheWorkerThreadAtOnce)
@@ -297,12 +293,7 @@ TEST_F(ServiceTest, PauseContinueInterrogateAndUserControlLeaveTheWorkerRunning)
         "INFO - End.",
         "INFO - QZR service: Leaving Service ",
     };
-    std::size_t pos = 0;
-    for (const std::string& line : inOrder) {
-        std::size_t at = l.find(line, pos);
-        ASSERT_NE(at, std::string::npos) << line << "\n" << l;
-        pos = at + line.size();
-    }
+    ASSERT_TRUE(qzr::test::inOrder(l, inOrder));
     EXPECT_EQ(l.find("not running"), std::string::npos) << l;
     EXPECT_FALSE(exists("activity.dat"));
 }
