@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -194,9 +195,11 @@ void writeStatistics(const transInfo* ti)
 int RequestFile::open(const char* path)
 {
     close();
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    int err = os_denyWriters(fd);
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return errno == ELOOP ? REQUEST_NOT_A_FILE : errno;
+    struct stat st {};
+    int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : REQUEST_NOT_A_FILE;
+    if (err == 0) err = os_denyWriters(fd);
     if (err != 0) {
         ::close(fd);
         return err;
@@ -354,7 +357,7 @@ void file_rename(const char* path, bool fatal)
 
         waitBetweenTries(fileRenameDelay);
 
-        probe = ::open(path, O_RDONLY | O_CLOEXEC);
+        probe = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (probe < 0 && errno == ENOENT) {
             log_write(0, "%s does not exist (was deleted by another process)", path);
             return;

@@ -25,6 +25,10 @@ namespace qzr {
 constexpr std::size_t REQ_TEXT_SIZE = 10099996;  // the request buffer; a line holds one byte less
 constexpr std::size_t REQ_HEADER_SIZE = 1000;    // the header-only read: 998 characters at most
 
+// RequestFile::open's answer for an entry that is not a regular file (a
+// symbolic link, FIFO, socket, device or directory): no request at all.
+constexpr int REQUEST_NOT_A_FILE = -1;
+
 // The request being served: a read-only descriptor holding a read lease or
 // lock, so that no writer can change the file while the driver reads it.
 class RequestFile {
@@ -36,7 +40,9 @@ public:
 
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-    // Opens `path` for reading with writers denied. Returns 0, or the error
+    // Opens `path` for reading with writers denied, without following a
+    // link and without waiting (a FIFO never blocks the open). Returns 0,
+    // REQUEST_NOT_A_FILE when `path` is not a regular file, or the error
     // number of the failed try (EAGAIN: someone is writing it).
     int open(const char* path);
     void close();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -150,15 +151,19 @@ NetworkDef* redirect(const std::string& reqPath, NetworkDef* dirNet)
 }
 
 // Opens the request with writers denied: three tries a second apart.
+// Returns STS_OK, STS_READ_ERROR, or REQUEST_NOT_A_FILE when the entry is
+// no longer a regular file (replaced since the search).
 int openRequest(const std::string& reqPath)
 {
     requestFp.close();
     bool failedBefore = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (requestFp.open(reqPath.c_str()) == 0) {
+        int err = requestFp.open(reqPath.c_str());
+        if (err == 0) {
             if (failedBefore) log_write(0, "file open %s succeeded.", reqPath.c_str());
             return STS_OK;
         }
+        if (err == REQUEST_NOT_A_FILE) return REQUEST_NOT_A_FILE;
         log_write(LOG_ERROR, "error opening file <%s> for reading... will retry", reqPath.c_str());
         failedBefore = true;
         waitSeconds(1);
@@ -191,16 +196,27 @@ std::string worker_findRequest(const std::string& dir, const std::string& inputN
 {
     DIR* d = ::opendir(dir.c_str());
     if (!d) return "";
-    std::string best;
+    std::vector<std::string> names;
     while (dirent* e = ::readdir(d)) {
         const char* name = e->d_name;
         if (::strncasecmp(name, inputName.c_str(), inputName.size()) != 0 || name[inputName.size()] != '.')
             continue;
         if (name[0] == '_') continue;
-        if (best.empty() || std::string(name) < best) best = name;
+        names.emplace_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    // Only a regular file is a request: a link, FIFO, socket, device or
+    // directory of that name is passed over as if it were not there.
+    std::string found;
+    for (const std::string& name : names) {
+        struct stat st{};
+        if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+            found = name;
+            break;
+        }
     }
     ::closedir(d);
-    return best;
+    return found;
 }
 
 void cleanup()
@@ -313,10 +329,17 @@ int mainThread(void*)
             }
         }
 
+        int openStatus = STS_ERROR;
+        if (dirNet) {
+            openStatus = openRequest(reqPath);
+            // Replaced by a link, a FIFO or the like since the search: passed
+            // over as the search passes it over.
+            if (openStatus == REQUEST_NOT_A_FILE) dirNet = nullptr;
+        }
         if (dirNet) {
             transInfo ti;
             std::string respPath = dirNet->networkName + "/" + outputName + "." + cda_fileExtension(reqPath.c_str());
-            passStatus = openRequest(reqPath);
+            passStatus = openStatus;
             if (passStatus == STS_OK) {
                 passStatus = file_read_header(reqPath.c_str(), &ti);
             } else {

@@ -42,7 +42,8 @@ void cleanup();
 std::string worker_restartArguments(const std::vector<std::string>& argv);
 
 // The first request file of `dir` for `inputName` (names "<inputName>.*",
-// compared without regard to letter case, the first in byte order), or "".
+// compared without regard to letter case, the first in byte order that is a
+// regular file), or "".
 std::string worker_findRequest(const std::string& dir, const std::string& inputName);
 
 }  // namespace qzr

@@ -8,6 +8,7 @@
 #include "os/os_proc.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -309,6 +310,23 @@ TEST_F(RequestFiles, WritersAreKeptOffAndBlockTheOpen)
     late = ::open("NET/REQ.001", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     EXPECT_GE(late, 0);
     if (late >= 0) ::close(late);
+}
+
+// Only a regular file is opened as a request: a link is not followed and
+// a FIFO without a writer does not hold the open.
+TEST_F(RequestFiles, OnlyRegularFilesOpenAsRequests)
+{
+    writeFile("NET/claim.txt", makeRequest(2, 1, 80));
+    fs::create_symlink(dir + "/NET/claim.txt", "NET/REQ.001");
+    ASSERT_EQ(::mkfifo("NET/REQ.002", 0644), 0);
+    fs::create_directory("NET/REQ.003");
+    for (const char* path : {"NET/REQ.001", "NET/REQ.002", "NET/REQ.003"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(requestFp.open(path), REQUEST_NOT_A_FILE);
+        EXPECT_FALSE(requestFp.isOpen());
+    }
+    EXPECT_EQ(requestFp.open("NET/REQ.004"), ENOENT);
+    EXPECT_EQ(requestFp.open("NET/claim.txt"), 0);
 }
 
 TEST_F(RequestFiles, ResponseHeadBytesAndExtraText)

@@ -1,0 +1,133 @@
+// What the practice software, or anyone who can write a network directory,
+// may leave there: entries that are not requests, odd names, long names, a
+// DOS end-of-file mark; and what the driver may find in its own directories.
+// The real driver runs on each; it must serve what is a request, leave the
+// rest exactly as it was, and end by itself.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "driver_fixture.h"
+
+using namespace qzr::test;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What stands beside a valid request TEST/REQ.002, under a name that comes
+// before it in byte order.
+enum class Entry { Fifo, Directory, LinkToClaim, Socket, RegularFile };
+
+struct EntryCase {
+    const char* label;
+    Entry kind;
+    std::string name;
+};
+
+void PrintTo(const EntryCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+// The entry's file type, without following a link.
+fs::file_type typeOf(const fs::path& p)
+{
+    return fs::symlink_status(p).type();
+}
+
+std::set<std::string> listing(const fs::path& dir)
+{
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+class EntriesBesideARequest : public DriverTest, public ::testing::WithParamInterface<EntryCase> {
+protected:
+    // Makes the entry of the case; a link points at a valid claim outside
+    // the network directory.
+    void plant(const EntryCase& c)
+    {
+        fs::path p = dir.path() / "TEST" / c.name;
+        switch (c.kind) {
+        case Entry::Fifo:
+            ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0);
+            break;
+        case Entry::Directory:
+            fs::create_directory(p);
+            break;
+        case Entry::LinkToClaim:
+            dir.write("secret.txt", claim(77) + "\r\n");
+            fs::create_symlink(dir.path() / "secret.txt", p);
+            break;
+        case Entry::Socket: {
+            sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ASSERT_GE(sock, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            ASSERT_LT(p.string().size(), sizeof addr.sun_path);
+            p.string().copy(addr.sun_path, sizeof addr.sun_path - 1);
+            ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            break;
+        }
+        case Entry::RegularFile:
+            request("TEST", c.name, claim(7));
+            break;
+        }
+    }
+    void TearDown() override
+    {
+        if (sock >= 0) ::close(sock);
+    }
+
+    int sock = -1;
+};
+
+}  // namespace
+
+TEST_P(EntriesBesideARequest, OnlyTheRequestIsServed)
+{
+    const EntryCase& c = GetParam();
+    writeIni(TEST_NETWORK);
+    linkDevice("com1", "/dev/ptmx");
+    fs::create_directories(dir.path() / "TEST");
+    plant(c);
+    if (HasFatalFailure()) return;
+    request("TEST", "REQ.002", claim(2));
+    fs::path bad = dir.path() / "TEST" / c.name;
+    fs::file_type type = typeOf(bad);
+    std::string content = c.kind == Entry::RegularFile ? dir.read("TEST/" + c.name) : "";
+
+    EXPECT_EQ(run({}, 10000), 0);  // a FIFO must not hold the run
+    EXPECT_EQ(dir.read("TEST/RSP.002").substr(0, 8), "2,0,002,");
+    EXPECT_EQ(listing(dir.path() / "TEST"), (std::set<std::string>{c.name, "RSP.002", "_EQ.002"}));
+    EXPECT_EQ(typeOf(bad), type);
+    if (c.kind == Entry::Directory) {
+        EXPECT_TRUE(fs::is_empty(bad));
+    }
+    if (c.kind == Entry::LinkToClaim) {
+        EXPECT_EQ(fs::read_symlink(bad), dir.path() / "secret.txt");
+        EXPECT_EQ(dir.read("secret.txt"), claim(77) + "\r\n");
+    }
+    if (c.kind == Entry::RegularFile) {
+        EXPECT_EQ(dir.read("TEST/" + c.name), content);
+    }
+    std::string l = log();
+    EXPECT_EQ(l.find("TEST/" + c.name), std::string::npos) << l;
+    EXPECT_EQ(l.find("forged"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(NotRequests, EntriesBesideARequest,
+                         ::testing::Values(EntryCase{"Fifo", Entry::Fifo, "REQ.001"},
+                                           EntryCase{"Directory", Entry::Directory, "REQ.001"},
+                                           EntryCase{"SymbolicLink", Entry::LinkToClaim, "REQ.001"},
+                                           EntryCase{"Socket", Entry::Socket, "REQ.001"}),
+                         [](const auto& info) { return std::string(info.param.label); });
