@@ -150,6 +150,16 @@ NetworkDef* redirect(const std::string& reqPath, NetworkDef* dirNet)
     return net;
 }
 
+// A name holding a control character (below 0x20, or 0x7F) is no request:
+// it would put what it holds into every log line that names it.
+bool hasControlCharacter(const char* name)
+{
+    for (const char* p = name; *p; ++p) {
+        if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F) return true;
+    }
+    return false;
+}
+
 // Opens the request with writers denied: three tries a second apart.
 // Returns STS_OK, STS_READ_ERROR, or REQUEST_NOT_A_FILE when the entry is
 // no longer a regular file (replaced since the search).
@@ -201,12 +211,13 @@ std::string worker_findRequest(const std::string& dir, const std::string& inputN
         const char* name = e->d_name;
         if (::strncasecmp(name, inputName.c_str(), inputName.size()) != 0 || name[inputName.size()] != '.')
             continue;
-        if (name[0] == '_') continue;
+        if (name[0] == '_' || hasControlCharacter(name)) continue;
         names.emplace_back(name);
     }
     std::sort(names.begin(), names.end());
     // Only a regular file is a request: a link, FIFO, socket, device or
-    // directory of that name is passed over as if it were not there.
+    // directory of that name is passed over as if it were not there, as is a
+    // name with a control character.
     std::string found;
     for (const std::string& name : names) {
         struct stat st{};

@@ -43,7 +43,7 @@ std::string worker_restartArguments(const std::vector<std::string>& argv);
 
 // The first request file of `dir` for `inputName` (names "<inputName>.*",
 // compared without regard to letter case, the first in byte order that is a
-// regular file), or "".
+// regular file and whose name holds no control character), or "".
 std::string worker_findRequest(const std::string& dir, const std::string& inputName);
 
 }  // namespace qzr
