@@ -4,20 +4,22 @@
 // beginning whatever was read before. Text mode is kept as the practice
 // software expects it: the line ends at the first LF, and a CR just before
 // that LF reads as part of the line end. Responses are written to a
-// temporary file in the same directory and renamed over the response name
-// only once every byte is on disk.
+// temporary file in the same directory (".qzr<pid>.tmp", made exclusively)
+// and renamed over the response name only once every byte is on disk.
 #include "engine/request_file.h"
 
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
 #include "os/os_lock.h"
+#include "os/os_proc.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <string_view>
@@ -63,6 +65,8 @@ const unsigned char accentTable[256] = {
 namespace {
 
 constexpr std::size_t READ_CHUNK = 1 << 20;
+constexpr const char* TEMPORARY_PREFIX = ".qzr";
+constexpr const char* TEMPORARY_SUFFIX = ".tmp";
 
 // Reads the first line of `fd` into `buf` (at most `cap` characters, cap <
 // buf.size()) as text mode does; zeroes the rest of `buf`. Returns the
@@ -167,15 +171,32 @@ int writeAll(int fd, const char* p, std::size_t len)
     return 0;
 }
 
-// The temporary name a response is written under: a hidden name in the same
-// directory, so the rename into place stays on one file system and no
-// request search matches it.
+// The temporary name a response is written under: a short hidden name in
+// the same directory (TEMPORARY_PREFIX, the process id, TEMPORARY_SUFFIX),
+// so the rename into place stays on one file system, no request search
+// matches it, and it fits however long the response's own name is.
 std::string temporaryName(const std::string& path)
 {
     std::size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + "." + base + "." + std::to_string(getpid()) + ".tmp";
+    return dir + TEMPORARY_PREFIX + std::to_string(getpid()) + TEMPORARY_SUFFIX;
+}
+
+// The process id of a temporary name of this form ("<prefix><digits><suffix>"),
+// or 0 when `name` has another form.
+int temporaryOwner(std::string_view name)
+{
+    std::string_view prefix = TEMPORARY_PREFIX, suffix = TEMPORARY_SUFFIX;
+    if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix))
+        return 0;
+    std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (digits.size() > 9) return 0;
+    int pid = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        pid = pid * 10 + (c - '0');
+    }
+    return pid;
 }
 
 void writeStatistics(const transInfo* ti)
@@ -279,11 +300,13 @@ int file_read(const char* name, std::span<char> buf, bool convert, transInfo* ti
 int file_write(const char* path, const char* data, int len, const transInfo* ti, const char* extra)
 {
     std::string tmp = temporaryName(path);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(tmp.c_str(), flags, 0666);
     if (fd < 0 && errno == EEXIST) {
-        // Left by an earlier run of the same process id that ended mid-write.
+        // Left by an earlier run of the same process id that ended mid-write,
+        // or planted: removed (a link itself, never what it points at).
         ::unlink(tmp.c_str());
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = ::open(tmp.c_str(), flags, 0666);
     }
     if (fd < 0) {
         int e = errno;
@@ -319,6 +342,19 @@ int file_write(const char* path, const char* data, int len, const transInfo* ti,
     if (ti->status == STS_READ_ERROR || ti->status == STS_INVALID_CLAIM) return STS_OK;
     writeStatistics(ti);
     return STS_OK;
+}
+
+void file_removeStaleTemporaries(const std::string& dir)
+{
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    while (dirent* e = ::readdir(d)) {
+        int pid = temporaryOwner(e->d_name);
+        if (pid <= 0 || os_processExists(pid)) continue;
+        if (::unlinkat(::dirfd(d), e->d_name, 0) == 0)
+            log_write(LOG_INFO, "Removing old temporary file %s/%s", dir.c_str(), e->d_name);
+    }
+    ::closedir(d);
 }
 
 std::string file_processedName(const char* path)

@@ -79,10 +79,16 @@ int file_read(const char* name, std::span<char> buf, bool convert, transInfo* ti
 
 // Writes the response file `path`: "%d,%d,%s," of `seq`, `status` and `ext`,
 // the `len` bytes of `data`, and "\r\n" and `extra` when `extra` is not
-// empty. The file is written under a temporary name and renamed into place.
+// empty. The file is written under a temporary name in the same directory
+// and renamed into place.
 // Then, unless the status is 1033 or 1034, rewrites qzrstat.dat in `ExeDir`.
 // Returns STS_OK or STS_CANNOT_WRITE_OUTPUT.
 int file_write(const char* path, const char* data, int len, const transInfo* ti, const char* extra);
+
+// Removes from `dir` the temporary response files (".qzr<pid>.tmp") that a
+// driver left when it was killed mid-write: those whose process no longer
+// runs. Each removal is logged.
+void file_removeStaleTemporaries(const std::string& dir);
 
 // The processed name of a request path: the character after the first '/'
 // (the first character when there is none) becomes '_'.

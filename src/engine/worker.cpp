@@ -308,6 +308,10 @@ int mainThread(void*)
     log_write(LOG_STATUS, "Waiting for request in %s", CurDir.c_str());
     for (std::size_t i = 0; i < networkTable.size() && networkTable[i]; ++i)
         log_write(LOG_STATUS, "  Network %d %s", static_cast<int>(i), networkTable[i]->networkName.c_str());
+    for (NetworkDef* net : networkTable) {
+        if (!net) break;
+        file_removeStaleTemporaries(net->networkName);
+    }
 
     bool announce = false;
     activity_setStatus(0);

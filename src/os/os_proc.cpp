@@ -25,6 +25,12 @@ int os_parentPid()
     return static_cast<int>(getppid());
 }
 
+bool os_processExists(int pid)
+{
+    if (pid <= 0) return false;
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
+
 int os_programPath(int pid, std::string& path)
 {
     char link[64];

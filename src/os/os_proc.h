@@ -16,6 +16,9 @@ std::string os_hostName(std::size_t maxLen);
 // The id of this process's parent.
 int os_parentPid();
 
+// Whether a process of id `pid` exists (it may belong to another user).
+bool os_processExists(int pid);
+
 // The path of the program that process `pid` runs (readlink of
 // /proc/<pid>/exe). Returns 0 and the path, or the error number.
 int os_programPath(int pid, std::string& path);

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "driver_fixture.h"
@@ -135,3 +136,41 @@ INSTANTIATE_TEST_SUITE_P(NotRequests, EntriesBesideARequest,
                                            EntryCase{"DeleteInName", Entry::RegularFile, "REQ.001\x7F"},
                                            EntryCase{"TabInName", Entry::RegularFile, "REQ.0\t1"}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// A request name of 254 characters: the response's name is as long and
+// fits, and so must the name it is written under first.
+TEST_F(DriverTest, LongRequestNameGetsItsResponse)
+{
+    writeIni(TEST_NETWORK);
+    linkDevice("com1", "/dev/ptmx");
+    std::string ext(250, 'x');
+    ext.replace(0, 3, "001");
+    request("TEST", "REQ." + ext, claim(5));
+    EXPECT_EQ(run(), 0);
+    std::string head = "5,0," + ext + ",";
+    EXPECT_EQ(dir.read("TEST/RSP." + ext).substr(0, head.size()), head);
+    EXPECT_EQ(listing(dir.path() / "TEST"), (std::set<std::string>{"RSP." + ext, "_EQ." + ext}));
+}
+
+// Temporary responses left by a driver killed while writing one: removed at
+// the start when their process is gone, kept while it runs.
+TEST_F(DriverTest, TemporaryResponsesOfEndedDriversAreRemoved)
+{
+    writeIni(TEST_NETWORK);
+    pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ASSERT_GT(dead, 0);
+    ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+    std::string deadName = ".qzr" + std::to_string(dead) + ".tmp";
+    std::string liveName = ".qzr" + std::to_string(::getpid()) + ".tmp";
+    dir.write("TEST/" + deadName, "1,0,001,half an ans");
+    dir.write("TEST/" + liveName, "being written");
+    dir.write("TEST/.qzr12ab.tmp", "not ours");
+    EXPECT_EQ(run(), 1);
+    EXPECT_FALSE(exists("TEST/" + deadName));
+    EXPECT_EQ(dir.read("TEST/" + liveName), "being written");
+    EXPECT_EQ(dir.read("TEST/.qzr12ab.tmp"), "not ours");
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - Removing old temporary file TEST/" + deadName), std::string::npos) << l;
+    EXPECT_EQ(count(l, "Removing old temporary file"), 1);
+}
