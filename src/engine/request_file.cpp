@@ -68,23 +68,32 @@ constexpr std::size_t READ_CHUNK = 1 << 20;
 constexpr const char* TEMPORARY_PREFIX = ".qzr";
 constexpr const char* TEMPORARY_SUFFIX = ".tmp";
 
+constexpr char CTRL_Z = 0x1A;  // end of file of a DOS text file
+
 // Reads the first line of `fd` into `buf` (at most `cap` characters, cap <
 // buf.size()) as text mode does; zeroes the rest of `buf`. Returns the
-// number of characters read (the LF included when it fits).
+// number of characters read (the LF included when it fits). A Ctrl-Z that
+// ends the line (before its line end, or as the file's last byte) is the end
+// of the file: the line is the text before it, without a line end.
 std::size_t readLine(int fd, std::span<char> buf, std::size_t cap)
 {
     char* b = buf.data();
     const std::size_t limit = cap + 1;  // a CR LF pair reads as one character
     std::size_t raw = 0;
     long lf = -1;
+    bool atEnd = false;  // the file ended before the limit
     while (raw < limit) {
         std::size_t want = std::min(READ_CHUNK, limit - raw);
         ssize_t n = pread(fd, b + raw, want, static_cast<off_t>(raw));
         if (n < 0) {
             if (errno == EINTR) continue;
+            atEnd = true;
             break;  // what was read stands; a failed read reads as its end
         }
-        if (n == 0) break;
+        if (n == 0) {
+            atEnd = true;
+            break;
+        }
         const void* p = std::memchr(b + raw, '\n', static_cast<std::size_t>(n));
         raw += static_cast<std::size_t>(n);
         if (p) {
@@ -94,14 +103,17 @@ std::size_t readLine(int fd, std::span<char> buf, std::size_t cap)
     }
     std::size_t len;
     if (lf >= 0) {
-        if (lf > 0 && b[lf - 1] == '\r') {
+        std::size_t text = static_cast<std::size_t>(lf > 0 && b[lf - 1] == '\r' ? lf - 1 : lf);
+        if (text > 0 && b[text - 1] == CTRL_Z) {
+            len = text - 1;
+        } else if (text < static_cast<std::size_t>(lf)) {
             b[lf - 1] = '\n';
             len = static_cast<std::size_t>(lf);
         } else {
             len = static_cast<std::size_t>(lf) + 1;
         }
     } else {
-        len = raw;
+        len = atEnd && raw > 0 && b[raw - 1] == CTRL_Z ? raw - 1 : raw;
     }
     len = std::min(len, cap);
     std::memset(b + len, 0, buf.size() - len);

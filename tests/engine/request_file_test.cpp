@@ -67,6 +67,9 @@ TEST_F(RequestFiles, LineEndsReadAlike)
     } cases[] = {
         {"CR LF", "\r\n"}, {"LF", "\n"}, {"nothing", ""}, {"CR at the end", "\r"},
         {"LF and a second line", "\nSECOND LINE\n"}, {"CR LF and a second line", "\r\nX"},
+        // A DOS end-of-file mark ending the line, or alone after it.
+        {"Ctrl-Z", "\x1A"}, {"Ctrl-Z and CR LF", "\x1A\r\n"}, {"Ctrl-Z and LF", "\x1A\n"},
+        {"CR LF and Ctrl-Z", "\r\n\x1A"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -150,7 +153,7 @@ TEST_F(RequestFiles, ControlCharactersAreRefusedWithTheirPosition)
     const struct {
         int byte;
         std::size_t pos;
-    } cases[] = {{9, 60}, {0, 70}, {13, 79}, {27, 40}, {31, 0}};
+    } cases[] = {{9, 60}, {0, 70}, {13, 79}, {27, 40}, {31, 0}, {26, 50}};  // a Ctrl-Z inside the line too
     for (const auto& c : cases) {
         SCOPED_TRACE(c.byte);
         std::string req = makeRequest(4, 1, 80);

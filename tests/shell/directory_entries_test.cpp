@@ -174,3 +174,23 @@ TEST_F(DriverTest, TemporaryResponsesOfEndedDriversAreRemoved)
     EXPECT_NE(l.find("INFO - Removing old temporary file TEST/" + deadName), std::string::npos) << l;
     EXPECT_EQ(count(l, "Removing old temporary file"), 1);
 }
+
+// Practice software on other systems may end its text files with Ctrl-Z.
+TEST_F(DriverTest, TrailingCtrlZEndsTheClaim)
+{
+    writeIni(TEST_NETWORK);
+    linkDevice("com1", "/dev/ptmx");
+    const struct {
+        const char* what;
+        const char* tail;
+    } cases[] = {{"right after the text", "\x1A"}, {"alone after the line", "\r\n\x1A"}};
+    int seq = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string req = claim(++seq);
+        dir.write("TEST/REQ.001", req + c.tail);
+        EXPECT_EQ(run(), 0);
+        EXPECT_EQ(dir.read("TEST/RSP.001"), std::to_string(seq) + ",0,001,11401111    " + req.substr(12));
+        std::filesystem::remove(dir.path() / "TEST" / "_EQ.001");
+    }
+}
