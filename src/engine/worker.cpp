@@ -230,6 +230,22 @@ std::string worker_findRequest(const std::string& dir, const std::string& inputN
     return found;
 }
 
+std::string worker_findDirectory(const std::string& networkName)
+{
+    DIR* d = ::opendir(".");
+    if (!d) return "";
+    std::string best;
+    while (dirent* e = ::readdir(d)) {
+        const char* name = e->d_name;
+        if (::strcasecmp(name, networkName.c_str()) != 0) continue;
+        if (!best.empty() && best <= name) continue;
+        struct stat st{};
+        if (::fstatat(::dirfd(d), name, &st, 0) == 0 && S_ISDIR(st.st_mode)) best = name;
+    }
+    ::closedir(d);
+    return best;
+}
+
 void cleanup()
 {
     if (g_activeNet && g_activeNet->portOpen) {
@@ -310,7 +326,13 @@ int mainThread(void*)
         log_write(LOG_STATUS, "  Network %d %s", static_cast<int>(i), networkTable[i]->networkName.c_str());
     for (NetworkDef* net : networkTable) {
         if (!net) break;
-        file_removeStaleTemporaries(net->networkName);
+        std::string netDir = worker_findDirectory(net->networkName);
+        if (netDir.empty()) {
+            log_write(LOG_INFO, "** WARNING ** Directory of network '%s' not found in %s, no request can reach it",
+                      net->networkName.c_str(), CurDir.c_str());
+            continue;
+        }
+        file_removeStaleTemporaries(netDir);
     }
 
     bool announce = false;
@@ -323,24 +345,25 @@ int mainThread(void*)
     int passStatus = STS_ERROR;
     for (;;) {
         passStatus = STS_ERROR;
+        std::string reqDir;  // the directory of dirNet as it is named on disk
         std::string reqPath;
         NetworkDef* dirNet = nullptr;
+        // Looks for a request in `net`'s directory; true when one is found.
+        auto search = [&](NetworkDef* net) {
+            std::string netDir = worker_findDirectory(net->networkName);
+            std::string found = netDir.empty() ? std::string() : worker_findRequest(netDir, inputName);
+            if (found.empty()) return false;
+            reqDir = netDir;
+            reqPath = netDir + "/" + found;
+            dirNet = net;
+            return true;
+        };
 
         if (g_activeNet && g_activeNet->linkUp) {
-            std::string found = worker_findRequest(g_activeNet->networkName, inputName);
-            if (!found.empty()) {
-                reqPath = g_activeNet->networkName + "/" + found;
-                dirNet = g_activeNet;
-            }
+            search(g_activeNet);
         } else if (!g_activeNet) {
             for (NetworkDef* net : networkTable) {
-                if (!net) break;
-                std::string found = worker_findRequest(net->networkName, inputName);
-                if (!found.empty()) {
-                    reqPath = net->networkName + "/" + found;
-                    dirNet = net;
-                    break;
-                }
+                if (!net || search(net)) break;
             }
         }
 
@@ -353,7 +376,7 @@ int mainThread(void*)
         }
         if (dirNet) {
             transInfo ti;
-            std::string respPath = dirNet->networkName + "/" + outputName + "." + cda_fileExtension(reqPath.c_str());
+            std::string respPath = reqDir + "/" + outputName + "." + cda_fileExtension(reqPath.c_str());
             passStatus = openStatus;
             if (passStatus == STS_OK) {
                 passStatus = file_read_header(reqPath.c_str(), &ti);

@@ -41,6 +41,11 @@ void cleanup();
 // given.
 std::string worker_restartArguments(const std::vector<std::string>& argv);
 
+// The directory of the network `networkName` in the working directory: the
+// name compared without regard to letter case, the first in byte order that
+// is a directory; "" when there is none.
+std::string worker_findDirectory(const std::string& networkName);
+
 // The first request file of `dir` for `inputName` (names "<inputName>.*",
 // compared without regard to letter case, the first in byte order that is a
 // regular file and whose name holds no control character), or "".

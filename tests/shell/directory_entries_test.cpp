@@ -194,3 +194,42 @@ TEST_F(DriverTest, TrailingCtrlZEndsTheClaim)
         std::filesystem::remove(dir.path() / "TEST" / "_EQ.001");
     }
 }
+
+// An installation copied from a system whose names ignore letter case: the
+// directory of [TEST] is "test". A network without any directory is named
+// once, at the start.
+TEST_F(DriverTest, NetworkDirectoryIsFoundWhateverItsCase)
+{
+    writeIni(std::string(TEST_NETWORK) + "[GHOST]\ncomdev = \"COM7\"\nconnectionMode = direct\n", true);
+    linkDevice("com1", "/dev/ptmx");
+    request("test", "REQ.001", claim(1));
+    request("test", "REQ.002", claim(2));
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("test/_EQ.001") && exists("test/_EQ.002"); }, 15000)) << log();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(dir.read("test/RSP.001").substr(0, 8), "1,0,001,");
+    EXPECT_EQ(dir.read("test/RSP.002").substr(0, 8), "2,0,002,");
+    std::string l = log();
+    EXPECT_EQ(count(l, "INFO - ** WARNING ** Directory of network 'GHOST' not found in " + dir.path().string() +
+                           ", no request can reach it"),
+              1)
+        << l;
+    EXPECT_EQ(count(l, "** WARNING ** Directory of network"), 1);
+}
+
+// Of several directories that match, the first in byte order that is a
+// directory is the network's.
+TEST_F(DriverTest, FirstMatchingDirectoryInByteOrderIsSearched)
+{
+    writeIni(TEST_NETWORK);
+    linkDevice("com1", "/dev/ptmx");
+    request("test", "REQ.001", claim(1));
+    request("Test", "REQ.001", claim(2));
+    dir.write("TEST", "a file, not a directory");
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(dir.read("Test/RSP.001").substr(0, 8), "2,0,001,");
+    EXPECT_EQ(listing(dir.path() / "test"), (std::set<std::string>{"REQ.001"}));
+    EXPECT_EQ(dir.read("TEST"), "a file, not a directory");
+    EXPECT_EQ(log().find("** WARNING ** Directory of network"), std::string::npos);
+}
