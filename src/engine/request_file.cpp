@@ -214,7 +214,8 @@ int temporaryOwner(std::string_view name)
 void writeStatistics(const transInfo* ti)
 {
     std::string path = ExeDir.empty() ? std::string("qzrstat.dat") : ExeDir + "/qzrstat.dat";
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A link there is not followed: refused like a file that cannot be opened.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) return;
     char line[32];
     int n = std::snprintf(line, sizeof line, "OFFICE=%.4s\n", ti->office);

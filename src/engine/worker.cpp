@@ -56,11 +56,13 @@ std::string shellQuote(const std::string& s)
 }
 
 // Writes the restart script that starts the driver again once the update
-// program has replaced its files.
+// program has replaced its files. A link in its place is not followed.
 void writeRestartScript()
 {
-    std::FILE* f = std::fopen(restartScriptPath.c_str(), "we");
+    int fd = ::open(restartScriptPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    std::FILE* f = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
     if (!f) {
+        if (fd >= 0) ::close(fd);
         log_write(LOG_INFO, "UPDATE: Error creating restart file %s", restartScriptPath.c_str());
         return;
     }

@@ -5,7 +5,8 @@
 // written. A refused lock means another instance runs here: its record is
 // read, reported, and the process ends with exit code 2. The descriptor is
 // opened close-on-exec, so a program the driver starts never inherits the
-// lock. The record is always rewritten whole at offset 0.
+// lock. The record is always rewritten whole at offset 0. A symbolic link
+// named activity.dat is never followed, for writing or for reading.
 #include "foundation/activity.h"
 
 #include "foundation/log.h"
@@ -63,7 +64,7 @@ std::string fieldText(const char* field, std::size_t size)
     std::string computer = os_hostName(ACTIVITY_COMPUTER_SIZE - 1);
 
     ActivityRec other{};
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd >= 0) {
         ssize_t n = pread(fd, &other, sizeof other, 0);
         if (n < static_cast<ssize_t>(sizeof other)) other = ActivityRec{};
@@ -84,11 +85,12 @@ std::string fieldText(const char* field, std::size_t size)
 }
 
 // Opens and locks activity.dat, then empties it. Ends the process when
-// another instance holds it (or the file cannot be opened at all).
+// another instance holds it (or the file cannot be opened at all: a
+// symbolic link there is not followed, and counts as such a file).
 void openActivityFile()
 {
     std::string path = activityPath();
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) refuseSecondInstance(path);
     if (os_lockExclusive(fd) != 0) {
         close(fd);

@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "foundation/log.h"
 #include "foundation/runtime.h"
@@ -62,8 +64,10 @@ void checkForUpdates(int force)
     }
 
     lastCheck = now;
-    if (std::FILE* f = std::fopen(updateLockPath.c_str(), "we")) {
-        std::fclose(f);
+    // A link there is not followed: refused like a file that cannot be made.
+    if (int fd = ::open(updateLockPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+        fd >= 0) {
+        ::close(fd);
     } else {
         log_write(LOG_ERROR, "UPDATE: Error creating update Lock file '%s'", updateLockPath.c_str());
     }

@@ -5,6 +5,7 @@
 // rest exactly as it was, and end by itself.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -232,4 +233,86 @@ TEST_F(DriverTest, FirstMatchingDirectoryInByteOrderIsSearched)
     EXPECT_EQ(listing(dir.path() / "test"), (std::set<std::string>{"REQ.001"}));
     EXPECT_EQ(dir.read("TEST"), "a file, not a directory");
     EXPECT_EQ(log().find("** WARNING ** Directory of network"), std::string::npos);
+}
+
+namespace {
+
+// Files the driver writes in its directories, each found as a symbolic link
+// to a file of someone else's: the link is refused like a file that cannot
+// be opened, and neither it nor the file it points at is touched.
+class PlantedLinkTest : public DriverTest {
+protected:
+    static constexpr const char* TARGET_TEXT = "someone else's file\n";
+
+    void plantLink(const std::string& name)
+    {
+        dir.write("elsewhere/target", TARGET_TEXT);
+        fs::create_symlink(dir.path() / "elsewhere" / "target", dir.path() / name);
+    }
+    void expectUntouched(const std::string& name)
+    {
+        EXPECT_EQ(typeOf(dir.path() / name), fs::file_type::symlink);
+        EXPECT_EQ(dir.read("elsewhere/target"), TARGET_TEXT);
+    }
+    // One pass with a request on TEST and a link planted at `name`; returns
+    // the exit code once the link and its target were found untouched.
+    int serveBesideALink(const std::string& name)
+    {
+        writeIni(TEST_NETWORK);
+        linkDevice("com1", "/dev/ptmx");
+        request("TEST", "REQ.001", claim(1));
+        plantLink(name);
+        int rc = run();
+        expectUntouched(name);
+        return rc;
+    }
+};
+
+}  // namespace
+
+TEST_F(PlantedLinkTest, ActivityRecordIsRefusedAsAnotherInstance)
+{
+    EXPECT_EQ(serveBesideALink("activity.dat"), 2);
+    EXPECT_NE(dir.read("stderr.txt").find("QZR is already running in this directory."), std::string::npos);
+    EXPECT_TRUE(exists("TEST/REQ.001"));
+}
+
+TEST_F(PlantedLinkTest, StatisticsFileIsLeftAlone)
+{
+    EXPECT_EQ(serveBesideALink("qzrstat.dat"), 0);
+    EXPECT_EQ(dir.read("TEST/RSP.001").substr(0, 8), "1,0,001,");
+    EXPECT_EQ(log().find("Group:9998 processed"), std::string::npos);
+}
+
+// The update check is due (the lock file's time is the target's, two days
+// old) but the lock file cannot be rewritten.
+TEST_F(PlantedLinkTest, UpdateLockIsNotRewritten)
+{
+    writeIni(TEST_NETWORK);
+    plantLink("qzrupdate.lck");
+    auto old = fs::file_time_type::clock::now() - std::chrono::hours(48);
+    fs::last_write_time(dir.path() / "elsewhere" / "target", old);
+    EXPECT_EQ(run(), 1);
+    expectUntouched("qzrupdate.lck");
+    EXPECT_EQ(fs::last_write_time(dir.path() / "elsewhere" / "target"), old);
+    EXPECT_NE(log().find("ERROR- UPDATE: Error creating update Lock file '" + dir.file("qzrupdate.lck") + "'"),
+              std::string::npos)
+        << log();
+}
+
+// An installation begins while the driver waits; the restart script's
+// place holds a link by then.
+TEST_F(PlantedLinkTest, RestartScriptIsNotWrittenThroughALink)
+{
+    writeIni(TEST_NETWORK, true);
+    dir.write("qzrupdate.lck", "");  // checked just now: no update program
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return log().find("Waiting for request in") != std::string::npos; }));
+    plantLink("$qzrrestart.sh");
+    dir.write("qzrinstall.lck", "");
+    EXPECT_EQ(p.wait(15000), 1);
+    expectUntouched("$qzrrestart.sh");
+    EXPECT_NE(log().find("INFO - UPDATE: Error creating restart file " + dir.file("$qzrrestart.sh")),
+              std::string::npos)
+        << log();
 }
