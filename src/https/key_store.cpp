@@ -7,14 +7,16 @@
 // and gets them as bound parameters. A stored key that cannot be used
 // (undecryptable, too short, empty, or not fit for an HTTP header) is
 // deleted and a new one requested, so one bad row never locks an office
-// out for good.
+// out for good. The file is private to its owner (mode 0600).
 #include "https/key_store.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "foundation/log.h"
@@ -113,6 +115,21 @@ bool runBound(const char* sql, const std::string* params, int count, std::string
     return ok;
 }
 
+// The store holds the offices' keys: it is private to its owner. Made with
+// mode 0600 before SQLite opens it (SQLite gives its journal the same mode);
+// an existing store open to others is tightened, with a log line. A link or
+// anything else that cannot be opened here is left to SQLite's own open.
+void makePrivate(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 && ::fchmod(fd, 0600) == 0)
+        log_write(LOG_INFO, "%s was open to other users (mode %03o), now to its owner only", KEY_STORE_FILE,
+                  static_cast<unsigned>(st.st_mode & 0777));
+    ::close(fd);
+}
+
 // Opens the store (first call of the run): recreates a file that is not a
 // database, makes the table when it is missing. Failures are logged; the
 // statements that follow then fail and are logged too.
@@ -121,6 +138,7 @@ void openStore()
     keyStoreSet = true;
     std::string path = storePath();
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    makePrivate(path);
     int rc = sqlite3_open_v2(path.c_str(), &keyStoreDb, flags, nullptr);
     if (rc == SQLITE_OK) {
         rc = runFixed("pragma schema_version;", nullptr);
@@ -129,6 +147,7 @@ void openStore()
             sqlite3_close(keyStoreDb);
             keyStoreDb = nullptr;
             ::unlink(path.c_str());
+            makePrivate(path);
             rc = sqlite3_open_v2(path.c_str(), &keyStoreDb, flags, nullptr);
         }
     }

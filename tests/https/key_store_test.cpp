@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
@@ -125,6 +127,47 @@ TEST_F(KeyStoreTest, FileThatIsNotADatabaseIsMadeAnew)
     EXPECT_EQ(dir.read(KEY_STORE_FILE).substr(0, 16), std::string("SQLite format 3\0", 16));
     EXPECT_EQ(storedPlain("0123-123456789-8"), "KEY-AFTER");
     EXPECT_NE(logText().find("ERROR- qzrappk.dat not a valid database, recreating file."), std::string::npos);
+}
+
+// The store holds every office's key: private to its owner whatever the
+// umask, whether it is made, made anew or found open to others (then
+// tightened, with a line in the log).
+TEST_F(KeyStoreTest, StoreIsPrivateToItsOwner)
+{
+    const struct {
+        const char* what;
+        const char* content;  // nullptr: no store yet
+        ::mode_t mode;
+        bool tightened;
+    } cases[] = {
+        {"made", nullptr, 0, false},
+        {"not a database, made anew", "not a database\n", 0644, true},
+        {"open to all", "", 0644, true},
+        {"written by the group", "", 0620, true},
+        {"already private", "", 0600, false},
+    };
+    keyServer->serve(std::vector<test::HttpReply>(std::size(cases), replyOf(200, "KEY-PRIVATE")));
+    ::mode_t umask = ::umask(022);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        keystore_close();
+        std::filesystem::remove(dir.file(KEY_STORE_FILE));
+        if (c.content) {
+            dir.write(KEY_STORE_FILE, c.content);
+            ::chmod(dir.file(KEY_STORE_FILE).c_str(), c.mode);
+        }
+        std::size_t logAt = logText().size();
+        EXPECT_EQ(key(), "KEY-PRIVATE");
+        EXPECT_EQ(storedPlain("0123-123456789-8"), "KEY-PRIVATE");
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.file(KEY_STORE_FILE).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        char line[128];
+        std::snprintf(line, sizeof line, "INFO - qzrappk.dat was open to other users (mode %03o), now to its owner only",
+                      static_cast<unsigned>(c.mode));
+        EXPECT_EQ(logText().find(line, logAt) != std::string::npos, c.tightened) << logText().substr(logAt);
+    }
+    ::umask(umask);
 }
 
 // A store that cannot be opened is reported once; each claim still gets a
