@@ -2,9 +2,9 @@
 // loader with its debug dump, and the rules report.
 //
 // A pair's key is always the 4-character office followed by the 6-character
-// carrier; nothing shorter or longer ever becomes a key. Lookups walk the
-// bucket chains themselves, so asking never inserts, locked table or not.
-// A pair keeps the target of the first rule that named it.
+// carrier; nothing shorter or longer ever becomes a key. Lookups never
+// insert, locked table or not, and cost the same however many rules there
+// are. A pair keeps the target of the first rule that named it.
 #include "redirect/switch_table.h"
 
 #include <cstdarg>
@@ -70,18 +70,6 @@ std::string pairKey(const char* office, const char* carrier)
     std::string key(office);
     key += carrier;
     return key;
-}
-
-// Finds a key without ever inserting it. Null when absent or when the table
-// was never created.
-tbx_hash_entry* findPair(const tbx_hash& table, const std::string& key)
-{
-    if (table.n < 2) return nullptr;
-    const unsigned bucket = tbx_hash_bucket(key.c_str(), table.n);
-    if (bucket >= table.buckets.size()) return nullptr;
-    for (tbx_hash_entry* e = table.buckets[bucket]; e; e = e->next)
-        if (e->key == key) return e;
-    return nullptr;
 }
 
 // A target for printing: an absent one is an empty text.
@@ -283,7 +271,7 @@ const char* lookupSwitchTable(const char* office, const char* carrier, int& code
         const tbx_hash& table = p.interdiction ? notSwitchTable : switchTable;
         const std::string key = pairKey(p.allOffices ? SWITCH_ALL_OFFICES : office,
                                         p.allCarriers ? SWITCH_ALL_CARRIERS : carrier);
-        const tbx_hash_entry* e = findPair(table, key);
+        const tbx_hash_entry* e = tbx_hash_lookup(table, key.c_str());
         if (!e) continue;
         code = p.code;
         if (text) *text = p.text;
