@@ -1,6 +1,7 @@
 // String-keyed hash tables: fixed bucket count, chained collisions appended
 // at the tail, iteration in bucket order. Entries live until the table is
-// freed or re-initialised.
+// freed or re-initialised. Finding goes through the index by key and
+// appending through the chain's tail, so neither walks a chain.
 #include "foundation/tbx_hash.h"
 
 #include <cstring>
@@ -25,6 +26,8 @@ void tbx_hash_free(tbx_hash& table)
         }
     }
     table.buckets.clear();
+    table.tails.clear();
+    table.index.clear();
     table.n = table.flags = table.count = table.iterBucket = table.collisions = 0;
     table.iterEntry = nullptr;
 }
@@ -37,6 +40,7 @@ void tbx_hash_init(tbx_hash& table, unsigned n)
     tbx_hash_free(table);
     table.n = n;
     table.buckets.assign(n, nullptr);
+    table.tails.assign(n, nullptr);
 }
 
 unsigned tbx_hash_bucket(const char* key, unsigned n)
@@ -53,32 +57,36 @@ unsigned tbx_hash_bucket(const char* key, unsigned n)
     return ((h & 0x7FFFu) % (n - 1)) + 1;
 }
 
+tbx_hash_entry* tbx_hash_lookup(const tbx_hash& table, const char* key)
+{
+    const auto found = table.index.find(std::string_view(key));
+    return found == table.index.end() ? nullptr : found->second;
+}
+
 tbx_hash_entry* tbx_hash_find(tbx_hash& table, const char* key)
 {
     if (table.n < 2) return nullptr;
-    unsigned b = tbx_hash_bucket(key, table.n);
-    tbx_hash_entry* last = nullptr;
-    for (tbx_hash_entry* e = table.buckets[b]; e; e = e->next) {
-        if (e->key == key) return e;
-        last = e;
-    }
+    if (tbx_hash_entry* e = tbx_hash_lookup(table, key)) return e;
     if (table.flags & TBX_HASH_FIND_ONLY) return nullptr;
 
+    const unsigned b = tbx_hash_bucket(key, table.n);
     tbx_hash_entry* entry = nullptr;
     try {
         entry = new tbx_hash_entry;
         entry->key = key;
+        table.index.emplace(entry->key, entry);
     } catch (const std::bad_alloc&) {
         delete entry;
         tbx_error(nullptr, TBX_ERR_NO_MEMORY, "TOOLBOX/Tbx_hash", __LINE__);
         return nullptr;
     }
-    if (last) {
-        last->next = entry;
+    if (table.tails[b]) {
+        table.tails[b]->next = entry;
         ++table.collisions;
     } else {
         table.buckets[b] = entry;
     }
+    table.tails[b] = entry;
     ++table.count;
     return entry;
 }

@@ -5,10 +5,17 @@
 // ((h & 0x7FFF) % (n-1)) + 1 and collide by appending to the bucket's chain.
 // Entries carry four data words owned by the user and are never removed one
 // by one. Iteration walks buckets 1..n-1, each chain in insertion order.
+//
+// Beside the buckets, which give the iteration order and the collision count,
+// an index by key and the tail of every chain make finding and inserting cost
+// the same however many entries a table holds. The index points into the
+// entries' own keys, so a key never changes once its entry is in a table.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace qzr {
@@ -33,6 +40,8 @@ struct tbx_hash {
     unsigned collisions = 0;   // entries inserted into a non-empty bucket
     tbx_hash_entry* iterEntry = nullptr;
     std::vector<tbx_hash_entry*> buckets;  // index 1..n-1; index 0 unused
+    std::vector<tbx_hash_entry*> tails;    // the last entry of each bucket's chain
+    std::unordered_map<std::string_view, tbx_hash_entry*> index;  // every entry by its key
 
     tbx_hash() = default;
     tbx_hash(const tbx_hash&) = delete;
@@ -49,6 +58,9 @@ unsigned tbx_hash_bucket(const char* key, unsigned n);
 // Finds the key; when absent, inserts it unless the table is find-only.
 // Returns the entry, or null (absent in a find-only table, out of memory).
 tbx_hash_entry* tbx_hash_find(tbx_hash& table, const char* key);
+// Finds the key and never inserts it, locked table or not. Returns the
+// entry, or null when it is absent (or the table was never created).
+tbx_hash_entry* tbx_hash_lookup(const tbx_hash& table, const char* key);
 // Starts an iteration (iteration bucket 0, no entry).
 void tbx_hash_rewind(tbx_hash& table);
 // The next entry of the iteration, or null at its end.

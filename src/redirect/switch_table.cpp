@@ -2,14 +2,21 @@
 // loader with its debug dump, and the rules report.
 //
 // A pair's key is always the 4-character office followed by the 6-character
-// carrier; nothing shorter or longer ever becomes a key. Lookups walk the
-// bucket chains themselves, so asking never inserts, locked table or not.
-// A pair keeps the target of the first rule that named it.
+// carrier; nothing shorter or longer ever becomes a key. Lookups never
+// insert, locked table or not, and cost the same however many rules there
+// are. A pair keeps the target of the first rule that named it.
+//
+// The report reads as if it looked every office of the rules up against
+// every carrier of the rules; it looks up only the pairs some rule names,
+// the only ones that can answer for their office and carrier, in that order.
 #include "redirect/switch_table.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/log.h"
@@ -72,18 +79,6 @@ std::string pairKey(const char* office, const char* carrier)
     return key;
 }
 
-// Finds a key without ever inserting it. Null when absent or when the table
-// was never created.
-tbx_hash_entry* findPair(const tbx_hash& table, const std::string& key)
-{
-    if (table.n < 2) return nullptr;
-    const unsigned bucket = tbx_hash_bucket(key.c_str(), table.n);
-    if (bucket >= table.buckets.size()) return nullptr;
-    for (tbx_hash_entry* e = table.buckets[bucket]; e; e = e->next)
-        if (e->key == key) return e;
-    return nullptr;
-}
-
 // A target for printing: an absent one is an empty text.
 const char* shown(const char* target) { return target ? target : ""; }
 
@@ -132,15 +127,49 @@ void dumpTable(ReportOut& out, const char* title, tbx_hash& table)
     }
 }
 
-// Collects the keys of a set, so that nested walks never share a cursor.
-std::vector<std::string> keysOf(tbx_hash& table)
-{
+// The keys of a set in its iteration order, each with its place in it.
+// Collected once, so that nested walks never share a cursor.
+struct OrderedSet {
     std::vector<std::string> keys;
-    if (table.n < 2) return keys;
+    std::unordered_map<std::string_view, std::size_t> place;  // views into keys
+
+    explicit OrderedSet(tbx_hash& table)
+    {
+        if (table.n < 2) return;
+        tbx_hash_rewind(table);
+        for (tbx_hash_entry* e = tbx_hash_next(table); e; e = tbx_hash_next(table)) keys.push_back(e->key);
+        place.reserve(keys.size());
+        for (std::size_t i = 0; i < keys.size(); ++i) place.emplace(keys[i], i);
+    }
+    OrderedSet(const OrderedSet&) = delete;
+    OrderedSet& operator=(const OrderedSet&) = delete;
+};
+
+// A pair of an office and a carrier by their places in the sets.
+struct NamedPair {
+    std::size_t office;
+    std::size_t carrier;
+    auto operator<=>(const NamedPair&) const = default;
+};
+
+// The pairs of `table` whose office and carrier are both in the sets (no
+// all-offices or all-carriers marker), in the order in which a walk of the
+// carriers within a walk of the offices meets them.
+std::vector<NamedPair> namedPairs(tbx_hash& table, const OrderedSet& offices, const OrderedSet& carriers)
+{
+    std::vector<NamedPair> pairs;
+    if (table.n < 2) return pairs;
     tbx_hash_rewind(table);
-    for (tbx_hash_entry* e = tbx_hash_next(table); e; e = tbx_hash_next(table))
-        keys.push_back(e->key);
-    return keys;
+    for (tbx_hash_entry* e = tbx_hash_next(table); e; e = tbx_hash_next(table)) {
+        const std::string_view key = e->key;
+        if (key.size() != SWITCH_OFFICE_LEN + SWITCH_CARRIER_LEN) continue;
+        const auto office = offices.place.find(key.substr(0, SWITCH_OFFICE_LEN));
+        const auto carrier = carriers.place.find(key.substr(SWITCH_OFFICE_LEN));
+        if (office != offices.place.end() && carrier != carriers.place.end())
+            pairs.push_back({office->second, carrier->second});
+    }
+    std::sort(pairs.begin(), pairs.end());
+    return pairs;
 }
 
 // The rules report. Returns -1 when every redirection is forbidden.
@@ -155,8 +184,10 @@ int writeReport(ReportOut& out)
         return -1;
     }
 
-    const std::vector<std::string> carriers = keysOf(carriersTable);
-    const std::vector<std::string> offices = keysOf(groupsTable);
+    const OrderedSet carrierSet(carriersTable);
+    const OrderedSet officeSet(groupsTable);
+    const std::vector<std::string>& carriers = carrierSet.keys;
+    const std::vector<std::string>& offices = officeSet.keys;
 
     out.print("  Interdiction Rules:\n");
     for (const std::string& carrier : carriers) {
@@ -168,19 +199,26 @@ int writeReport(ReportOut& out)
         lookupSwitchTable(office.c_str(), ANY_CARRIER, code);
         if (code == REDIR_DENY_OFFICE) out.print("  No redirection for Office %s\n", office.c_str());
     }
-    for (const std::string& office : offices) {
-        for (const std::string& carrier : carriers) {
-            lookupSwitchTable(office.c_str(), carrier.c_str(), code);
-            if (code == REDIR_DENY_OFFICE_CARRIER)
-                out.print("  No redirection for Office %s + Carrier %s\n", office.c_str(),
-                          carrier.c_str());
-        }
+    // Only a pair of the interdiction table answers 604 for its own office
+    // and carrier.
+    for (const NamedPair& p : namedPairs(notSwitchTable, officeSet, carrierSet)) {
+        const std::string& office = offices[p.office];
+        const std::string& carrier = carriers[p.carrier];
+        lookupSwitchTable(office.c_str(), carrier.c_str(), code);
+        if (code == REDIR_DENY_OFFICE_CARRIER)
+            out.print("  No redirection for Office %s + Carrier %s\n", office.c_str(), carrier.c_str());
     }
 
     out.print("  Redirection Rules:\n");
-    for (const std::string& office : offices) {
+    // Only a pair of the redirection table answers 701 for its own office
+    // and carrier; the pairs come office by office.
+    const std::vector<NamedPair> redirected = namedPairs(switchTable, officeSet, carrierSet);
+    auto next = redirected.begin();
+    for (std::size_t o = 0; o < offices.size(); ++o) {
+        const std::string& office = offices[o];
         int carrierLines = 0;
-        for (const std::string& carrier : carriers) {
+        for (; next != redirected.end() && next->office == o; ++next) {
+            const std::string& carrier = carriers[next->carrier];
             const char* target = lookupSwitchTable(office.c_str(), carrier.c_str(), code);
             if (code == REDIR_OFFICE_CARRIER) {
                 ++carrierLines;
@@ -283,7 +321,7 @@ const char* lookupSwitchTable(const char* office, const char* carrier, int& code
         const tbx_hash& table = p.interdiction ? notSwitchTable : switchTable;
         const std::string key = pairKey(p.allOffices ? SWITCH_ALL_OFFICES : office,
                                         p.allCarriers ? SWITCH_ALL_CARRIERS : carrier);
-        const tbx_hash_entry* e = findPair(table, key);
+        const tbx_hash_entry* e = tbx_hash_lookup(table, key.c_str());
         if (!e) continue;
         code = p.code;
         if (text) *text = p.text;

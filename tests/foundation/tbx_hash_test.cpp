@@ -130,6 +130,62 @@ TEST(TbxHash, ReinitialisingEmptiesTheTable)
     tbx_hash_init(t, 5);
     EXPECT_EQ(t.count, 0u);
     EXPECT_TRUE(iterate(t).empty());
+    // The old entry is found nowhere any more, and comes back as a new one.
+    EXPECT_EQ(tbx_hash_lookup(t, "A"), nullptr);
+    tbx_hash_entry* again = tbx_hash_find(t, "A");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->data[0], 0);
+    EXPECT_EQ(t.count, 1u);
+    EXPECT_EQ(t.collisions, 0u);
+}
+
+TEST(TbxHash, LookupNeverInserts)
+{
+    tbx_hash t;
+    EXPECT_EQ(tbx_hash_lookup(t, "KEY"), nullptr);  // never created
+    tbx_hash_init(t, 70);
+    EXPECT_EQ(tbx_hash_lookup(t, "KEY"), nullptr);
+    EXPECT_EQ(t.count, 0u);
+    tbx_hash_entry* e = tbx_hash_find(t, "KEY");
+    EXPECT_EQ(tbx_hash_lookup(t, "KEY"), e);
+    EXPECT_EQ(tbx_hash_lookup(t, "key"), nullptr);
+    EXPECT_EQ(tbx_hash_lookup(t, "KE"), nullptr);
+    EXPECT_EQ(t.count, 1u);
+    EXPECT_EQ(iterate(t), std::vector<std::string>{"KEY"});
+}
+
+// Thousands of keys in few buckets: every key is found as itself, chains
+// keep their insertion order and the counts are those of the chains.
+TEST(TbxHash, LongChainsKeepOrderAndCounts)
+{
+    for (unsigned n : {2u, 70u}) {
+        SCOPED_TRACE(n);
+        tbx_hash t;
+        tbx_hash_init(t, n);
+        std::vector<std::string> keys;
+        for (int i = 0; i < 5000; ++i) keys.push_back("K" + std::to_string(i * 7919 % 100000));
+        std::vector<tbx_hash_entry*> entries;
+        for (const auto& k : keys) entries.push_back(tbx_hash_find(t, k.c_str()));
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            ASSERT_NE(entries[i], nullptr);
+            EXPECT_EQ(entries[i]->key, keys[i]);
+            EXPECT_EQ(tbx_hash_find(t, keys[i].c_str()), entries[i]);
+            EXPECT_EQ(tbx_hash_lookup(t, keys[i].c_str()), entries[i]);
+        }
+        EXPECT_EQ(t.count, keys.size());
+        std::vector<std::pair<unsigned, std::string>> expected;
+        for (const auto& k : keys) expected.emplace_back(tbx_hash_bucket(k.c_str(), n), k);
+        std::stable_sort(expected.begin(), expected.end(),
+                         [](const auto& x, const auto& y) { return x.first < y.first; });
+        std::vector<std::string> order;
+        unsigned usedBuckets = 0;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            order.push_back(expected[i].second);
+            if (i == 0 || expected[i].first != expected[i - 1].first) ++usedBuckets;
+        }
+        EXPECT_EQ(iterate(t), order);
+        EXPECT_EQ(t.collisions, keys.size() - usedBuckets);
+    }
 }
 
 TEST(TbxHash, TooFewSlotsIsReportedByTheToolboxAndFindsNothing)

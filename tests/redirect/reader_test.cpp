@@ -10,14 +10,6 @@ namespace {
 const char* const SYNTAX = "%F-0202: Syntax error, expecting: ";
 const char* const OFFICE_MESSAGE = " valid office number, must be exactly 4 caracters.";
 
-std::vector<std::string> keysOf(tbx_hash& table)
-{
-    std::vector<std::string> keys;
-    tbx_hash_rewind(table);
-    for (tbx_hash_entry* e = tbx_hash_next(table); e; e = tbx_hash_next(table)) keys.push_back(e->key);
-    return keys;
-}
-
 int codeOf(const char* office, const char* carrier, const char** target = nullptr)
 {
     int code = -1;

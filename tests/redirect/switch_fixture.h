@@ -75,6 +75,15 @@ inline std::vector<std::string> splitLines(const std::string& text)
     return lines;
 }
 
+// The keys of a table in its iteration order.
+inline std::vector<std::string> keysOf(tbx_hash& table)
+{
+    std::vector<std::string> keys;
+    tbx_hash_rewind(table);
+    for (tbx_hash_entry* e = tbx_hash_next(table); e; e = tbx_hash_next(table)) keys.push_back(e->key);
+    return keys;
+}
+
 class SwitchTest : public ::testing::Test {
 protected:
     void SetUp() override
