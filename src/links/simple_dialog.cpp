@@ -85,9 +85,9 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
         return STS_NO_RESPONSE;
     }
 
-    // The text is kept to the capacity less one byte, so it ends within the
-    // buffer; the rest is read and dropped.
-    const int keepMax = capacity > 0 ? capacity - 1 : 0;
+    // The text is kept to the capacity and ends with a NUL in the byte after
+    // it; the rest is read and dropped.
+    const int keepMax = capacity > 0 ? capacity : 0;
     int stored = 0;
     for (int i = 0; i < length; ++i) {
         unsigned char c;
@@ -95,7 +95,7 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
             return fail(STS_NO_RESPONSE, "Error reading response STATE 3 sts=%d", sts);
         if (stored < keepMax) resp[stored++] = c;
     }
-    if (capacity > 0) resp[stored] = '\0';
+    resp[stored] = '\0';
     log_write(LOG_PROT, "Response received %d bytes Se:0x%X re:0x%X Chk:0x%X", stored, header[6], header[7],
               header[8]);
     if (g_detailedMessages) log_write(LOG_PROT, "Simple dialog: length after decryption %d bytes", stored);

@@ -330,14 +330,13 @@ TEST_P(SerialHostTest, ExchangeEndsWithItsStatusInTheResponse)
 INSTANTIATE_TEST_SUITE_P(Hosts, SerialHostTest, ::testing::ValuesIn(HOST_CASES),
                          [](const ::testing::TestParamInfo<HostCase>& info) { return info.param.name; });
 
-// The response buffer holds 18000 bytes: the longest answer is 17999
-// characters and its ETX.
+// The longest answer: 18000 characters and their ETX.
 TEST_F(LinkRunTest, LongestAnswerFillsTheResponseBuffer)
 {
     writeIni(directHost());
     request("HOST", "REQ.001", claim(9));
     std::string big;
-    for (int i = 0; i < 17999; ++i) big.push_back(static_cast<char>('A' + i % 26));
+    for (int i = 0; i < 18000; ++i) big.push_back(static_cast<char>('A' + i % 26));
     std::string reply;
     com1.start([&](PeerIo& io) {
         io.send(ENQ);
@@ -351,8 +350,8 @@ TEST_F(LinkRunTest, LongestAnswerFillsTheResponseBuffer)
     EXPECT_EQ(reply, ACK);
     EXPECT_EQ(dir.read("HOST/RSP.001"), "9,0,001," + big);
     std::string l = log();
-    EXPECT_NE(l.find("INFO - 17000 characters read"), std::string::npos);
-    EXPECT_NE(l.find("INFO -prot. Response received 17999 bytes"), std::string::npos);
+    EXPECT_NE(l.find("INFO - 18000 characters read"), std::string::npos);
+    EXPECT_NE(l.find("INFO -prot. Response received 18000 bytes"), std::string::npos);
 }
 
 TEST_F(LinkRunTest, NetworkPrefixReplacesTheFirstTwelveCharacters)
