@@ -73,7 +73,8 @@ void testTcpip(NetworkDef* net, unsigned char* answer)
     // The dialog scrambles the message in place: it gets a copy.
     char message[sizeof NETTEST_TCPIP_MESSAGE];
     std::memcpy(message, NETTEST_TCPIP_MESSAGE, sizeof message);
-    int length = static_cast<int>(NETTEST_ANSWER_SIZE);
+    // The longest text: the answer space less its NUL.
+    int length = static_cast<int>(NETTEST_ANSWER_SIZE) - 1;
     int status = simple_dialog(net, message, static_cast<int>(sizeof message), answer, &length);
     answer[NETTEST_ANSWER_SIZE - 1] = '\0';
     if (status != STS_OK) {

@@ -26,7 +26,7 @@ extern const char NETTEST_HTTP_MESSAGE[70];
 // The office and provider of the HTTP test record.
 extern const char* const NETTEST_OFFICE;    // "9998"
 extern const char* const NETTEST_PROVIDER;  // "053333300"
-// The answer space of one test, given to the dialog as its capacity.
+// The answer space of one test: its text and the NUL that ends it.
 constexpr std::size_t NETTEST_ANSWER_SIZE = 512;
 
 // The Test menu's command for item `n` (1 to 3): tests the network of

@@ -126,11 +126,16 @@ int runPass(const char* reqPath, const char* respPath, NetworkDef* net, transInf
     int status;
     int respLen = 0;
     if (cnx->connectionType == CNX_TYPE_HTTP || cnx->connectionType == CNX_TYPE_TCPIP) {
-        // Room for the longest answer and its NUL. What a failed dialog
+        // The longest answer: the Simple dialog takes the longest text, the
+        // HTTP dialog the room for it and its NUL. What a failed dialog
         // received is the response all the same.
-        respLen = static_cast<int>(RESP_BUF_SIZE) + 1;
-        status = cnx->connectionType == CNX_TYPE_HTTP ? http_dialog(net, ti, text, length, respBuf, &respLen)
-                                                      : simple_dialog(net, text, length, respBuf, &respLen);
+        if (cnx->connectionType == CNX_TYPE_HTTP) {
+            respLen = static_cast<int>(RESP_BUF_SIZE) + 1;
+            status = http_dialog(net, ti, text, length, respBuf, &respLen);
+        } else {
+            respLen = static_cast<int>(RESP_BUF_SIZE);
+            status = simple_dialog(net, text, length, respBuf, &respLen);
+        }
         resp.data = reinterpret_cast<const char*>(respBuf);
         resp.len = respLen;
         return status;

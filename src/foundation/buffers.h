@@ -13,8 +13,8 @@ constexpr std::size_t RESP_BUF_SIZE = 18000;
 
 // reqFrame[0] is the STX; the request text starts at reqFrame + 1.
 extern unsigned char reqFrame[REQ_FRAME_SIZE];
-// The longest response and one byte more, so that a dialog keeping at most
-// its capacity less one byte still keeps an 18000-byte answer whole.
+// The longest response and one byte more, for the dialog's terminator after
+// an 18000-byte answer (the ETX while its LRC is checked, then a NUL).
 extern unsigned char respBuf[RESP_BUF_SIZE + 1];
 
 }  // namespace qzr

@@ -60,12 +60,12 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
     std::int64_t start = nowSeconds();
     int lrcTriesLeft = 3;
     if (g_detailedMessages) log_write(LOG_INFO, "Dialog: request length %d bytes", frameLen);
-    // A response frame's text and its ETX are kept up to the capacity; the
-    // text itself is at most the capacity less one byte, so it always ends
-    // within the buffer (its NUL takes the ETX's place).
-    const int keepMax = respCapacity > 0 ? respCapacity : 0;
-    const int textMax = respCapacity > 0 ? respCapacity - 1 : 0;
-    if (respCapacity > 0) respBuf[0] = '\0';
+    // A response text is kept up to the capacity, and its ETX in the byte
+    // after it while the LRC is checked; the text's NUL then takes the ETX's
+    // place. A longer text loses its ETX and fails the LRC check.
+    const int textMax = respCapacity > 0 ? respCapacity : 0;
+    const int keepMax = textMax + 1;
+    respBuf[0] = '\0';
 
     if (net->simulation) {
         int timeout = net->curCnx ? net->curCnx->connectionTimeout : 0;
@@ -73,7 +73,7 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
         int n = frameLen > 3 ? frameLen - 3 : 0;
         if (n > textMax) n = textMax;
         if (n > 0) std::memcpy(respBuf, frame + 1, static_cast<std::size_t>(n));
-        if (respCapacity > 0) respBuf[n] = '\0';
+        respBuf[n] = '\0';
         *respLen = n;
         activity_setState(ACT_SIMULATION);
         waitSeconds(static_cast<unsigned>(timeout > 0 ? timeout : 0));
@@ -200,7 +200,7 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
             // The text without its ETX (when the ETX found room).
             int len = etxKept ? count - 1 : count;
             if (len > textMax) len = textMax;
-            if (respCapacity > 0) respBuf[len] = '\0';
+            respBuf[len] = '\0';
             *respLen = len;
             log_write(LOG_PROT, "Response received %d bytes", len);
             return STS_OK;

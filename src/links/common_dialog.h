@@ -5,8 +5,9 @@
 // comes back as the response.
 //
 // What must always hold: the response text is stored within the caller's
-// buffer, at most its capacity less one byte, and is followed by a NUL;
-// every failure is logged at a level equal to the status returned.
+// buffer, at most its capacity, and is followed by a NUL in the buffer's
+// last byte at the latest; every failure is logged at a level equal to the
+// status returned.
 #pragma once
 
 #include <cstddef>
@@ -26,8 +27,10 @@ constexpr unsigned char CP_NAK = 0x15;
 unsigned char cp_lrc(const unsigned char* bytes, std::size_t len);
 
 // Carries the request frame `frame` of `frameLen` bytes (STX, the message,
-// ETX, LRC) and leaves the response text at the start of `respBuf`
-// (`respCapacity` bytes, 18000 for a transaction). `*respLen` is 0 on entry
+// ETX, LRC) and leaves the response text at the start of `respBuf`.
+// `respCapacity` is the longest text to keep (18000 for a transaction);
+// `respBuf` holds one byte more, for the text's ETX and then its NUL.
+// `*respLen` is 0 on entry
 // and on every failure, the text's length on success. Returns 0, 1003 (stop
 // during the simulation), 1041 (no ENQ), 1042 (no response), 1043
 // (unexpected bytes for too long), 1044 (no LRC three times), 1045 (EOT from

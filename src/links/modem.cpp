@@ -97,6 +97,7 @@ int net_waitfor(const char* text, int seconds)
     std::size_t kept = 0;
     int timeouts = 0;
     std::memset(modemReply, 0, sizeof modemReply);
+    port_startRound();
     for (;;) {
         unsigned char c = 0;
         if (get_next_char(g_linkTimeouts.waitforRead, &c) != STS_OK) {
@@ -151,7 +152,10 @@ int net_dial(NetworkDef* net)
                 int ignored = serial_write(&reset[i], 1, g_linkTimeouts.modemResetWrite);
                 (void)ignored;
             }
-            if (net_waitfor("OK\r\n", g_linkTimeouts.modemReply) == STS_OK) break;
+            int sts = net_waitfor("OK\r\n", g_linkTimeouts.modemReply);
+            if (sts == STS_OK) break;
+            // A stop ends the dial at once rather than after every try.
+            if (sts == STS_INTERRUPTED) return sts;
             waitSeconds(static_cast<unsigned>(g_linkTimeouts.modemPause));
         }
 

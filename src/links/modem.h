@@ -24,15 +24,17 @@ extern char modemReply[MODEM_REPLY_SIZE];
 [[nodiscard]] int net_connect(NetworkDef* net);
 
 // Resets, initialises and dials the modem of a dial-up connection, then runs
-// the connection's connect script. Returns 0, a write or wait status, 1021
-// when CONNECT does not come in time, a modem result status, or the script's
-// status.
+// the connection's connect script. Returns 0, a write or wait status (1003
+// at once when a stop ends a reset try), 1021 when CONNECT does not come in
+// time, a modem result status, or the script's status.
 [[nodiscard]] int net_dial(NetworkDef* net);
 
 // Reads until `text` has been received, during `seconds` one-second read
-// time-outs (the (seconds+1)-th ends it). Returns 0; 1002 (time-out); 1003
-// (stop requested); or the status of a modem result seen in the bytes
-// (1022 to 1027). An empty text is seen at once.
+// time-outs (the (seconds+1)-th ends it; bytes that keep coming keep the
+// wait going). Returns 0; 1002 (time-out); 1003 (stop requested: the wait
+// ends within a round of 500 ms from its start or from the request, however
+// busy the line); or the status of a modem result seen in the bytes (1022 to
+// 1027). An empty text is seen at once.
 [[nodiscard]] int net_waitfor(const char* text, int seconds);
 
 // Ends the dialog (EOT while the link is up) and hangs the modem up by the

@@ -4,7 +4,7 @@
 // What must always hold: bytes leave the ring exactly in the order received
 // and each once; a refill never writes past the end of the ring; no read or
 // write blocks the worker longer than its time-out; a read ends within one
-// round (500 ms) of a stop request.
+// round (500 ms) of a stop request, however busy the line.
 #include "links/port.h"
 
 #include <cerrno>
@@ -33,6 +33,23 @@ namespace {
 
 constexpr int ROUND_MS = 500;
 constexpr std::size_t TCP_BLOCK = 1000;
+
+// The end of the current round of reading, on the monotonic clock. Rounds
+// follow each other while the line is read, whether bytes come or not, so a
+// peer that keeps talking cannot hold a read past the end of a round once a
+// stop is requested.
+std::int64_t readRoundEnd = 0;
+
+// Whether a stop request ends the read now: it is requested and the current
+// round has ended. Otherwise an ended round is followed by the next one.
+bool stopEndsRead()
+{
+    std::int64_t now = os_monotonicMs();
+    if (now < readRoundEnd) return false;
+    if (stopRequested) return true;
+    readRoundEnd = now + ROUND_MS;
+    return false;
+}
 
 // Prints a connection trace on standard output, or into the log while the
 // status window holds the terminal.
@@ -335,9 +352,17 @@ bool port_rxRingEmpty()
 
 int get_next_char(int timeout, unsigned char* c)
 {
+    // Looked at whether or not bytes are waiting: a quiet line ends the read
+    // on a stop within its waiting round below, a busy one here.
+    if (stopEndsRead()) return nothingReceived(0);
     if (!port_rxRingEmpty()) return deliver(c);
     if (!comPort.isSerial) return tcpRefill(timeout, c);
     return serialRefill(timeout, c);
+}
+
+void port_startRound()
+{
+    readRoundEnd = os_monotonicMs() + ROUND_MS;
 }
 
 int waitforchar(int timeout)

@@ -4,7 +4,8 @@
 // port (direct line, modem, DATAPAC access) or a TCP socket (`tcpConn`).
 // Received bytes come out one at a time, in the order received and each
 // once, from an 18000-byte receive ring that is refilled in blocks. Every
-// read takes its time-out per byte and ends early on a stop request; every
+// read takes its time-out per byte and ends within a round (500 ms) of a stop
+// request, however busy the line; every
 // write is written whole or fails within its time-out. The waits dispatch the
 // window's messages (links/msg_pump.h). Everything runs on the worker thread.
 #pragma once
@@ -81,8 +82,15 @@ std::string port_devicePath(const char* comdev);
 
 // Delivers the next received byte through `c`. Waits at most `timeout`
 // seconds of silence before each refill. Returns 0, or 1002 (STS_TIMEOUT)
-// when nothing came, a stop was requested or the link is lost.
+// when nothing came, the link is lost, or a stop was requested: a quiet
+// read ends at the end of its waiting round, and reads of a busy line at the
+// end of the current round of reading (500 ms), whatever the peer sends.
 [[nodiscard]] int get_next_char(int timeout, unsigned char* c);
+
+// Starts a new round of reading. A wait for a text starts one of its own,
+// so that a peer answering a command sent after a stop request (the OK of a
+// hang-up) is still heard within that round.
+void port_startRound();
 
 // Waits until the serial port has received bytes: 2 x `timeout` rounds of
 // 500 ms (at least one), dispatching messages. Returns 0, or 1002 after the

@@ -18,6 +18,7 @@ namespace {
 constexpr int MAX_TEXT = 10099996;
 constexpr int RESPONSE_MAX = 18000;
 constexpr int WRITE_TIMEOUT = 20;
+constexpr int DEFAULT_PROCESSING_DELAY = 60;  // seconds, when maxProcessingDelay is 0
 
 // The request frame: a 9- or 12-byte header and the longest message.
 char vovFrame[12 + MAX_TEXT];
@@ -61,9 +62,12 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
     log_write(LOG_PROT, "%d bytes sent, waiting (max=%d sec) for response", frameLen, net->maxProcessingDelay);
     activity_update();
 
+    // Each byte of the answer within the network's delay; a host without
+    // one gets a minute, as over HTTPS.
+    const int byteTimeout = net->maxProcessingDelay > 0 ? net->maxProcessingDelay : DEFAULT_PROCESSING_DELAY;
     unsigned char header[9];
     for (int i = 0; i < 9; ++i) {
-        if (int sts = get_next_char(net->maxProcessingDelay, &header[i]); sts != STS_OK)
+        if (int sts = get_next_char(byteTimeout, &header[i]); sts != STS_OK)
             return fail(STS_NO_RESPONSE, "Error reading response STATE 2 sts=%d", sts);
         if (i == 0) {
             activity_setState(ACT_RECEIVE);
@@ -85,17 +89,17 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
         return STS_NO_RESPONSE;
     }
 
-    // The text is kept to the capacity less one byte, so it ends within the
-    // buffer; the rest is read and dropped.
-    const int keepMax = capacity > 0 ? capacity - 1 : 0;
+    // The text is kept to the capacity and ends with a NUL in the byte after
+    // it; the rest is read and dropped.
+    const int keepMax = capacity > 0 ? capacity : 0;
     int stored = 0;
     for (int i = 0; i < length; ++i) {
         unsigned char c;
-        if (int sts = get_next_char(net->maxProcessingDelay, &c); sts != STS_OK)
+        if (int sts = get_next_char(byteTimeout, &c); sts != STS_OK)
             return fail(STS_NO_RESPONSE, "Error reading response STATE 3 sts=%d", sts);
         if (stored < keepMax) resp[stored++] = c;
     }
-    if (capacity > 0) resp[stored] = '\0';
+    resp[stored] = '\0';
     log_write(LOG_PROT, "Response received %d bytes Se:0x%X re:0x%X Chk:0x%X", stored, header[6], header[7],
               header[8]);
     if (g_detailedMessages) log_write(LOG_PROT, "Simple dialog: length after decryption %d bytes", stored);

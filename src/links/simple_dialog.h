@@ -4,9 +4,10 @@
 // same way: six digits giving its length, three bytes that are only logged,
 // then the data.
 //
-// What must always hold: nothing is stored past the caller's capacity less
-// one byte, and the stored text is followed by a NUL; every failure is logged
-// at a level equal to the status returned, and leaves the response length 0.
+// What must always hold: no more text than the caller's capacity is stored,
+// and the stored text is followed by a NUL in the buffer's last byte at the
+// latest; every failure is logged at a level equal to the status returned,
+// and leaves the response length 0.
 #pragma once
 
 #include "config/config.h"
@@ -14,8 +15,11 @@
 namespace qzr {
 
 // Carries `msg` (`len` bytes, scrambled in place) on the open socket of
-// `net` and leaves the answer at the start of `resp`. `*respLen` holds the
-// buffer's capacity on entry and the answer's length on return. Returns 0,
+// `net` and leaves the answer at the start of `resp`, each of its bytes
+// awaited for the network's `maxProcessingDelay` (60 seconds when it is 0).
+// `*respLen` holds the capacity on entry, the longest answer to keep (`resp`
+// holds one byte more, for the answer's NUL), and the answer's length on
+// return. Returns 0,
 // 1042 (no or bad answer) or 1053 (the frame could not be written, or the
 // message is longer than the 10099996 bytes a frame holds).
 [[nodiscard]] int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int* respLen);

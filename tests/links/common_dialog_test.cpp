@@ -52,8 +52,8 @@ protected:
         LinkTest::TearDown();
     }
 
-    // Runs the dialog with the request frame and a response buffer of
-    // `capacity` bytes.
+    // Runs the dialog with the request frame and a response text of at most
+    // `capacity` bytes (the buffer has room for more).
     int dialog(int capacity = RESP_SIZE)
     {
         return common_dialog(&net, reinterpret_cast<const unsigned char*>(request.data()),
@@ -299,10 +299,11 @@ TEST_F(CommonDialogTest, LongResponsesCountTheirThousands)
     }
 }
 
-TEST_F(CommonDialogTest, AResponseNeverPassesTheBufferLessOneByte)
+TEST_F(CommonDialogTest, AResponseNeverPassesTheCapacity)
 {
-    // A response longer than the buffer: its bytes beyond capacity - 1 are
-    // dropped; the LRC of the kept bytes does not match, the host gives up.
+    // A response longer than the capacity: its bytes beyond the capacity and
+    // the byte for the ETX are dropped; the LRC of the kept bytes does not
+    // match, the host gives up.
     peer.start([&](PeerIo& io) {
         io.send(ENQ);
         readFrame(io);
@@ -311,45 +312,49 @@ TEST_F(CommonDialogTest, AResponseNeverPassesTheBufferLessOneByte)
         io.send(EOT);
     });
     EXPECT_EQ(dialog(16), STS_SERVER_CANCEL);
-    for (std::size_t i = 16; i < sizeof resp; ++i) ASSERT_EQ(resp[i], 0x55) << i;
+    for (std::size_t i = 17; i < sizeof resp; ++i) ASSERT_EQ(resp[i], 0x55) << i;
 }
 
-TEST_F(CommonDialogTest, AResponseFillingTheBufferEndsWithinIt)
+// Texts of the capacity, one byte less and one byte more, and the longest
+// of a transaction: the first ones are accepted whole and end with their NUL
+// in the byte after them (where their ETX was kept while the LRC was
+// checked); the longer one loses its ETX, is refused by its LRC, and the
+// host gives up.
+TEST_F(CommonDialogTest, AResponseOfTheCapacityIsAcceptedWhole)
 {
-    std::string text(14, 'F');  // 14 bytes and the ETX fill 15 of 16
-    peer.start([&](PeerIo& io) {
-        io.send(ENQ);
-        readFrame(io);
-        io.send(frameOf(text));
-        io.readN(1, 3000);
-    });
-    EXPECT_EQ(dialog(16), STS_OK);
-    EXPECT_EQ(response(), text);
-    EXPECT_EQ(resp[14], 0);
-    EXPECT_EQ(resp[16], 0x55);
-}
-
-// The longest response the transaction's buffer holds: 17999 bytes of text
-// and its ETX fill the 18000 bytes; the LRC checks and the text ends within
-// the buffer.
-TEST_F(CommonDialogTest, AResponseOfTheBufferLessOneByteIsAccepted)
-{
-    std::string text(RESP_SIZE - 1, 'M');
-    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('A' + i % 23);
-    std::string replies;
-    peer.start([&](PeerIo& io) {
-        io.send(ENQ);
-        readFrame(io);
-        io.send(frameOf(text));
-        replies = io.readN(1, 3000);
-    });
-    EXPECT_EQ(dialog(RESP_SIZE), STS_OK);
-    peer.join();
-    EXPECT_EQ(replies, ACK);
-    EXPECT_EQ(respLen, RESP_SIZE - 1);
-    EXPECT_TRUE(response() == text);
-    EXPECT_EQ(resp[RESP_SIZE - 1], 0);
-    EXPECT_EQ(resp[RESP_SIZE], 0x55);
+    struct {
+        int capacity;
+        std::size_t textLen;
+        int status;
+        const char* reply;
+    } cases[] = {
+        {16, 16, STS_OK, "\x06"},
+        {16, 15, STS_OK, "\x06"},
+        {16, 17, STS_SERVER_CANCEL, "\x15"},
+        {RESP_SIZE, RESP_SIZE, STS_OK, "\x06"},
+    };
+    for (const auto& k : cases) {
+        std::memset(resp, 0x55, sizeof resp);
+        std::string text(k.textLen, 'M');
+        for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('A' + i % 23);
+        std::string reply;
+        peer.start([&](PeerIo& io) {
+            io.send(ENQ);
+            readFrame(io);
+            io.send(frameOf(text));
+            reply = io.readN(1, 3000);
+            if (reply != ACK) io.send(EOT);
+        });
+        EXPECT_EQ(dialog(k.capacity), k.status) << k.textLen;
+        peer.join();
+        EXPECT_EQ(reply, k.reply) << k.textLen;
+        if (k.status == STS_OK) {
+            EXPECT_EQ(respLen, static_cast<int>(k.textLen));
+            EXPECT_TRUE(response() == text) << k.textLen;
+            EXPECT_EQ(resp[k.textLen], 0) << k.textLen;
+        }
+        EXPECT_EQ(resp[k.capacity + 1], 0x55) << k.textLen;
+    }
 }
 
 TEST_F(CommonDialogTest, StopRequestsEndTheEnqWaitAndTheAnswerWait)
@@ -400,10 +405,10 @@ TEST_F(CommonDialogTest, TheSimulationEchoesTheRequestAfterTheTimeout)
     EXPECT_TRUE(net.linkUp);
     EXPECT_NE(logText().find("Simulation mode: the request will be echoed back in 1 sec"), std::string::npos);
 
-    // Into a small buffer: capacity - 1 bytes and the terminator.
+    // Into a small capacity: that many bytes and the terminator.
     std::memset(resp, 0x55, sizeof resp);
     cnx.connectionTimeout = 0;
-    EXPECT_EQ(dialog(8), STS_OK);
+    EXPECT_EQ(dialog(7), STS_OK);
     EXPECT_EQ(respLen, 7);
     EXPECT_EQ(response(), message.substr(0, 7));
     EXPECT_EQ(resp[7], 0);

@@ -403,6 +403,64 @@ TEST_F(ModemTest, ASteadyStreamKeepsTheWaitGoingAndTheReplyStaysBounded)
     EXPECT_EQ(std::strlen(modemReply), MODEM_REPLY_SIZE - 1);
 }
 
+// A line that keeps talking keeps a wait going, but a stop ends it within a
+// round of 500 ms all the same; a wait that begins after the stop (the
+// hang-up's) still hears an answer that comes within its own round.
+TEST_F(ModemTest, AStopEndsAWaitOnAChattyLineWithinARound)
+{
+    ASSERT_EQ(net_connect(&net), STS_OK);
+    std::atomic<bool> answerNow{false};
+    auto talkUntil = Clock::now() + std::chrono::seconds(6);
+    peer.start([&](PeerIo& io) {
+        while (!modem.done && Clock::now() < talkUntil) {
+            io.send(answerNow.exchange(false) ? "OK\r\n" : "xyz\r\n");
+            os_sleepMs(answerNow ? 0 : 100);
+        }
+    });
+    auto t0 = Clock::now();
+    {
+        Later stop(1500, [] { stopRequested = true; });
+        EXPECT_EQ(net_waitfor("OK\r\n", 1), STS_INTERRUPTED);
+    }
+    long ms = elapsedMs(t0);
+    EXPECT_GE(ms, 1450);  // the chatter outlasted the one-second limit
+    EXPECT_LT(ms, 2200);
+    EXPECT_NE(logText().find("COM  :- [Wait interrupted]"), std::string::npos);
+
+    // After the stop: an answer within the round is heard, chatter alone is not.
+    answerNow = true;
+    EXPECT_EQ(net_waitfor("OK\r\n", 3), STS_OK);
+    t0 = Clock::now();
+    EXPECT_EQ(net_waitfor("OK\r\n", 3), STS_INTERRUPTED);
+    EXPECT_LT(elapsedMs(t0), 800);
+    modem.done = true;
+    peer.join();
+}
+
+// A modem that only chatters keeps a reset try going; a stop ends the dial
+// with 1003 at once instead of trying the reset again.
+TEST_F(ModemTest, AStopEndsTheModemResetAtOnce)
+{
+    ASSERT_EQ(net_connect(&net), STS_OK);
+    auto talkUntil = Clock::now() + std::chrono::seconds(6);
+    peer.start([this, talkUntil](PeerIo& io) {
+        while (!modem.done && Clock::now() < talkUntil) {
+            io.send("xyz\r\n");
+            io.drain(100);
+        }
+    });
+    auto t0 = Clock::now();
+    {
+        Later stop(1500, [] { stopRequested = true; });
+        EXPECT_EQ(net_dial(&net), STS_INTERRUPTED);
+    }
+    EXPECT_LT(elapsedMs(t0), 2200);
+    modem.done = true;
+    peer.join();
+    EXPECT_EQ(peer.io.transcript(), "ATE0V1\r\n");
+    EXPECT_FALSE(net.dialed);
+}
+
 TEST_F(ModemTest, AModemResultInsideTheWaitIsReturned)
 {
     ASSERT_EQ(net_connect(&net), STS_OK);

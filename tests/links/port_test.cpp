@@ -2,6 +2,7 @@
 // devices/com1 and loopback sockets.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "links/port.h"
 #include "os/os_serial.h"
 #include "os/os_signal.h"
+#include "os/os_wait.h"
 
 namespace qzr {
 namespace {
@@ -194,6 +196,56 @@ TEST_F(PortTest, StopFromAnotherThreadEndsAReadWithinARound)
         EXPECT_EQ(get_next_char(20, &b), STS_TIMEOUT);
     }
     EXPECT_LT(elapsedMs(t0), 1200);
+}
+
+// A peer that never pauses long enough for a quiet round: the stop, set by
+// another thread without a wake-up (as nothing but the flag may tell),
+// still ends the reads at the end of a round, on a serial line and on a
+// socket alike.
+TEST_F(PortTest, StopEndsReadsOfABusyLineWithinARound)
+{
+    for (bool serial : {true, false}) {
+        SCOPED_TRACE(serial ? "serial" : "tcp");
+        std::atomic<bool> over{false};
+        PtyPeer pty;
+        TcpPeer host;
+        // The peers stop before they are joined, whatever ends the case.
+        struct Over {
+            std::atomic<bool>& flag;
+            ~Over() { flag = true; }
+        } endPeers{over};
+        auto chatter = [&over, serial](test::PeerIo& io) {
+            while (!over && os_writeSome(io.fd(), "b", 1, !serial) != OS_IO_ERROR) os_sleepMs(2);
+        };
+        ConnectionDef c = serialCnx();
+        if (serial) {
+            std::filesystem::remove_all(dir.path() / "devices");
+            pty.linkInto(dir.path().string());
+            pty.start(chatter);
+        } else {
+            c.connectionType = CNX_TYPE_TCPIP;
+            c.address = host.address();
+            host.start(chatter);
+        }
+        ASSERT_EQ(serial_connectPort(&c), STS_OK);
+        stopRequested = false;
+        unsigned char b;
+        long bytes = 0;
+        auto t0 = Clock::now();
+        int sts = STS_OK;
+        {
+            Later stop(300, [] { stopRequested = true; });
+            while ((sts = get_next_char(20, &b)) == STS_OK && elapsedMs(t0) < 5000) ++bytes;
+        }
+        long ms = elapsedMs(t0);
+        over = true;
+        EXPECT_EQ(sts, STS_TIMEOUT);
+        EXPECT_GT(bytes, 20);
+        EXPECT_LT(ms, 1200);
+        port_close();
+        pty.join();
+        host.join();
+    }
 }
 
 TEST_F(PortTest, SignalsBecomeWindowMessagesDuringAWait)

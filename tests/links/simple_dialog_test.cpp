@@ -40,8 +40,9 @@ protected:
         net_disconnect(&net);
         LinkTest::TearDown();
     }
-    // Connects, runs the dialog for `msg` with `capacity`, and returns its
-    // status; the answer is in `resp`, its length in `respLen`.
+    // Connects, runs the dialog for `msg` with `capacity` (the longest text
+    // to keep), and returns its status; the answer is in `resp`, its length
+    // in `respLen`.
     int exchange(std::string msg, int capacity)
     {
         EXPECT_EQ(net_connect(&net), STS_OK);
@@ -144,8 +145,8 @@ TEST_F(SimpleDialogTest, AnswerLengthLimits)
             io.readN(9 + 40, 3000);
             io.send(c.header + VOV_TAIL + std::string(c.dataBytes, 'd'));
         });
-        // The transaction's buffer: 18000 bytes and one for the NUL.
-        EXPECT_EQ(exchange(std::string(40, 'r'), static_cast<int>(RESP_BUF_SIZE) + 1), c.status) << c.header;
+        // The transaction's capacity: 18000 bytes.
+        EXPECT_EQ(exchange(std::string(40, 'r'), static_cast<int>(RESP_BUF_SIZE)), c.status) << c.header;
         EXPECT_EQ(respLen, c.stored) << c.header;
         if (c.logLine) {
             std::string log = logText();
@@ -163,10 +164,11 @@ TEST_F(SimpleDialogTest, AnswerLongerThanTheBufferIsReadToItsEnd)
         io.readN(9 + 11, 3000);
         io.send("000600" + VOV_TAIL + std::string(600, 'x') + "NEXT");
     });
-    EXPECT_EQ(exchange(std::string("TEST PLAIN\0", 11), 512), STS_OK);
+    // The network test's capacity: 511 bytes of its 512.
+    EXPECT_EQ(exchange(std::string("TEST PLAIN\0", 11), 511), STS_OK);
     EXPECT_EQ(respLen, 511);
     EXPECT_EQ(resp[511], 0);
-    EXPECT_EQ(resp[512], 0x7E);  // nothing past the buffer
+    EXPECT_EQ(resp[512], 0x7E);  // nothing past the text and its NUL
     // The bytes after the answer were not taken as part of it.
     unsigned char c = 0;
     ASSERT_EQ(get_next_char(1, &c), STS_OK);

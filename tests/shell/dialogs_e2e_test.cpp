@@ -2,9 +2,11 @@
 // socket) and HTTPS (the proxy on loopback, with a test CA).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "driver_fixture.h"
 #include "engine/codec.h"
@@ -164,4 +166,40 @@ TEST_F(DriverTest, HttpsProxyAnswersTheClaimWithANewKey)
     // The key was stored, encrypted, in the working directory's key store.
     EXPECT_TRUE(exists("qzrappk.dat"));
     EXPECT_EQ(dir.read("qzrappk.dat").find("KEY-FOR-9998"), std::string::npos);
+}
+
+// The longest answer a TCP/IP host may give, 18000 bytes, is kept whole.
+TEST_F(DriverTest, TcpIpHostsLongestAnswerIsKeptWhole)
+{
+    std::string big;
+    for (int i = 0; i < 18000; ++i) big.push_back(static_cast<char>('a' + i % 26));
+    TcpPeer host;
+    host.start([&](PeerIo& io) {
+        io.readN(9 + 69, 10000);
+        io.send(std::string("018000\x01\x01\x20", 9) + big);
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 10\nconnectionType = tcpip\naddress = \"" + host.address() +
+             "\"\ndataBit = 8\n");
+    request("NETIP", "REQ.001", claim(24));
+    EXPECT_EQ(run(), 0) << log();
+    host.join();
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "24,0,001," + big);
+}
+
+// A TCP/IP host of a network without a processing delay gets a minute to
+// answer, as over HTTPS.
+TEST_F(DriverTest, TcpIpHostWithoutProcessingDelayMayTakeItsTime)
+{
+    TcpPeer host;
+    host.start([&](PeerIo& io) {
+        io.readN(9 + 69, 10000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        io.send(std::string("000011\x01\x01\x20", 9) + "EOB 25 PAID");
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 0\nconnectionType = tcpip\naddress = \"" + host.address() +
+             "\"\ndataBit = 8\n");
+    request("NETIP", "REQ.001", claim(25));
+    EXPECT_EQ(run(), 0) << log();
+    host.join();
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "25,0,001,EOB 25 PAID");
 }

@@ -13,10 +13,13 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "driver_fixture.h"
 #include "links/link_peers.h"
+#include "os/os_wait.h"
 
 using namespace qzr::test;
 
@@ -327,14 +330,13 @@ TEST_P(SerialHostTest, ExchangeEndsWithItsStatusInTheResponse)
 INSTANTIATE_TEST_SUITE_P(Hosts, SerialHostTest, ::testing::ValuesIn(HOST_CASES),
                          [](const ::testing::TestParamInfo<HostCase>& info) { return info.param.name; });
 
-// The response buffer holds 18000 bytes: the longest answer is 17999
-// characters and its ETX.
+// The longest answer: 18000 characters and their ETX.
 TEST_F(LinkRunTest, LongestAnswerFillsTheResponseBuffer)
 {
     writeIni(directHost());
     request("HOST", "REQ.001", claim(9));
     std::string big;
-    for (int i = 0; i < 17999; ++i) big.push_back(static_cast<char>('A' + i % 26));
+    for (int i = 0; i < 18000; ++i) big.push_back(static_cast<char>('A' + i % 26));
     std::string reply;
     com1.start([&](PeerIo& io) {
         io.send(ENQ);
@@ -348,8 +350,8 @@ TEST_F(LinkRunTest, LongestAnswerFillsTheResponseBuffer)
     EXPECT_EQ(reply, ACK);
     EXPECT_EQ(dir.read("HOST/RSP.001"), "9,0,001," + big);
     std::string l = log();
-    EXPECT_NE(l.find("INFO - 17000 characters read"), std::string::npos);
-    EXPECT_NE(l.find("INFO -prot. Response received 17999 bytes"), std::string::npos);
+    EXPECT_NE(l.find("INFO - 18000 characters read"), std::string::npos);
+    EXPECT_NE(l.find("INFO -prot. Response received 18000 bytes"), std::string::npos);
 }
 
 TEST_F(LinkRunTest, NetworkPrefixReplacesTheFirstTwelveCharacters)
@@ -640,5 +642,219 @@ TEST_F(LinkRunTest, StopWhileTheHostAnswersHangsUpWith1003)
     EXPECT_NE(l.find("INFO - cleanup: net_hangup"), std::string::npos);
     EXPECT_TRUE(endsWithEnd(l));
 }
+
+// ---------------------------------------------------------------------------
+// Peers that keep talking. A chatty peer may keep a wait going, but a stop
+// (SIGTERM) or a Cancel (SIGUSR1) still ends the call within a round of
+// reading, with 1003 in the response and the usual hang-up.
+
+// What a busy peer and its test share.
+struct Chatter {
+    std::atomic<bool> talking{false};  // from now on the peer keeps the line busy
+    std::atomic<bool> over{false};     // the driver has ended: the peer stops
+};
+
+void pauseMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool endsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Sends `bytes` every `everyMs`, or as fast as the line takes them when
+// `everyMs` is 0, until the test is over or the line is gone (a socket is
+// written without SIGPIPE).
+void keepSending(PeerIo& io, const std::string& bytes, int everyMs, const Chatter& ch, bool socket = false)
+{
+    while (!ch.over) {
+        long n = qzr::os_writeSome(io.fd(), bytes.data(), bytes.size(), socket);
+        if (n == qzr::OS_IO_ERROR) break;
+        if (everyMs > 0 || n == qzr::OS_IO_AGAIN) pauseMs(everyMs > 0 ? everyMs : 1);
+    }
+}
+
+enum class Line { Direct, Dialup, Tcp };
+
+struct BusyCase {
+    const char* name;
+    Line line;
+    const char* netParams;
+    void (*peer)(PeerIo&, Chatter&);
+    const char* endLine;  // how the dialog or the dial ended
+    // Whether the driver wrote what it should: the request, then the usual
+    // hang-up, nothing more.
+    bool (*driverWrote)(const std::string& transcript, const std::string& claimText);
+};
+
+const BusyCase BUSY_CASES[] = {
+    {"FloodAfterStx", Line::Direct, "maxEnqDelay = 2\nmaxProcessingDelay = 5\n",
+     [](PeerIo& io, Chatter& ch) {
+         io.send(ENQ);
+         readFrame(io);
+         io.send(STX);
+         ch.talking = true;
+         keepSending(io, std::string(64, 'F'), 0, ch);
+     },
+     "CODE -1042- Error reading response STATE 2 sts=1002",
+     [](const std::string& t, const std::string& c) { return t == frameOf(asSent(c)) + EOT; }},
+    {"GarbageBeforeStx", Line::Direct, "maxEnqDelay = 2\nmaxProcessingDelay = 30\n",
+     [](PeerIo& io, Chatter& ch) {
+         io.send(ENQ);
+         readFrame(io);
+         ch.talking = true;
+         keepSending(io, "x", 5, ch);
+     },
+     "CODE -1042- Error reading host ACK STATE 1A sts=1002",
+     [](const std::string& t, const std::string& c) {
+         // The request, a NAK for each stray byte, the EOT.
+         std::string frame = frameOf(asSent(c));
+         if (t.compare(0, frame.size(), frame) != 0 || !endsWith(t, EOT)) return false;
+         std::string naks = t.substr(frame.size(), t.size() - frame.size() - 1);
+         return !naks.empty() && naks.find_first_not_of(NAK) == std::string::npos;
+     }},
+    {"TricklingTcpHost", Line::Tcp, "maxProcessingDelay = 30\n",
+     [](PeerIo& io, Chatter& ch) {
+         io.readN(9 + 69, LONG_MS);
+         io.send(std::string("018000\x01\x01\x20", 9));
+         ch.talking = true;
+         keepSending(io, "T", 2, ch, true);
+     },
+     "CODE -1042- Error reading response STATE 3 sts=1002",
+     [](const std::string& t, const std::string& c) {
+         return t == std::string("000069\x01\x01\x20", 9) + asSent(c);
+     }},
+    // Ten lines a second that never say OK: the reset wait never times out.
+    {"ChatteringModem", Line::Dialup, "",
+     [](PeerIo& io, Chatter& ch) {
+         unsigned char b;
+         while (!ch.over && !io.readByte(b, 50)) {
+         }
+         while (!ch.over) {
+             io.send("xyz\r\n");
+             ch.talking = io.transcript().find("ATE0V1\r\n") != std::string::npos;
+             io.drain(100);
+         }
+     },
+     "COM  :- [Wait interrupted]",
+     // One reset try and no more: the stop ends the dial.
+     [](const std::string& t, const std::string&) { return t == "ATE0V1\r\n"; }},
+    // A modem that connects, then a far end that chatters instead of
+    // inviting with ENQ, until the hang-up string: the ENQ wait never times
+    // out. The hang-up is answered at once.
+    {"ChatteringLineAfterConnect", Line::Dialup, "",
+     [](PeerIo& io, Chatter& ch) {
+         std::string line;
+         bool online = false;
+         while (!ch.over) {
+             unsigned char b;
+             if (!io.readByte(b, online ? 100 : 50)) {
+                 if (online) {
+                     io.send("xyz\r\n");
+                     ch.talking = true;
+                 }
+                 continue;
+             }
+             line.push_back(static_cast<char>(b));
+             if (!endsWith(line, "\r\n")) continue;
+             online = line.rfind("ATDT", 0) == 0;
+             io.send(online ? "\r\nCONNECT 9600\r\n" : "OK\r\n");
+             line.clear();
+         }
+     },
+     "CODE -1041- Error reading ENQ STATE 0 sts=1003",
+     [](const std::string& t, const std::string&) { return t == "ATE0V1\r\nAT&F\r\nATDT5551234\r\nATH0\r\n"; }},
+};
+
+void PrintTo(const BusyCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+using BusyParam = std::tuple<BusyCase, int>;
+
+class BusyLineTest : public LinkRunTest, public ::testing::WithParamInterface<BusyParam> {
+protected:
+    void TearDown() override
+    {
+        ch.over = true;
+        host.join();
+        LinkRunTest::TearDown();
+    }
+
+    Chatter ch;
+    TcpPeer host;
+};
+
+TEST_P(BusyLineTest, StopOrCancelEndsTheCallWithin1003)
+{
+    const BusyCase& bc = std::get<0>(GetParam());
+    const int sig = std::get<1>(GetParam());
+    std::string net;
+    // Without the byte traces: a flood would fill the log.
+    std::string general = std::string(MODEM_GENERAL) + "detailedMessages = false\n";
+    switch (bc.line) {
+    case Line::Direct:
+        net = "HOST";
+        writeIni(serialSection(net, bc.netParams, "COM1", false), false, general);
+        break;
+    case Line::Dialup:
+        net = "CDANET";
+        writeIni(serialSection(net, "maxEnqDelay = 5\nmaxProcessingDelay = 5\n", "COM1", true), false, general);
+        break;
+    case Line::Tcp:
+        net = "NETIP";
+        writeIni("[NETIP]\n" + std::string(bc.netParams) + "connectionType = tcpip\naddress = \"" + host.address() +
+                     "\"\ndataBit = 8\n",
+                 false, general);
+        break;
+    }
+    std::string c = claim(11);
+    request(net, "REQ.001", c);
+    PeerIo* io = &com1.io;
+    auto scenario = [this, &bc](PeerIo& peerIo) { bc.peer(peerIo, ch); };
+    if (bc.line == Line::Tcp) {
+        io = &host.io;
+        host.start(scenario);
+    } else {
+        com1.start(scenario);
+    }
+
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return ch.talking.load(); }, LONG_MS)) << log();
+    pauseMs(1000);  // the driver reads the busy line
+    ASSERT_TRUE(p.running());
+    auto signalled = Clock::now();
+    p.signal(sig);
+    bool responded = waitFor([&] { return exists(net + "/RSP.001"); }, LONG_MS);
+    long took = msBetween(signalled, Clock::now());
+    int rc = p.wait(LONG_MS);
+    ch.over = true;
+    host.join();
+    com1.join();
+    io->drain(100);
+
+    ASSERT_TRUE(responded);
+    EXPECT_LT(took, 3000);
+    EXPECT_EQ(rc, sig == SIGTERM ? 0 : 1);
+    EXPECT_EQ(dir.read(net + "/RSP.001"), "11,1003,001,");
+    EXPECT_TRUE(exists(net + "/_EQ.001"));
+    EXPECT_FALSE(exists("activity.dat"));
+    EXPECT_TRUE(bc.driverWrote(io->transcript(), c)) << ::testing::PrintToString(io->transcript()) << log();
+    std::string l = log();
+    EXPECT_NE(l.find(bc.endLine), std::string::npos) << l;
+    EXPECT_NE(l.find(bc.line == Line::Tcp ? "INFO - Disconnect port " + host.address() : "INFO - Disconnect port COM1"),
+              std::string::npos);
+    EXPECT_TRUE(endsWithEnd(l));
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, BusyLineTest,
+                         ::testing::Combine(::testing::ValuesIn(BUSY_CASES), ::testing::Values(SIGTERM, SIGUSR1)),
+                         [](const ::testing::TestParamInfo<BusyParam>& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) == SIGTERM ? "Stop" : "Cancel");
+                         });
 
 }  // namespace
