@@ -20,6 +20,7 @@
 #include "redirect/ini_switch_table.h"
 #include "screen_fixture.h"
 #include "shell/window.h"
+#include "support/proc_stat.h"
 #include "support/test_window.h"
 
 using namespace qzr;
@@ -278,6 +279,36 @@ TEST_F(WindowTest, CheckForUpdatesStartsTheUpdateProgramAtOnce)
     term.keys({"M-h", "u"});
     ASSERT_TRUE(waitFor([&] { return exists("update-ran"); })) << term.screen();
     EXPECT_TRUE(term.shows("UPDATE: Checking for updates..."));
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
+
+// The update program runs on its own: it neither draws on the window nor
+// shares the driver's session (a hang-up of the terminal would end it),
+// and it is collected at an idle pass once it has ended.
+TEST_F(WindowTest, UpdateProgramRunsInASessionOfItsOwnAndIsCollected)
+{
+    writeIni(TEST_NETWORK, true);
+    dir.write("qzrupdate", recordingProgram("UPDATE PROGRAM NOISE"));
+    ::chmod(dir.file("qzrupdate").c_str(), 0755);
+    start();
+    ASSERT_TRUE(idle()) << term.screen();
+    pid_t driver = term.driverPid();
+    ASSERT_GT(driver, 0);
+    term.keys({"M-h", "u"});
+    ASSERT_TRUE(waitFor([&] { return exists("started"); })) << term.screen();
+
+    StartedRecord r = readStartedRecord(dir.read("started"));
+    ASSERT_TRUE(r.stat.found) << dir.read("started");
+    EXPECT_EQ(r.stat.session, r.stat.pid);
+    EXPECT_EQ(r.stat.pgrp, r.stat.pid);
+    EXPECT_NE(r.stat.session, procStat(driver).session);
+    for (const std::string& fd : r.fd) EXPECT_EQ(fd, "/dev/null");
+
+    // Ended, it is collected within an idle pass or two; the driver runs on.
+    EXPECT_TRUE(waitFor([&] { return !procStat(r.stat.pid).found; }, 8000)) << procStat(r.stat.pid).state;
+    EXPECT_EQ(procStat(driver).state != 'Z' && procStat(driver).found, true);
+    EXPECT_EQ(term.screen().find("UPDATE PROGRAM NOISE"), std::string::npos) << term.screen();
     term.keys({"M-f", "x"});
     EXPECT_EQ(term.exitCode(), 0);
 }
