@@ -92,6 +92,12 @@ int os_signalInstall()
     sa.sa_flags = SA_RESTART;
     std::size_t i = 0;
     for (int sig : handledSignals) {
+        // A hang-up that the starter ignored (nohup) stays ignored.
+        if (sig == SIGHUP && ::sigaction(sig, nullptr, &savedActions[i]) == 0 &&
+            savedActions[i].sa_handler == SIG_IGN) {
+            ++i;
+            continue;
+        }
         if (::sigaction(sig, &sa, &savedActions[i]) != 0) {
             while (i > 0) {
                 --i;

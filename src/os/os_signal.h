@@ -30,8 +30,8 @@ void os_eventPost(unsigned char code);
 std::size_t os_eventTake(unsigned char* out, std::size_t max);
 
 // Routes SIGINT, SIGTERM, SIGHUP, SIGUSR1 and SIGUSR2 into the event pipe
-// (sigaction, SA_RESTART). Returns 0, or -1 when the pipe or a handler
-// cannot be set.
+// (sigaction, SA_RESTART); a SIGHUP that the starter set to ignored (nohup)
+// stays ignored. Returns 0, or -1 when the pipe or a handler cannot be set.
 int os_signalInstall();
 
 // Sends this process the signal of an event: OS_EVENT_CLOSE SIGTERM (or

@@ -235,7 +235,8 @@ std::uint32_t controlOf(int signal)
 {
     switch (signal) {
     case OS_SVC_TERMINATE:
-    case OS_SVC_INTERRUPT: return SERVICE_CONTROL_STOP;
+    case OS_SVC_INTERRUPT:
+    case OS_SVC_HANGUP: return SERVICE_CONTROL_STOP;
     case OS_SVC_TSTP: return SERVICE_CONTROL_PAUSE;
     case OS_SVC_CONT: return SERVICE_CONTROL_CONTINUE;
     case OS_SVC_USR1: return SERVICE_CONTROL_INTERROGATE;

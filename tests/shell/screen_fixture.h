@@ -100,10 +100,12 @@ public:
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
-    // Runs qzr with `args` in `cwd`.
-    bool start(const std::string& cwd, const std::vector<std::string>& args)
+    // Runs qzr with `args` in `cwd`; `env` (assignments such as "TERM=dumb")
+    // and `wrapper` (a program such as "nohup") come before it.
+    bool start(const std::string& cwd, const std::vector<std::string>& args, const std::string& env = "",
+               const std::string& wrapper = "")
     {
-        std::string command = "env -u QZR_TEST " + shellQuoted(QZR_BINARY);
+        std::string command = "env -u QZR_TEST " + env + " " + wrapper + " " + shellQuoted(QZR_BINARY);
         for (const auto& a : args) command += " " + shellQuoted(a);
         command += "; echo \"[exit $?]\"; stty -a; exec sleep 600";
         return tmux({"-f", "/dev/null", "new-session", "-d", "-x", std::to_string(COLUMNS), "-y",

@@ -327,6 +327,33 @@ TEST_F(WindowTest, HangUpEndsTheRun)
     EXPECT_FALSE(exists("activity.dat"));
 }
 
+// Started under nohup, the driver outlives its terminal: the hang-up that
+// nohup set to ignored stays ignored (nohup sends the output to nohup.out,
+// so nothing is drawn).
+TEST_F(WindowTest, HangUpIgnoredByTheStarterStaysIgnored)
+{
+    writeIni(TEST_NETWORK, true);
+    linkDevice("com1", "/dev/ptmx");
+    dir.write("qzrupdate.lck", "");
+    ASSERT_TRUE(term.start(dir.path().string(), args(), "", "nohup"));
+    ASSERT_TRUE(waitFor([&] { return log().find("Waiting for request in") != std::string::npos; })) << log();
+    pid_t pid = term.driverPid();
+    ASSERT_GT(pid, 0);
+    std::string shell = term.format("#{pane_pid}");
+    std::string status = procStatus(pid);
+    EXPECT_TRUE(signalMask(status, "SigIgn") & signalBit(SIGHUP)) << status;
+
+    term.hangUp();
+    ASSERT_TRUE(waitFor([&] { return ::kill(std::stoi(shell), 0) != 0; })) << "the terminal's shell still runs";
+    // The driver runs on and serves.
+    request("TEST", "REQ.001", claim(3));
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/_EQ.001"); })) << log();
+    EXPECT_EQ(::kill(pid, 0), 0);
+    ::kill(pid, SIGTERM);
+    ASSERT_TRUE(waitFor([&] { return ::kill(pid, 0) != 0; })) << "the driver still runs";
+    EXPECT_EQ(log().substr(log().size() - 4), "End.");
+}
+
 // A configuration error: its box waits on the window; the tokenizer's
 // context lines are screen lines, not text printed over the window.
 TEST_F(WindowTest, ConfigurationErrorShowsItsContextAndBox)
