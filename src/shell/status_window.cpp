@@ -571,6 +571,14 @@ std::terminate_handler previousTerminate = nullptr;
     std::abort();
 }
 
+// Whether the terminal of the screen just made can move the cursor to any
+// place (its cursor_address capability).
+bool canAddressCursor()
+{
+    char* cup = tigetstr("cup");
+    return cup != nullptr && cup != reinterpret_cast<char*>(-1);
+}
+
 }  // namespace
 
 std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
@@ -596,7 +604,15 @@ std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
         ownInput = true;
     }
 
+    // An unknown terminal type gives no screen; one that cannot address the
+    // cursor (dumb) cannot show the window: both count as no terminal. The
+    // screen is made before anything was sent to the terminal or its modes
+    // were changed, so it can still be dropped without a trace.
     SCREEN* screen = newterm(nullptr, stdout, input);
+    if (screen && !canAddressCursor()) {
+        delscreen(screen);
+        screen = nullptr;
+    }
     if (!screen) {
         if (ownInput) std::fclose(input);
         return nullptr;

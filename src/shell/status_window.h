@@ -23,7 +23,8 @@ namespace qzr {
 
 // Opens the status window titled `title` on the terminal of standard output.
 // Returns null when standard output is no terminal or the terminal cannot
-// show a full screen; the caller then uses the window without a terminal.
+// show a full screen (an unknown type, or one such as `dumb` that cannot
+// address the cursor); the caller then uses the window without a terminal.
 std::unique_ptr<MainWindow> statusWindow_open(const std::string& title);
 
 // Called at the end of each timed wait: takes keys and a change of the

@@ -374,6 +374,24 @@ TEST_F(WindowTest, ConfigurationErrorShowsItsContextAndBox)
     term.expectRestored();
 }
 
+// A terminal that cannot address the cursor (dumb) or whose type is
+// unknown is no terminal for the window: nothing is drawn, the box of a
+// configuration error goes to standard error and the run ends at once.
+TEST_F(DriverTest, TerminalThatCannotAddressTheCursorIsNoTerminal)
+{
+    dir.write("qzr.ini", "[general]\ninputFileName = REQ\noutputFileName = RSP\nhangupDelay = zz\n");
+    for (const char* type : {"dumb", "qzr-unknown-terminal"}) {
+        SCOPED_TRACE(type);
+        std::vector<std::string> env = environmentWithout({"QZR_TEST", "TERM"});
+        env.push_back(std::string("TERM=") + type);
+        std::string output;
+        EXPECT_EQ(runOnPty(args(), dir.path().string(), env, output), 2) << output;
+        EXPECT_NE(output.find("QZR Error: "), std::string::npos) << output;
+        EXPECT_NE(output.find("Syntax error, expecting: num"), std::string::npos) << output;
+        EXPECT_EQ(output.find('\x1b'), std::string::npos) << output;
+    }
+}
+
 // The second instance in a working directory ends through exit() after its
 // box: the terminal is given back all the same.
 TEST_F(WindowTest, SecondInstanceInTheWorkingDirectoryShowsItsBoxThenEnds)
