@@ -513,6 +513,57 @@ TEST_F(DriverTest, SecondInstanceStartedInADirectoryOfTheSameNameEndsAtOnce)
     EXPECT_TRUE(fs::exists(work2.path() / "qzr.log"));
 }
 
+// The instance mutex is private to its user: another user's driver started
+// in a directory of the same name runs beside this one, while a second
+// driver of that user still ends at once.
+TEST_F(DriverTest, DriversOfTwoUsersInDirectoriesOfTheSameNameBothRun)
+{
+    namespace fs = std::filesystem;
+    constexpr unsigned NOBODY = 65534;
+    if (::geteuid() != 0) GTEST_SKIP() << "starting a driver as another user needs root";
+    if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+    writeIni(TEST_NETWORK, true);
+    dir.write("qzrupdate.lck", "");
+    // The other user's working directories, named as this one.
+    TempDir other, other2;
+    std::string name = dir.path().filename().string();
+    std::vector<std::string> works;
+    for (const TempDir* t : {&other, &other2}) {
+        ::chmod(t->path().c_str(), 0755);
+        t->write(name + "/qzr.ini", dir.read("qzr.ini"));
+        t->write(name + "/qzrupdate.lck", "");
+        fs::path w = t->path() / name;
+        for (const fs::path& p : {w, w / "qzr.ini", w / "qzrupdate.lck"}) ASSERT_EQ(::chown(p.c_str(), NOBODY, NOBODY), 0);
+        works.push_back(w.string());
+    }
+    std::vector<std::string> env = environmentWithout({"QZR_TEST"});
+    auto asNobody = [&](const std::string& w, const std::string& outDir) {
+        return spawnIn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QZR_BINARY, "-c", w,
+                        "-e", w},
+                       w, env, outDir + "/stdout.txt", outDir + "/stderr.txt");
+    };
+
+    pid_t mine = spawnIn({QZR_BINARY, "-c", dir.path().string(), "-e", dir.path().string()}, dir.path().string(), env,
+                         dir.file("stdout.txt"), dir.file("stderr.txt"));
+    ASSERT_GT(mine, 0);
+    ASSERT_TRUE(waitFor([&] { return dir.read("activity.dat").size() == 228; }));
+    pid_t theirs = asNobody(works[0], other.path().string());
+    ASSERT_GT(theirs, 0);
+    EXPECT_TRUE(waitFor([&] { return other.read(name + "/activity.dat").size() == 228; }))
+        << other.read("stderr.txt") << other.read(name + "/qzr.log");
+
+    // That user's second driver, in another directory of the same name.
+    pid_t theirSecond = asNobody(works[1], other2.path().string());
+    EXPECT_EQ(waitExit(theirSecond), 0);
+    EXPECT_FALSE(fs::exists(fs::path(works[1]) / "qzr.log"));
+    EXPECT_EQ(other2.read("stderr.txt"), "");
+
+    for (pid_t pid : {mine, theirs}) {
+        ::kill(pid, SIGTERM);
+        EXPECT_EQ(waitExit(pid), 0);
+    }
+}
+
 // The window procedure and the title, in this process.
 class WindowProcTest : public ::testing::Test {
 protected:
