@@ -225,6 +225,9 @@ void handleStop()
             log_flush();
             if (ended) break;
         }
+        // The watch thread writes its lines once the worker has ended: they
+        // come before the service's last one.
+        if (watchStarted && watchThread.joinable()) watchThread.join();
     }
     ensureServiceLog();
     setState(SERVICE_STOPPED);

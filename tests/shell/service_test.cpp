@@ -420,6 +420,27 @@ TEST_F(ServiceTest, HangUpStopsTheProgramUnlessTheStarterIgnoredIt)
     }
 }
 
+// The log of a stopped service ends with the worker's "End.", the watch
+// thread's lines and then the leaving line, stop after stop.
+TEST_F(ServiceTest, LeavingLineIsTheLastOfEveryStop)
+{
+    writeIni(TEST_NETWORK, true, APPEND);
+    for (int run = 0; run < 6; ++run) {
+        SCOPED_TRACE(run);
+        QzrProcess p(dir.path().string(), {"-s", "-e", dir.path().string()});
+        ASSERT_TRUE(waitFor([&] { return exists("activity.dat"); })) << log();
+        p.signal(SIGTERM);
+        ASSERT_EQ(p.wait(15000), 0) << log() << dir.read("stderr.txt");
+        std::string l = log();
+        std::size_t stop = l.rfind("INFO - QZR service: Stop request");
+        ASSERT_NE(stop, std::string::npos) << l;
+        std::string tail = l.substr(stop);
+        EXPECT_TRUE(qzr::test::inOrder(tail, {"INFO - End.", "INFO - QZR service: watchThread main stopped",
+                                              "INFO - QZR service: Leaving Service "}));
+        EXPECT_EQ(l.substr(l.rfind('\n') + 1).substr(18), "INFO - QZR service: Leaving Service ") << tail;
+    }
+}
+
 // The unit file as systemd reads it: systemd-analyze finds no unknown key,
 // bad value or missing program in it (the program and the directory are
 // replaced by ones that exist here).
