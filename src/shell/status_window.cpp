@@ -335,13 +335,14 @@ private:
         }
         switch (ch) {
         case KEY_F(10): openMenu(0); break;
-        case KEY_F(1): pump_dispatch(IDM_HELP_CONTENTS); break;
         case KEY_CTRL_C: pump_dispatch(SC_CLOSE); break;
         default: break;
         }
     }
 
-    // Alt with a key: the menus by their letters, Alt-? and Alt-/ the About box.
+    // Alt with a key: the menus by their letters. The accelerators of the
+    // window's resources (F1, Alt-? and Alt-/) are not translated by any
+    // loop, so those keys do nothing.
     void altKey(int ch)
     {
         if (ch >= 'A' && ch <= 'Z') ch = ch - 'A' + 'a';
@@ -350,10 +351,6 @@ private:
                 openMenu(m);
                 return;
             }
-        }
-        if (ch == '?' || ch == '/') {
-            closeMenu();
-            pump_dispatch(IDM_ABOUT);
         }
     }
 
