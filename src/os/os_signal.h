@@ -43,4 +43,16 @@ int os_signalSelf(unsigned char event, int variant = 0);
 // Puts back the actions these signals had before `os_signalInstall`.
 void os_signalRestore();
 
+// Watches the terminal's size: installs a SIGWINCH handler that first calls
+// the handler found installed (the screen library's, which notes the new
+// size), then makes the returned descriptor readable. Returns the read end
+// of its pipe (non-blocking, close-on-exec), or -1 when it cannot be made.
+int os_resizeWatch();
+
+// Takes what made the descriptor of `os_resizeWatch` readable.
+void os_resizeTake();
+
+// Puts back the SIGWINCH handler found by `os_resizeWatch`.
+void os_resizeUnwatch();
+
 }  // namespace qzr

@@ -21,6 +21,7 @@
 #include "foundation/log.h"
 #include "foundation/tbx_pars.h"
 #include "links/msg_pump.h"
+#include "os/os_signal.h"
 #include "os/os_wait.h"
 #include "redirect/switch_table.h"
 #include "shell/window.h"
@@ -201,12 +202,17 @@ public:
         tbx_context_printer = logPrinter;
         switch_report_printer = switch_logPrinter;
         if (pump_addSource(inFd_, onInput, this) != 0) inputLost_ = true;
+        // A change of the terminal's size wakes the waits at once.
+        resizeFd_ = os_resizeWatch();
+        if (resizeFd_ >= 0 && pump_addSource(resizeFd_, onResize, this) != 0) resizeFd_ = -1;
         draw();
     }
 
     ~TerminalWindow() override
     {
         pump_removeSource(inFd_);
+        if (resizeFd_ >= 0) pump_removeSource(resizeFd_);
+        os_resizeUnwatch();
         endScreen();
         delscreen(screen_);
         if (ownInput_) std::fclose(input_);
@@ -226,27 +232,14 @@ public:
         // run is ending, it returns as if OK had been pressed.
         if (ended_ || inputLost_ || terminateRequested) return;
         boxes_.push_back({title ? title : "", text ? text : ""});
-        pump_removeSource(inFd_);
         draw();
-        bool done = false;
-        while (!done && !terminateRequested && !inputLost_) {
-            // Signals are dispatched meanwhile: a close ends the box too.
-            if (pump_wait(inFd_, PUMP_IN, 500) != PUMP_READY) continue;
-            bool any = false;
-            for (int ch = wgetch(stdscr); ch != ERR; ch = wgetch(stdscr)) {
-                any = true;
-                // Enter, or Esc alone (Esc with a key is Alt with it).
-                if (ch == KEY_ESC && altFollows()) continue;
-                if (ch == '\n' || ch == '\r' || ch == KEY_ENTER || ch == KEY_ESC) {
-                    done = true;
-                    break;
-                }
-                if (ch == KEY_RESIZE || ch == KEY_CTRL_L) draw();
-            }
-            if (!any) noteSilentInput();
+        // Keys, changes of size and signals come through the waits' sources
+        // meanwhile, and the key reader answers the box; a close ends it too.
+        while (!boxAnswered_ && !terminateRequested && !inputLost_ && !ended_) {
+            if (pump_wait(-1, 0, 500) == PUMP_TIMEOUT) readKeys(false);
         }
+        boxAnswered_ = false;
         boxes_.pop_back();
-        if (!inputLost_) pump_addSource(inFd_, onInput, this);
         draw();
     }
 
@@ -274,13 +267,17 @@ public:
 
     // Reads and handles the keys that are there. `readable`: the terminal
     // was reported readable, so finding no key means its input has ended.
+    // The one key reader of the window, for the menus and the boxes alike.
+    // Stops once a box was answered, so that its loop can end; the keys
+    // after it are read there.
     void readKeys(bool readable)
     {
         if (ended_) return;
         bool any = false;
-        for (int ch = wgetch(stdscr); ch != ERR; ch = wgetch(stdscr)) {
+        Key key;
+        while (!boxAnswered_ && nextKey(key)) {
             any = true;
-            handleKey(ch);
+            handleKey(key);
             if (ended_) return;
         }
         if (readable && !any) noteSilentInput();
@@ -292,16 +289,39 @@ private:
         std::string text;
     };
 
-    // After an Esc: takes the key that came with it (Alt with that key) and
-    // tells whether there was one; a second Esc is left to be read.
-    static bool altFollows()
+    // A key as the window takes it: Esc followed by another key is Alt with
+    // that key.
+    struct Key {
+        int code = ERR;
+        bool alt = false;
+    };
+
+    // Reads the next key into `key`; false when none is waiting. An Esc
+    // followed by another Esc or by a change of size is Esc alone, and what
+    // followed it is read next.
+    static bool nextKey(Key& key)
     {
+        int ch = wgetch(stdscr);
+        if (ch == ERR) return false;
+        key = {ch, false};
+        if (ch != KEY_ESC) return true;
         int next = wgetch(stdscr);
-        if (next == KEY_ESC) ungetch(next);
-        return next != ERR && next != KEY_ESC;
+        if (next == KEY_ESC || next == KEY_RESIZE)
+            ungetch(next);
+        else if (next != ERR)
+            key = {next, true};
+        return true;
     }
 
     static void onInput(void* self) { static_cast<TerminalWindow*>(self)->readKeys(true); }
+
+    // The terminal's size changed: the screen library has a KEY_RESIZE for
+    // the key reader.
+    static void onResize(void* self)
+    {
+        os_resizeTake();
+        static_cast<TerminalWindow*>(self)->readKeys(false);
+    }
 
     // The terminal was readable but gave no key: its input has ended (the
     // terminal hung up). Stop watching it, or every wait would spin.
@@ -312,28 +332,32 @@ private:
         pump_removeSource(inFd_);
     }
 
-    void handleKey(int ch)
+    void handleKey(const Key& key)
     {
-        if (ch == KEY_ESC) {
-            int next = wgetch(stdscr);
-            if (next == ERR || next == KEY_ESC) {
-                if (next == KEY_ESC) ungetch(next);  // Esc alone, then the next one
-                closeMenu();
-                return;
-            }
-            altKey(next);
-            return;
-        }
-        if (ch == KEY_RESIZE || ch == KEY_CTRL_L) {
-            if (ch == KEY_CTRL_L) clearok(curscr, TRUE);
+        if (!key.alt && (key.code == KEY_RESIZE || key.code == KEY_CTRL_L)) {
+            if (key.code == KEY_CTRL_L) clearok(curscr, TRUE);
             draw();
             return;
         }
-        if (menu_ >= 0) {
-            menuKey(ch);
+        if (!boxes_.empty()) {
+            // Enter, or Esc alone, answers the box; it takes every other key.
+            if (!key.alt && (key.code == '\n' || key.code == '\r' || key.code == KEY_ENTER || key.code == KEY_ESC))
+                boxAnswered_ = true;
             return;
         }
-        switch (ch) {
+        if (key.alt) {
+            altKey(key.code);
+            return;
+        }
+        if (key.code == KEY_ESC) {
+            closeMenu();
+            return;
+        }
+        if (menu_ >= 0) {
+            menuKey(key.code);
+            return;
+        }
+        switch (key.code) {
         case KEY_F(10): openMenu(0); break;
         case KEY_CTRL_C: pump_dispatch(SC_CLOSE); break;
         default: break;
@@ -354,34 +378,49 @@ private:
         }
     }
 
+    // The items of the open menu (the first `visibleItems()`): those the
+    // screen shows, the only ones that can be chosen.
+    std::span<const MenuItem> shownItems() const
+    {
+        std::span<const MenuItem> items = MENUS[menu_].items;
+        // Between the menu's top edge (below the menu bar) and its bottom
+        // edge, both on the screen.
+        int room = std::clamp(LINES - MENU_ROW - 3, 0, static_cast<int>(items.size()));
+        return items.first(static_cast<std::size_t>(room));
+    }
+
     void menuKey(int ch)
     {
-        const Menu& menu = MENUS[menu_];
-        int count = static_cast<int>(menu.items.size());
+        std::span<const MenuItem> items = shownItems();
+        int count = static_cast<int>(items.size());
+        if (selected_ >= count) selected_ = 0;
         switch (ch) {
         case KEY_F(10): closeMenu(); return;
         case KEY_LEFT: openMenu((menu_ + MENU_COUNT - 1) % MENU_COUNT); return;
         case KEY_RIGHT: openMenu((menu_ + 1) % MENU_COUNT); return;
         case KEY_UP:
         case KEY_DOWN: {
+            if (count == 0) return;
             int step = ch == KEY_UP ? count - 1 : 1;
             int i = selected_;
             do {
                 i = (i + step) % count;
-            } while (menu.items[static_cast<std::size_t>(i)].id == 0);
+            } while (items[static_cast<std::size_t>(i)].id == 0 && i != selected_);
             selected_ = i;
             draw();
             return;
         }
         case '\n':
         case '\r':
-        case KEY_ENTER: choose(menu.items[static_cast<std::size_t>(selected_)]); return;
+        case KEY_ENTER:
+            if (count > 0) choose(items[static_cast<std::size_t>(selected_)]);
+            return;
         default: break;
         }
         if (ch >= 'A' && ch <= 'Z') ch = ch - 'A' + 'a';
         // An item without a letter (a Test item) is chosen only by Enter:
         // a NUL typed on the terminal must not match its missing letter.
-        for (const MenuItem& item : menu.items) {
+        for (const MenuItem& item : items) {
             int letter = mnemonic(itemText(item));
             if (item.id != 0 && letter != 0 && letter == ch) {
                 choose(item);
@@ -466,16 +505,17 @@ private:
         const Menu& menu = MENUS[menu_];
         int width = 0;
         for (const MenuItem& item : menu.items) width = std::max(width, shownWidth(itemText(item)));
+        std::span<const MenuItem> items = shownItems();
         width += 4;  // the mark's column and a blank on each side
         int left = menuX_[menu_];
         if (left + width + 2 > COLS) left = std::max(0, COLS - width - 2);
         int top = MENU_ROW + 1;
-        int rows = static_cast<int>(menu.items.size());
+        int rows = static_cast<int>(items.size());
+        if (selected_ >= rows) selected_ = 0;
         frame(top, left, rows + 2, width + 2);
         for (int i = 0; i < rows; ++i) {
-            const MenuItem& item = menu.items[static_cast<std::size_t>(i)];
+            const MenuItem& item = items[static_cast<std::size_t>(i)];
             int row = top + 1 + i;
-            if (row >= LINES) break;
             if (item.id == 0) {
                 mvaddch(row, left, ACS_LTEE);
                 for (int x = 1; x <= width; ++x) mvaddch(row, left + x, ACS_HLINE);
@@ -546,6 +586,8 @@ private:
     int selected_ = 0;   // its highlighted item
     int menuX_[MENU_COUNT] = {};
     std::vector<Box> boxes_;
+    bool boxAnswered_ = false;  // the open box got its Enter or Esc
+    int resizeFd_ = -1;
     bool inputLost_ = false;
     bool ended_ = false;
     tbx_print_fn savedContextPrinter_ = nullptr;

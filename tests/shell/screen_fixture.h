@@ -243,6 +243,12 @@ public:
         EXPECT_EQ(format("#{cursor_flag}"), "1");
     }
 
+    // Gives the window another size.
+    void resize(int columns, int rows) const
+    {
+        tmux({"resize-window", "-x", std::to_string(columns), "-y", std::to_string(rows)});
+    }
+
     // Takes the terminal away (the driver's terminal hangs up).
     void hangUp() const { tmux({"kill-server"}); }
 

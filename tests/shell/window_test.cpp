@@ -272,6 +272,65 @@ TEST_F(WindowTest, BoxesWaitForEnter)
     EXPECT_EQ(term.exitCode(), 0);
 }
 
+// A change of the terminal's size is drawn at once, idle or with a box open,
+// and the Esc after it still answers the box.
+TEST_F(WindowTest, ResizeIsDrawnAtOnce)
+{
+    writeIni(TEST_NETWORK, true);
+    start();
+    ASSERT_TRUE(idle()) << term.screen();
+    // Idle: the title line ends with the activity mark at the new width,
+    // well before the next idle pass (3 s) would have drawn it.
+    for (int columns : {60, 80, 70}) {
+        term.resize(columns, Terminal::ROWS);
+        EXPECT_TRUE(waitFor([&] { return term.row(TITLE_ROW).size() == static_cast<std::size_t>(columns - 1); }, 1000))
+            << columns << ": " << term.row(TITLE_ROW);
+    }
+    EXPECT_EQ(mark(term.row(TITLE_ROW)), "[ ]");
+
+    // A box open: centred again on the new screen.
+    term.keys({"M-h", "a"});
+    ASSERT_TRUE(term.shows("Redirection version")) << term.screen();
+    term.resize(70, 16);
+    // Its four lines in a frame with the OK row: eight rows from row 4.
+    EXPECT_TRUE(waitFor([&] { return rowWith(term.rows(), " About ") == 4; }, 1000)) << term.screen();
+    term.keys({"Escape"});
+    EXPECT_TRUE(term.hides("Redirection version")) << term.screen();
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
+
+// On a low screen the menu shows the items that fit, and only those can be
+// chosen.
+TEST_F(WindowTest, MenuIsClippedToALowScreen)
+{
+    writeIni(TEST_NETWORK, true);
+    start();
+    ASSERT_TRUE(idle()) << term.screen();
+    term.resize(Terminal::COLUMNS, 8);
+    ASSERT_TRUE(waitFor([&] { return term.rows()[8].empty() && term.row(TITLE_ROW).find("[ ]") != std::string::npos; }));
+    // Four rows between the edges: Detailed Messages, a separator and the
+    // first two Test items (no network: "N/A").
+    term.keys({"M-h"});
+    ASSERT_TRUE(term.shows("Detailed Messages")) << term.screen();
+    EXPECT_EQ(count(term.screen(), "N/A"), 2) << term.screen();
+    EXPECT_EQ(term.screen().find("Check for updates"), std::string::npos) << term.screen();
+    EXPECT_EQ(term.screen().find("About QZR"), std::string::npos) << term.screen();
+    // About's letter is not taken; Detailed Messages' is.
+    term.keys({"a", "d"});
+    ASSERT_TRUE(term.hides("Detailed Messages")) << term.screen();
+    EXPECT_EQ(term.screen().find("Redirection version"), std::string::npos) << term.screen();
+    // Up from the first item goes round to the last shown, not past the
+    // screen's edge: Enter on it (a greyed Test item) only closes the menu.
+    term.keys({"M-h", "Up", "Enter"});
+    ASSERT_TRUE(term.hides("Detailed Messages")) << term.screen();
+    EXPECT_EQ(term.screen().find("Redirection version"), std::string::npos) << term.screen();
+    // Room again for what the window's shell prints after the end.
+    term.resize(Terminal::COLUMNS, Terminal::ROWS);
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
+
 TEST_F(WindowTest, CheckForUpdatesStartsTheUpdateProgramAtOnce)
 {
     writeIni(TEST_NETWORK, true);
