@@ -7,9 +7,12 @@
 #include "shell/status_window.h"
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <exception>
 #include <fcntl.h>
 #include <span>
@@ -27,6 +30,7 @@
 #include "shell/window.h"
 
 #define NCURSES_NOMACROS
+#define NCURSES_WIDECHAR 1
 #include <curses.h>
 
 namespace qzr {
@@ -115,35 +119,84 @@ int mnemonic(const std::string& text)
     return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
 }
 
-// The width a text takes on the screen (its '&' is not shown).
+// One character of a text as the screen shows it.
+struct Shown {
+    wchar_t ch;          // what is drawn
+    int cells;           // the columns it takes (0: nothing is drawn)
+    std::size_t bytes;   // the bytes of the text it stands for
+};
+
+// Reads the character at `at` of `text`, in the locale's encoding (UTF-8 as
+// a rule). Control characters show as a blank, and a byte that begins no
+// whole printable character (a cut sequence, a text in another encoding)
+// as '?', so that no text can move the cursor or take more cells than
+// counted. A character of no width (a combining mark) is left out.
+Shown shownAt(const std::string& text, std::size_t at)
+{
+    std::mbstate_t state{};
+    wchar_t wc = 0;
+    std::size_t n = std::mbrtowc(&wc, text.data() + at, text.size() - at, &state);
+    if (n == 0 || n > text.size() - at) return {L'?', 1, 1};  // a NUL, or no whole character
+    if (wc < 0x20 || (wc >= 0x7F && wc < 0xA0)) return {L' ', 1, n};
+    int cells = std::iswprint(static_cast<wint_t>(wc)) ? ::wcwidth(wc) : -1;
+    if (cells < 0) return {L'?', 1, n};
+    return {wc, cells, n};
+}
+
+// The columns `text` takes on the screen (a mnemonic's '&' is not shown).
 int shownWidth(const std::string& text)
 {
-    return static_cast<int>(text.size() - (text.find('&') != std::string::npos ? 1 : 0));
+    int cells = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        Shown c = shownAt(text, at);
+        cells += c.cells;
+        at += c.bytes;
+    }
+    return cells - (text.find('&') != std::string::npos ? 1 : 0);
+}
+
+// The bytes of the beginning of `text` that fit in `cells` columns, on
+// whole characters.
+std::size_t fittingBytes(const std::string& text, int cells)
+{
+    std::size_t at = 0;
+    while (at < text.size()) {
+        Shown c = shownAt(text, at);
+        if (c.cells > cells) break;
+        cells -= c.cells;
+        at += c.bytes;
+    }
+    return at;
 }
 
 // Writes `text` at (row, col), at most `width` cells, with `attr`; the
-// letter after '&' is underlined. Control bytes show as blanks and bytes
-// above 0x7E as '?', so that no text can move the cursor or widen a cell.
+// letter after '&' is underlined.
 void put(int row, int col, const std::string& text, int width, attr_t attr = A_NORMAL, bool mnemonics = false)
 {
     if (row < 0 || row >= LINES || col >= COLS) return;
     if (col + width > COLS) width = COLS - col;
     int x = col;
     bool underline = false;
-    for (char ch : text) {
-        if (x >= col + width) break;
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (mnemonics && c == '&' && !underline) {
+    for (std::size_t at = 0; at < text.size();) {
+        if (mnemonics && text[at] == '&' && !underline) {
             underline = true;
+            ++at;
             continue;
         }
-        chtype shown = c < 0x20 || c == 0x7F ? ' ' : c > 0x7E ? '?' : c;
+        Shown c = shownAt(text, at);
+        at += c.bytes;
+        if (x + c.cells > col + width) break;
+        if (c.cells == 0) continue;
         attr_t a = attr;
         if (underline && mnemonics) {
             a |= A_UNDERLINE;
             mnemonics = false;
         }
-        mvaddch(row, x++, shown | a);
+        const wchar_t one[2] = {c.ch, L'\0'};
+        cchar_t cell;
+        setcchar(&cell, one, a, 0, nullptr);
+        mvadd_wch(row, x, &cell);
+        x += c.cells;
     }
 }
 
@@ -154,8 +207,9 @@ void fill(int row, int col, int width, attr_t attr)
     for (int x = col; x < col + width && x < COLS; ++x) mvaddch(row, x, ' ' | attr);
 }
 
-// Splits a box text into the lines shown, each at most `width` cells.
-std::vector<std::string> wrap(const std::string& text, std::size_t width)
+// Splits a box text into the lines shown, each at most `width` cells, cut
+// on whole characters.
+std::vector<std::string> wrap(const std::string& text, int width)
 {
     std::vector<std::string> lines;
     std::size_t start = 0;
@@ -164,8 +218,11 @@ std::vector<std::string> wrap(const std::string& text, std::size_t width)
         std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         do {
-            lines.push_back(line.substr(0, width));
-            line = line.size() > width ? line.substr(width) : std::string();
+            // At least one character per line, even one wider than the box.
+            std::size_t fits = std::max(fittingBytes(line, width), std::min<std::size_t>(line.size(), 1));
+            if (fits < line.size() && fits > 0) fits = std::max(fits, shownAt(line, 0).bytes);
+            lines.push_back(line.substr(0, fits));
+            line = line.substr(fits);
         } while (!line.empty());
         if (end == std::string::npos) break;
         start = end + 1;
@@ -535,9 +592,9 @@ private:
     void drawBox(const Box& box)
     {
         int maxText = std::max(10, std::min(COLS - 6, 76));
-        std::vector<std::string> lines = wrap(box.text, static_cast<std::size_t>(maxText));
-        int textWidth = static_cast<int>(box.title.size()) + 2;
-        for (const std::string& l : lines) textWidth = std::max(textWidth, static_cast<int>(l.size()));
+        std::vector<std::string> lines = wrap(box.text, maxText);
+        int textWidth = shownWidth(box.title) + 2;
+        for (const std::string& l : lines) textWidth = std::max(textWidth, shownWidth(l));
         textWidth = std::min(std::max(textWidth, 6), maxText);
         int width = textWidth + 4;
         int room = std::max(0, LINES - 4);
@@ -642,6 +699,10 @@ std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
         }
         ownInput = true;
     }
+
+    // Texts (the title, paths, log lines) are drawn as characters of the
+    // locale the environment names, UTF-8 as a rule.
+    std::setlocale(LC_CTYPE, "");
 
     // An unknown terminal type gives no screen; one that cannot address the
     // cursor (dumb) cannot show the window: both count as no terminal. The

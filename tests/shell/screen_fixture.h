@@ -265,7 +265,7 @@ public:
 private:
     std::pair<int, std::string> tmux(std::vector<std::string> args) const
     {
-        args.insert(args.begin(), {"tmux", "-S", socket_});
+        args.insert(args.begin(), {"tmux", "-u", "-S", socket_});
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return {-1, ""};
         pid_t pid = spawnIn(args, "", environmentWithout({"TMUX", "TMUX_PANE"}), "", "/dev/null", fds[1]);

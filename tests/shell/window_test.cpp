@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sys/stat.h>
 #include <string>
@@ -255,7 +256,7 @@ TEST_F(WindowTest, BoxesWaitForEnter)
     EXPECT_NE(rows[static_cast<std::size_t>(top + 3)].find("Ini file version      test "), std::string::npos);
     // No redirection file was read: its version is empty.
     std::smatch m;
-    EXPECT_TRUE(std::regex_search(rows[static_cast<std::size_t>(top + 4)], m, std::regex("Redirection version +.$")))
+    EXPECT_TRUE(std::regex_search(rows[static_cast<std::size_t>(top + 4)], m, std::regex("Redirection version +[^ ]+$")))
         << rows[static_cast<std::size_t>(top + 4)];
     // The box takes every key until Enter.
     term.keys({"M-h", "x", "C-c", "Enter"});
@@ -268,6 +269,39 @@ TEST_F(WindowTest, BoxesWaitForEnter)
     term.keys({"Escape"});
     ASSERT_TRUE(term.hides("Redirection version"));
 
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
+
+// Names in UTF-8 show as written, in the title and in the lines; a line
+// cut at its 127 bytes ends on a whole character.
+TEST_F(WindowTest, NamesInUtf8ShowAsWritten)
+{
+    namespace fs = std::filesystem;
+    // The status line is the time, "Waiting for request in " and the
+    // directory: its cut falls between the two bytes of the last "é".
+    const std::string base = dir.path().string() + "/";
+    const std::string shown = "D\xc3\xa9p\xc3\xb4t " + std::string(126 - 9 - 23 - base.size() - 8, 'x');
+    const std::string name = shown + "\xc3\xa9" "fin";
+    const std::string work = base + name;
+    fs::create_directories(work);
+    writeIni(TEST_NETWORK, true);  // written in `dir`, moved into `work`
+    fs::rename(dir.path() / "qzr.ini", fs::path(work) / "qzr.ini");
+    std::ofstream(fs::path(work) / "qzrupdate.lck");
+
+    ASSERT_TRUE(term.start(work, {"-c", work, "-e", work}, "LC_ALL=C.UTF-8"));
+    term.resize(140, Terminal::ROWS);
+    ASSERT_TRUE(idle()) << term.screen();
+    // Drawn at the new width: 139 cells, three of them two bytes long.
+    ASSERT_TRUE(waitFor([&] { return term.row(TITLE_ROW).size() == 139 + 3; })) << term.row(TITLE_ROW);
+    EXPECT_EQ(term.row(TITLE_ROW).rfind(" ZAVI Quarzel " + name + " ", 0), 0u) << term.row(TITLE_ROW);
+    // The screen line of the start.
+    std::vector<std::string> rows = term.rows();
+    int waiting = rowWith(rows, "Waiting for request in");
+    ASSERT_GE(waiting, FIRST_SCREEN_ROW) << term.screen();
+    EXPECT_EQ(rows[static_cast<std::size_t>(waiting)].substr(9), "Waiting for request in " + base + shown)
+        << rows[static_cast<std::size_t>(waiting)];
+    EXPECT_EQ(term.screen().find('?'), std::string::npos) << term.screen();
     term.keys({"M-f", "x"});
     EXPECT_EQ(term.exitCode(), 0);
 }
