@@ -32,6 +32,7 @@
 #define NCURSES_NOMACROS
 #define NCURSES_WIDECHAR 1
 #include <curses.h>
+#include <termcap.h>
 
 namespace qzr {
 
@@ -218,9 +219,9 @@ std::vector<std::string> wrap(const std::string& text, int width)
         std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         do {
+            std::size_t fits = fittingBytes(line, width);
             // At least one character per line, even one wider than the box.
-            std::size_t fits = std::max(fittingBytes(line, width), std::min<std::size_t>(line.size(), 1));
-            if (fits < line.size() && fits > 0) fits = std::max(fits, shownAt(line, 0).bytes);
+            if (fits == 0 && !line.empty()) fits = shownAt(line, 0).bytes;
             lines.push_back(line.substr(0, fits));
             line = line.substr(fits);
         } while (!line.empty());
@@ -322,11 +323,11 @@ public:
         endwin();
     }
 
-    // Reads and handles the keys that are there. `readable`: the terminal
+    // Reads and handles the keys that are there: the one key reader of the
+    // window, for the menus and the boxes alike. `readable`: the terminal
     // was reported readable, so finding no key means its input has ended.
-    // The one key reader of the window, for the menus and the boxes alike.
     // Stops once a box was answered, so that its loop can end; the keys
-    // after it are read there.
+    // after it are read by whoever reads next.
     void readKeys(bool readable)
     {
         if (ended_) return;
@@ -435,8 +436,8 @@ private:
         }
     }
 
-    // The items of the open menu (the first `visibleItems()`): those the
-    // screen shows, the only ones that can be chosen.
+    // The first items of the open menu, as many as the screen shows: the
+    // only ones that can be chosen.
     std::span<const MenuItem> shownItems() const
     {
         std::span<const MenuItem> items = MENUS[menu_].items;
@@ -667,12 +668,13 @@ std::terminate_handler previousTerminate = nullptr;
     std::abort();
 }
 
-// Whether the terminal of the screen just made can move the cursor to any
-// place (its cursor_address capability).
-bool canAddressCursor()
+// Whether the terminal type `term` is known and can move the cursor to any
+// place (its "cm" capability). The terminal database is asked before the
+// screen library is started: nothing is sent to the terminal, and no failed
+// start is left behind.
+bool canAddressCursor(const char* term)
 {
-    char* cup = tigetstr("cup");
-    return cup != nullptr && cup != reinterpret_cast<char*>(-1);
+    return tgetent(nullptr, term) == 1 && tgetstr("cm", nullptr) != nullptr;
 }
 
 }  // namespace
@@ -704,15 +706,9 @@ std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
     // locale the environment names, UTF-8 as a rule.
     std::setlocale(LC_CTYPE, "");
 
-    // An unknown terminal type gives no screen; one that cannot address the
-    // cursor (dumb) cannot show the window: both count as no terminal. The
-    // screen is made before anything was sent to the terminal or its modes
-    // were changed, so it can still be dropped without a trace.
-    SCREEN* screen = newterm(nullptr, stdout, input);
-    if (screen && !canAddressCursor()) {
-        delscreen(screen);
-        screen = nullptr;
-    }
+    // An unknown terminal type, or one that cannot address the cursor
+    // (dumb), cannot show the window: both count as no terminal.
+    SCREEN* screen = canAddressCursor(term) ? newterm(nullptr, stdout, input) : nullptr;
     if (!screen) {
         if (ownInput) std::fclose(input);
         return nullptr;
