@@ -285,8 +285,13 @@ TEST_F(WindowTest, NamesInUtf8ShowAsWritten)
     const std::string name = shown + "\xc3\xa9" "fin";
     const std::string work = base + name;
     fs::create_directories(work);
+    // The configuration's version, shown in the About box, wraps there.
+    std::string version;
+    for (int i = 0; i < 60; ++i) version += "\xc3\xa9";
     writeIni(TEST_NETWORK, true);  // written in `dir`, moved into `work`
-    fs::rename(dir.path() / "qzr.ini", fs::path(work) / "qzr.ini");
+    std::string ini = dir.read("qzr.ini");
+    ini.replace(ini.find("version = \"test\""), 16, "version = \"" + version + "\"");
+    std::ofstream(fs::path(work) / "qzr.ini") << ini;
     std::ofstream(fs::path(work) / "qzrupdate.lck");
 
     ASSERT_TRUE(term.start(work, {"-c", work, "-e", work}, "LC_ALL=C.UTF-8"));
@@ -302,6 +307,20 @@ TEST_F(WindowTest, NamesInUtf8ShowAsWritten)
     EXPECT_EQ(rows[static_cast<std::size_t>(waiting)].substr(9), "Waiting for request in " + base + shown)
         << rows[static_cast<std::size_t>(waiting)];
     EXPECT_EQ(term.screen().find('?'), std::string::npos) << term.screen();
+
+    // A box line too long for the box wraps between whole characters.
+    term.keys({"M-h", "a"});
+    ASSERT_TRUE(term.shows("Redirection version")) << term.screen();
+    rows = term.rows();
+    int iniRow = rowWith(rows, "Ini file version      ");
+    ASSERT_GT(iniRow, 0) << term.screen();
+    // The box's lines are 76 cells wide: the label's 22 and 54 letters,
+    // then the other 6.
+    EXPECT_EQ(count(rows[static_cast<std::size_t>(iniRow)], "\xc3\xa9"), 54) << term.screen();
+    EXPECT_EQ(count(rows[static_cast<std::size_t>(iniRow + 1)], "\xc3\xa9"), 6) << term.screen();
+    EXPECT_EQ(term.screen().find('?'), std::string::npos) << term.screen();
+    term.keys({"Enter"});
+    ASSERT_TRUE(term.hides("Redirection version"));
     term.keys({"M-f", "x"});
     EXPECT_EQ(term.exitCode(), 0);
 }
