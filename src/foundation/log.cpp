@@ -2,7 +2,8 @@
 // lines the status window shows.
 //
 // The screen lines, the status line and the last error are fixed buffers of
-// 128 characters: a text that does not fit is cut at the end, never overrun.
+// 128 characters: a text that does not fit is cut at the end, never overrun,
+// and on a whole character of UTF-8.
 // The log file takes every text whole.
 //
 // In service mode the service's control handler and watch thread log and
@@ -46,6 +47,18 @@ const char* levelPrefix(int level, char* buf, std::size_t size)
     case LOG_PROT_ERROR: return "ERROR-prot. ";
     default: std::snprintf(buf, size, "CODE -%03d- ", level); return buf;
     }
+}
+
+// Ends `line`, cut at its buffer's end just before the byte `next`, on a
+// whole character: when `next` continues a UTF-8 sequence, the beginning of
+// that sequence is removed from the end of `line` too.
+void cutOnWholeCharacter(char* line, unsigned char next)
+{
+    if ((next & 0xC0) != 0x80) return;
+    std::size_t len = std::strlen(line);
+    std::size_t at = len;
+    while (at > 0 && len - at < 3 && (static_cast<unsigned char>(line[at - 1]) & 0xC0) == 0x80) --at;
+    if (at > 0 && static_cast<unsigned char>(line[at - 1]) >= 0xC0) line[at - 1] = '\0';
 }
 
 // Formats into a stack buffer when the text fits, else into `big`.
@@ -151,7 +164,11 @@ int log_vwrite(int level, const char* fmt, va_list ap)
 
     char* line = screenLines.lines[screenLines.ringIndex];
     screenLines.current = line;
-    std::snprintf(line, SCREEN_LINE_SIZE, "%02d:%02d:%02d %s", tm.tm_hour, tm.tm_min, tm.tm_sec, text);
+    int n = std::snprintf(line, SCREEN_LINE_SIZE, "%02d:%02d:%02d %s", tm.tm_hour, tm.tm_min, tm.tm_sec, text);
+    if (n >= static_cast<int>(SCREEN_LINE_SIZE)) {
+        std::size_t stamp = static_cast<std::size_t>(n) - std::strlen(text);
+        cutOnWholeCharacter(line, static_cast<unsigned char>(text[SCREEN_LINE_SIZE - 1 - stamp]));
+    }
 
     if (level == LOG_STATUS) std::snprintf(statusLine, sizeof statusLine, "%s", line);
     if (level == LOG_ERROR || level == LOG_PROT_ERROR)

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 namespace qzr {
 
@@ -44,7 +46,7 @@ int os_instanceMutex(const std::string& name, OsFd& held)
     OsFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return errno;
 
-    std::string bound = boundName(name);
+    std::string bound = boundName(std::to_string(::getuid()) + "/" + name);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     addr.sun_path[0] = '\0';

@@ -12,6 +12,8 @@ namespace {
 
 std::atomic<bool> dispatcherKnown{false};
 pthread_t dispatcher;
+// A hang-up the starter ignored (nohup) is no control: it stays ignored.
+bool hangupIgnored = false;
 
 int wakeSignal()
 {
@@ -22,6 +24,7 @@ void controlSet(sigset_t* set)
 {
     sigemptyset(set);
     for (int sig : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGUSR1, SIGUSR2}) sigaddset(set, sig);
+    if (!hangupIgnored) sigaddset(set, SIGHUP);
     sigaddset(set, wakeSignal());
 }
 
@@ -29,6 +32,8 @@ void controlSet(sigset_t* set)
 
 int os_serviceSignalsBlock()
 {
+    struct sigaction hup {};
+    hangupIgnored = ::sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler == SIG_IGN;
     sigset_t set;
     controlSet(&set);
     if (int err = pthread_sigmask(SIG_BLOCK, &set, nullptr); err != 0) return err;
@@ -54,6 +59,7 @@ int os_serviceSignalWait(int* err)
     case SIGCONT: return OS_SVC_CONT;
     case SIGUSR1: return OS_SVC_USR1;
     case SIGUSR2: return OS_SVC_USR2;
+    case SIGHUP: return OS_SVC_HANGUP;
     default: return OS_SVC_WAKE;
     }
 }

@@ -5,7 +5,8 @@
 // blocks the control signals before any other thread exists (so every thread
 // it starts inherits the mask and none of them is interrupted) and takes them
 // one at a time with sigwait. systemd stops the service with SIGTERM; SIGINT
-// stops it too, SIGTSTP pauses, SIGCONT continues, SIGUSR1 asks for the
+// and SIGHUP (the terminal of a foreground `qzr -s` closed) stop it too,
+// unless the starter set SIGHUP to ignored (nohup), SIGTSTP pauses, SIGCONT continues, SIGUSR1 asks for the
 // status and SIGUSR2 carries a user-defined control. A private real-time
 // signal sent to the dispatcher thread alone wakes it to look at the
 // service's state again.
@@ -22,6 +23,7 @@ enum : int {
     OS_SVC_CONT = 4,        // SIGCONT
     OS_SVC_USR1 = 5,        // SIGUSR1
     OS_SVC_USR2 = 6,        // SIGUSR2
+    OS_SVC_HANGUP = 7,      // SIGHUP
 };
 
 // Blocks the control signals and the wake-up signal in the calling thread,

@@ -1,5 +1,7 @@
-// The self-pipe of signals and wake-ups. The handler does nothing but write
-// one byte with write(2), which is async-signal-safe, and keeps errno.
+// The self-pipe of signals and wake-ups, and the pipe of the terminal's size.
+// The handlers do nothing but write one byte with write(2), which is
+// async-signal-safe (the size's after calling the handler it chains to), and
+// keep errno.
 #include "os/os_signal.h"
 
 #include <atomic>
@@ -41,6 +43,27 @@ void onSignal(int sig)
     int fd = pipeWrite.load(std::memory_order_relaxed);
     if (fd >= 0) {
         ssize_t n = ::write(fd, &code, 1);
+        (void)n;
+    }
+    errno = saved;
+}
+
+// The terminal's size: its pipe and the handler it chains to.
+int resizePipe[2] = {-1, -1};
+struct sigaction resizeChained {};
+bool resizeWatched = false;
+
+void onResize(int sig, siginfo_t* info, void* context)
+{
+    int saved = errno;
+    if (resizeChained.sa_flags & SA_SIGINFO) {
+        if (resizeChained.sa_sigaction) resizeChained.sa_sigaction(sig, info, context);
+    } else if (resizeChained.sa_handler != SIG_DFL && resizeChained.sa_handler != SIG_IGN) {
+        resizeChained.sa_handler(sig);
+    }
+    if (resizePipe[1] >= 0) {
+        unsigned char code = 0;
+        ssize_t n = ::write(resizePipe[1], &code, 1);
         (void)n;
     }
     errno = saved;
@@ -92,6 +115,12 @@ int os_signalInstall()
     sa.sa_flags = SA_RESTART;
     std::size_t i = 0;
     for (int sig : handledSignals) {
+        // A hang-up that the starter ignored (nohup) stays ignored.
+        if (sig == SIGHUP && ::sigaction(sig, nullptr, &savedActions[i]) == 0 &&
+            savedActions[i].sa_handler == SIG_IGN) {
+            ++i;
+            continue;
+        }
         if (::sigaction(sig, &sa, &savedActions[i]) != 0) {
             while (i > 0) {
                 --i;
@@ -123,6 +152,36 @@ void os_signalRestore()
     std::size_t i = 0;
     for (int sig : handledSignals) ::sigaction(sig, &savedActions[i++], nullptr);
     installed = false;
+}
+
+int os_resizeWatch()
+{
+    if (resizeWatched) return resizePipe[0];
+    if (resizePipe[0] < 0 && ::pipe2(resizePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        resizePipe[0] = resizePipe[1] = -1;
+        return -1;
+    }
+    struct sigaction sa {};
+    sa.sa_sigaction = onResize;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART | SA_SIGINFO;
+    if (::sigaction(SIGWINCH, &sa, &resizeChained) != 0) return -1;
+    resizeWatched = true;
+    return resizePipe[0];
+}
+
+void os_resizeTake()
+{
+    unsigned char buf[64];
+    while (resizePipe[0] >= 0 && ::read(resizePipe[0], buf, sizeof buf) > 0) {
+    }
+}
+
+void os_resizeUnwatch()
+{
+    if (!resizeWatched) return;
+    ::sigaction(SIGWINCH, &resizeChained, nullptr);
+    resizeWatched = false;
 }
 
 }  // namespace qzr

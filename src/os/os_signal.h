@@ -30,8 +30,8 @@ void os_eventPost(unsigned char code);
 std::size_t os_eventTake(unsigned char* out, std::size_t max);
 
 // Routes SIGINT, SIGTERM, SIGHUP, SIGUSR1 and SIGUSR2 into the event pipe
-// (sigaction, SA_RESTART). Returns 0, or -1 when the pipe or a handler
-// cannot be set.
+// (sigaction, SA_RESTART); a SIGHUP that the starter set to ignored (nohup)
+// stays ignored. Returns 0, or -1 when the pipe or a handler cannot be set.
 int os_signalInstall();
 
 // Sends this process the signal of an event: OS_EVENT_CLOSE SIGTERM (or
@@ -42,5 +42,17 @@ int os_signalSelf(unsigned char event, int variant = 0);
 
 // Puts back the actions these signals had before `os_signalInstall`.
 void os_signalRestore();
+
+// Watches the terminal's size: installs a SIGWINCH handler that first calls
+// the handler found installed (the screen library's, which notes the new
+// size), then makes the returned descriptor readable. Returns the read end
+// of its pipe (non-blocking, close-on-exec), or -1 when it cannot be made.
+int os_resizeWatch();
+
+// Takes what made the descriptor of `os_resizeWatch` readable.
+void os_resizeTake();
+
+// Puts back the SIGWINCH handler found by `os_resizeWatch`.
+void os_resizeUnwatch();
 
 }  // namespace qzr

@@ -1,19 +1,26 @@
 // Other programs: the process list from /proc and posix_spawn.
 #include "os/os_spawn.h"
 
+#include <algorithm>
 #include <cctype>
-#include <dirent.h>
-#include <fstream>
+#include <cerrno>
 #include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
 #include <spawn.h>
 #include <strings.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char** environ;
 
 namespace qzr {
 
 namespace {
+
+// The programs started and not yet collected.
+std::vector<pid_t> started;
 
 // Whether process `pid` has ended and only waits to be collected (state Z).
 bool isZombie(const char* pid)
@@ -66,11 +73,29 @@ int os_spawn(const std::string& path, const std::vector<std::string>& args)
     for (int sig : {SIGIO, SIGXFSZ, SIGPIPE}) ::sigaddset(&defaults, sig);
     ::posix_spawnattr_setsigmask(&attr, &none);
     ::posix_spawnattr_setsigdefault(&attr, &defaults);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_t files;
+    if (int err = ::posix_spawn_file_actions_init(&files); err != 0) {
+        ::posix_spawnattr_destroy(&attr);
+        return err;
+    }
+    ::posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_addopen(&files, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid;
-    int err = ::posix_spawn(&pid, path.c_str(), nullptr, &attr, argv.data(), environ);
+    int err = ::posix_spawn(&pid, path.c_str(), &files, &attr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&files);
     ::posix_spawnattr_destroy(&attr);
+    if (err == 0) started.push_back(pid);
     return err;
+}
+
+void os_collectChildren()
+{
+    std::erase_if(started, [](pid_t pid) {
+        pid_t r = ::waitpid(pid, nullptr, WNOHANG);
+        return r == pid || (r < 0 && errno == ECHILD);
+    });
 }
 
 }  // namespace qzr

@@ -12,10 +12,17 @@ namespace qzr {
 // are collected first.
 bool os_processRunning(const char* name);
 
-// Starts `path` with `args` (args[0] included) without waiting for it; the
-// child does not inherit the driver's descriptors (all are close-on-exec),
-// nor its blocked or ignored signals.
+// Starts `path` with `args` (args[0] included) without waiting for it. The
+// program runs on its own: in a session (and process group) of its own,
+// with /dev/null as its standard input, output and error, so that it neither
+// draws over the driver's terminal nor reads its keys nor ends when that
+// terminal hangs up. It inherits none of the driver's other descriptors (all
+// are close-on-exec), nor its blocked or ignored signals.
 // Returns 0 or the error number.
 int os_spawn(const std::string& path, const std::vector<std::string>& args);
+
+// Collects the programs started by `os_spawn` that have ended, so that none
+// is left a zombie; the others are left running. Never blocks.
+void os_collectChildren();
 
 }  // namespace qzr

@@ -225,6 +225,9 @@ void handleStop()
             log_flush();
             if (ended) break;
         }
+        // The watch thread writes its lines once the worker has ended: they
+        // come before the service's last one.
+        if (watchStarted && watchThread.joinable()) watchThread.join();
     }
     ensureServiceLog();
     setState(SERVICE_STOPPED);
@@ -235,7 +238,8 @@ std::uint32_t controlOf(int signal)
 {
     switch (signal) {
     case OS_SVC_TERMINATE:
-    case OS_SVC_INTERRUPT: return SERVICE_CONTROL_STOP;
+    case OS_SVC_INTERRUPT:
+    case OS_SVC_HANGUP: return SERVICE_CONTROL_STOP;
     case OS_SVC_TSTP: return SERVICE_CONTROL_PAUSE;
     case OS_SVC_CONT: return SERVICE_CONTROL_CONTINUE;
     case OS_SVC_USR1: return SERVICE_CONTROL_INTERROGATE;

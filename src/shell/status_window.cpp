@@ -7,9 +7,12 @@
 #include "shell/status_window.h"
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <exception>
 #include <fcntl.h>
 #include <span>
@@ -21,12 +24,15 @@
 #include "foundation/log.h"
 #include "foundation/tbx_pars.h"
 #include "links/msg_pump.h"
+#include "os/os_signal.h"
 #include "os/os_wait.h"
 #include "redirect/switch_table.h"
 #include "shell/window.h"
 
 #define NCURSES_NOMACROS
+#define NCURSES_WIDECHAR 1
 #include <curses.h>
+#include <termcap.h>
 
 namespace qzr {
 
@@ -114,35 +120,84 @@ int mnemonic(const std::string& text)
     return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
 }
 
-// The width a text takes on the screen (its '&' is not shown).
+// One character of a text as the screen shows it.
+struct Shown {
+    wchar_t ch;          // what is drawn
+    int cells;           // the columns it takes (0: nothing is drawn)
+    std::size_t bytes;   // the bytes of the text it stands for
+};
+
+// Reads the character at `at` of `text`, in the locale's encoding (UTF-8 as
+// a rule). Control characters show as a blank, and a byte that begins no
+// whole printable character (a cut sequence, a text in another encoding)
+// as '?', so that no text can move the cursor or take more cells than
+// counted. A character of no width (a combining mark) is left out.
+Shown shownAt(const std::string& text, std::size_t at)
+{
+    std::mbstate_t state{};
+    wchar_t wc = 0;
+    std::size_t n = std::mbrtowc(&wc, text.data() + at, text.size() - at, &state);
+    if (n == 0 || n > text.size() - at) return {L'?', 1, 1};  // a NUL, or no whole character
+    if (wc < 0x20 || (wc >= 0x7F && wc < 0xA0)) return {L' ', 1, n};
+    int cells = std::iswprint(static_cast<wint_t>(wc)) ? ::wcwidth(wc) : -1;
+    if (cells < 0) return {L'?', 1, n};
+    return {wc, cells, n};
+}
+
+// The columns `text` takes on the screen (a mnemonic's '&' is not shown).
 int shownWidth(const std::string& text)
 {
-    return static_cast<int>(text.size() - (text.find('&') != std::string::npos ? 1 : 0));
+    int cells = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        Shown c = shownAt(text, at);
+        cells += c.cells;
+        at += c.bytes;
+    }
+    return cells - (text.find('&') != std::string::npos ? 1 : 0);
+}
+
+// The bytes of the beginning of `text` that fit in `cells` columns, on
+// whole characters.
+std::size_t fittingBytes(const std::string& text, int cells)
+{
+    std::size_t at = 0;
+    while (at < text.size()) {
+        Shown c = shownAt(text, at);
+        if (c.cells > cells) break;
+        cells -= c.cells;
+        at += c.bytes;
+    }
+    return at;
 }
 
 // Writes `text` at (row, col), at most `width` cells, with `attr`; the
-// letter after '&' is underlined. Control bytes show as blanks and bytes
-// above 0x7E as '?', so that no text can move the cursor or widen a cell.
+// letter after '&' is underlined.
 void put(int row, int col, const std::string& text, int width, attr_t attr = A_NORMAL, bool mnemonics = false)
 {
     if (row < 0 || row >= LINES || col >= COLS) return;
     if (col + width > COLS) width = COLS - col;
     int x = col;
     bool underline = false;
-    for (char ch : text) {
-        if (x >= col + width) break;
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (mnemonics && c == '&' && !underline) {
+    for (std::size_t at = 0; at < text.size();) {
+        if (mnemonics && text[at] == '&' && !underline) {
             underline = true;
+            ++at;
             continue;
         }
-        chtype shown = c < 0x20 || c == 0x7F ? ' ' : c > 0x7E ? '?' : c;
+        Shown c = shownAt(text, at);
+        at += c.bytes;
+        if (x + c.cells > col + width) break;
+        if (c.cells == 0) continue;
         attr_t a = attr;
         if (underline && mnemonics) {
             a |= A_UNDERLINE;
             mnemonics = false;
         }
-        mvaddch(row, x++, shown | a);
+        const wchar_t one[2] = {c.ch, L'\0'};
+        cchar_t cell;
+        setcchar(&cell, one, a, 0, nullptr);
+        mvadd_wch(row, x, &cell);
+        x += c.cells;
     }
 }
 
@@ -153,8 +208,9 @@ void fill(int row, int col, int width, attr_t attr)
     for (int x = col; x < col + width && x < COLS; ++x) mvaddch(row, x, ' ' | attr);
 }
 
-// Splits a box text into the lines shown, each at most `width` cells.
-std::vector<std::string> wrap(const std::string& text, std::size_t width)
+// Splits a box text into the lines shown, each at most `width` cells, cut
+// on whole characters.
+std::vector<std::string> wrap(const std::string& text, int width)
 {
     std::vector<std::string> lines;
     std::size_t start = 0;
@@ -163,8 +219,11 @@ std::vector<std::string> wrap(const std::string& text, std::size_t width)
         std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         do {
-            lines.push_back(line.substr(0, width));
-            line = line.size() > width ? line.substr(width) : std::string();
+            std::size_t fits = fittingBytes(line, width);
+            // At least one character per line, even one wider than the box.
+            if (fits == 0 && !line.empty()) fits = shownAt(line, 0).bytes;
+            lines.push_back(line.substr(0, fits));
+            line = line.substr(fits);
         } while (!line.empty());
         if (end == std::string::npos) break;
         start = end + 1;
@@ -201,12 +260,17 @@ public:
         tbx_context_printer = logPrinter;
         switch_report_printer = switch_logPrinter;
         if (pump_addSource(inFd_, onInput, this) != 0) inputLost_ = true;
+        // A change of the terminal's size wakes the waits at once.
+        resizeFd_ = os_resizeWatch();
+        if (resizeFd_ >= 0 && pump_addSource(resizeFd_, onResize, this) != 0) resizeFd_ = -1;
         draw();
     }
 
     ~TerminalWindow() override
     {
         pump_removeSource(inFd_);
+        if (resizeFd_ >= 0) pump_removeSource(resizeFd_);
+        os_resizeUnwatch();
         endScreen();
         delscreen(screen_);
         if (ownInput_) std::fclose(input_);
@@ -226,27 +290,14 @@ public:
         // run is ending, it returns as if OK had been pressed.
         if (ended_ || inputLost_ || terminateRequested) return;
         boxes_.push_back({title ? title : "", text ? text : ""});
-        pump_removeSource(inFd_);
         draw();
-        bool done = false;
-        while (!done && !terminateRequested && !inputLost_) {
-            // Signals are dispatched meanwhile: a close ends the box too.
-            if (pump_wait(inFd_, PUMP_IN, 500) != PUMP_READY) continue;
-            bool any = false;
-            for (int ch = wgetch(stdscr); ch != ERR; ch = wgetch(stdscr)) {
-                any = true;
-                // Enter, or Esc alone (Esc with a key is Alt with it).
-                if (ch == KEY_ESC && altFollows()) continue;
-                if (ch == '\n' || ch == '\r' || ch == KEY_ENTER || ch == KEY_ESC) {
-                    done = true;
-                    break;
-                }
-                if (ch == KEY_RESIZE || ch == KEY_CTRL_L) draw();
-            }
-            if (!any) noteSilentInput();
+        // Keys, changes of size and signals come through the waits' sources
+        // meanwhile, and the key reader answers the box; a close ends it too.
+        while (!boxAnswered_ && !terminateRequested && !inputLost_ && !ended_) {
+            if (pump_wait(-1, 0, 500) == PUMP_TIMEOUT) readKeys(false);
         }
+        boxAnswered_ = false;
         boxes_.pop_back();
-        if (!inputLost_) pump_addSource(inFd_, onInput, this);
         draw();
     }
 
@@ -272,15 +323,19 @@ public:
         endwin();
     }
 
-    // Reads and handles the keys that are there. `readable`: the terminal
+    // Reads and handles the keys that are there: the one key reader of the
+    // window, for the menus and the boxes alike. `readable`: the terminal
     // was reported readable, so finding no key means its input has ended.
+    // Stops once a box was answered, so that its loop can end; the keys
+    // after it are read by whoever reads next.
     void readKeys(bool readable)
     {
         if (ended_) return;
         bool any = false;
-        for (int ch = wgetch(stdscr); ch != ERR; ch = wgetch(stdscr)) {
+        Key key;
+        while (!boxAnswered_ && nextKey(key)) {
             any = true;
-            handleKey(ch);
+            handleKey(key);
             if (ended_) return;
         }
         if (readable && !any) noteSilentInput();
@@ -292,16 +347,39 @@ private:
         std::string text;
     };
 
-    // After an Esc: takes the key that came with it (Alt with that key) and
-    // tells whether there was one; a second Esc is left to be read.
-    static bool altFollows()
+    // A key as the window takes it: Esc followed by another key is Alt with
+    // that key.
+    struct Key {
+        int code = ERR;
+        bool alt = false;
+    };
+
+    // Reads the next key into `key`; false when none is waiting. An Esc
+    // followed by another Esc or by a change of size is Esc alone, and what
+    // followed it is read next.
+    static bool nextKey(Key& key)
     {
+        int ch = wgetch(stdscr);
+        if (ch == ERR) return false;
+        key = {ch, false};
+        if (ch != KEY_ESC) return true;
         int next = wgetch(stdscr);
-        if (next == KEY_ESC) ungetch(next);
-        return next != ERR && next != KEY_ESC;
+        if (next == KEY_ESC || next == KEY_RESIZE)
+            ungetch(next);
+        else if (next != ERR)
+            key = {next, true};
+        return true;
     }
 
     static void onInput(void* self) { static_cast<TerminalWindow*>(self)->readKeys(true); }
+
+    // The terminal's size changed: the screen library has a KEY_RESIZE for
+    // the key reader.
+    static void onResize(void* self)
+    {
+        os_resizeTake();
+        static_cast<TerminalWindow*>(self)->readKeys(false);
+    }
 
     // The terminal was readable but gave no key: its input has ended (the
     // terminal hung up). Stop watching it, or every wait would spin.
@@ -312,36 +390,41 @@ private:
         pump_removeSource(inFd_);
     }
 
-    void handleKey(int ch)
+    void handleKey(const Key& key)
     {
-        if (ch == KEY_ESC) {
-            int next = wgetch(stdscr);
-            if (next == ERR || next == KEY_ESC) {
-                if (next == KEY_ESC) ungetch(next);  // Esc alone, then the next one
-                closeMenu();
-                return;
-            }
-            altKey(next);
-            return;
-        }
-        if (ch == KEY_RESIZE || ch == KEY_CTRL_L) {
-            if (ch == KEY_CTRL_L) clearok(curscr, TRUE);
+        if (!key.alt && (key.code == KEY_RESIZE || key.code == KEY_CTRL_L)) {
+            if (key.code == KEY_CTRL_L) clearok(curscr, TRUE);
             draw();
             return;
         }
-        if (menu_ >= 0) {
-            menuKey(ch);
+        if (!boxes_.empty()) {
+            // Enter, or Esc alone, answers the box; it takes every other key.
+            if (!key.alt && (key.code == '\n' || key.code == '\r' || key.code == KEY_ENTER || key.code == KEY_ESC))
+                boxAnswered_ = true;
             return;
         }
-        switch (ch) {
+        if (key.alt) {
+            altKey(key.code);
+            return;
+        }
+        if (key.code == KEY_ESC) {
+            closeMenu();
+            return;
+        }
+        if (menu_ >= 0) {
+            menuKey(key.code);
+            return;
+        }
+        switch (key.code) {
         case KEY_F(10): openMenu(0); break;
-        case KEY_F(1): pump_dispatch(IDM_HELP_CONTENTS); break;
         case KEY_CTRL_C: pump_dispatch(SC_CLOSE); break;
         default: break;
         }
     }
 
-    // Alt with a key: the menus by their letters, Alt-? and Alt-/ the About box.
+    // Alt with a key: the menus by their letters. The accelerators of the
+    // window's resources (F1, Alt-? and Alt-/) are not translated by any
+    // loop, so those keys do nothing.
     void altKey(int ch)
     {
         if (ch >= 'A' && ch <= 'Z') ch = ch - 'A' + 'a';
@@ -351,40 +434,51 @@ private:
                 return;
             }
         }
-        if (ch == '?' || ch == '/') {
-            closeMenu();
-            pump_dispatch(IDM_ABOUT);
-        }
+    }
+
+    // The first items of the open menu, as many as the screen shows: the
+    // only ones that can be chosen.
+    std::span<const MenuItem> shownItems() const
+    {
+        std::span<const MenuItem> items = MENUS[menu_].items;
+        // Between the menu's top edge (below the menu bar) and its bottom
+        // edge, both on the screen.
+        int room = std::clamp(LINES - MENU_ROW - 3, 0, static_cast<int>(items.size()));
+        return items.first(static_cast<std::size_t>(room));
     }
 
     void menuKey(int ch)
     {
-        const Menu& menu = MENUS[menu_];
-        int count = static_cast<int>(menu.items.size());
+        std::span<const MenuItem> items = shownItems();
+        int count = static_cast<int>(items.size());
+        if (selected_ >= count) selected_ = 0;
         switch (ch) {
         case KEY_F(10): closeMenu(); return;
         case KEY_LEFT: openMenu((menu_ + MENU_COUNT - 1) % MENU_COUNT); return;
         case KEY_RIGHT: openMenu((menu_ + 1) % MENU_COUNT); return;
         case KEY_UP:
         case KEY_DOWN: {
+            if (count == 0) return;
             int step = ch == KEY_UP ? count - 1 : 1;
             int i = selected_;
             do {
                 i = (i + step) % count;
-            } while (menu.items[static_cast<std::size_t>(i)].id == 0);
+            } while (items[static_cast<std::size_t>(i)].id == 0 && i != selected_);
             selected_ = i;
             draw();
             return;
         }
         case '\n':
         case '\r':
-        case KEY_ENTER: choose(menu.items[static_cast<std::size_t>(selected_)]); return;
+        case KEY_ENTER:
+            if (count > 0) choose(items[static_cast<std::size_t>(selected_)]);
+            return;
         default: break;
         }
         if (ch >= 'A' && ch <= 'Z') ch = ch - 'A' + 'a';
         // An item without a letter (a Test item) is chosen only by Enter:
         // a NUL typed on the terminal must not match its missing letter.
-        for (const MenuItem& item : menu.items) {
+        for (const MenuItem& item : items) {
             int letter = mnemonic(itemText(item));
             if (item.id != 0 && letter != 0 && letter == ch) {
                 choose(item);
@@ -469,16 +563,17 @@ private:
         const Menu& menu = MENUS[menu_];
         int width = 0;
         for (const MenuItem& item : menu.items) width = std::max(width, shownWidth(itemText(item)));
+        std::span<const MenuItem> items = shownItems();
         width += 4;  // the mark's column and a blank on each side
         int left = menuX_[menu_];
         if (left + width + 2 > COLS) left = std::max(0, COLS - width - 2);
         int top = MENU_ROW + 1;
-        int rows = static_cast<int>(menu.items.size());
+        int rows = static_cast<int>(items.size());
+        if (selected_ >= rows) selected_ = 0;
         frame(top, left, rows + 2, width + 2);
         for (int i = 0; i < rows; ++i) {
-            const MenuItem& item = menu.items[static_cast<std::size_t>(i)];
+            const MenuItem& item = items[static_cast<std::size_t>(i)];
             int row = top + 1 + i;
-            if (row >= LINES) break;
             if (item.id == 0) {
                 mvaddch(row, left, ACS_LTEE);
                 for (int x = 1; x <= width; ++x) mvaddch(row, left + x, ACS_HLINE);
@@ -498,9 +593,9 @@ private:
     void drawBox(const Box& box)
     {
         int maxText = std::max(10, std::min(COLS - 6, 76));
-        std::vector<std::string> lines = wrap(box.text, static_cast<std::size_t>(maxText));
-        int textWidth = static_cast<int>(box.title.size()) + 2;
-        for (const std::string& l : lines) textWidth = std::max(textWidth, static_cast<int>(l.size()));
+        std::vector<std::string> lines = wrap(box.text, maxText);
+        int textWidth = shownWidth(box.title) + 2;
+        for (const std::string& l : lines) textWidth = std::max(textWidth, shownWidth(l));
         textWidth = std::min(std::max(textWidth, 6), maxText);
         int width = textWidth + 4;
         int room = std::max(0, LINES - 4);
@@ -549,6 +644,8 @@ private:
     int selected_ = 0;   // its highlighted item
     int menuX_[MENU_COUNT] = {};
     std::vector<Box> boxes_;
+    bool boxAnswered_ = false;  // the open box got its Enter or Esc
+    int resizeFd_ = -1;
     bool inputLost_ = false;
     bool ended_ = false;
     tbx_print_fn savedContextPrinter_ = nullptr;
@@ -569,6 +666,15 @@ std::terminate_handler previousTerminate = nullptr;
     restoreAtExit();
     if (previousTerminate) previousTerminate();
     std::abort();
+}
+
+// Whether the terminal type `term` is known and can move the cursor to any
+// place (its "cm" capability). The terminal database is asked before the
+// screen library is started: nothing is sent to the terminal, and no failed
+// start is left behind.
+bool canAddressCursor(const char* term)
+{
+    return tgetent(nullptr, term) == 1 && tgetstr("cm", nullptr) != nullptr;
 }
 
 }  // namespace
@@ -596,7 +702,13 @@ std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
         ownInput = true;
     }
 
-    SCREEN* screen = newterm(nullptr, stdout, input);
+    // Texts (the title, paths, log lines) are drawn as characters of the
+    // locale the environment names, UTF-8 as a rule.
+    std::setlocale(LC_CTYPE, "");
+
+    // An unknown terminal type, or one that cannot address the cursor
+    // (dumb), cannot show the window: both count as no terminal.
+    SCREEN* screen = canAddressCursor(term) ? newterm(nullptr, stdout, input) : nullptr;
     if (!screen) {
         if (ownInput) std::fclose(input);
         return nullptr;

@@ -5,8 +5,8 @@
 // status line, the eight screen lines of the log, "Last Error:" and the last
 // error, in the rows of the window's layout. Menus open with F10 or
 // Alt-letter and are worked with the arrows, Enter, Esc and the underlined
-// letters; F1 is help, Alt-? and Alt-/ the About box, Ctrl-C the window's
-// Close command. Message boxes are modal and wait for Enter.
+// letters; Ctrl-C is the window's Close command; F1, Alt-? and Alt-/ do
+// nothing. Message boxes are modal and wait for Enter.
 //
 // What must always hold: while the window is open nothing else writes to
 // the terminal (the printed reports go to the log), keys are read only
@@ -23,7 +23,8 @@ namespace qzr {
 
 // Opens the status window titled `title` on the terminal of standard output.
 // Returns null when standard output is no terminal or the terminal cannot
-// show a full screen; the caller then uses the window without a terminal.
+// show a full screen (an unknown type, or one such as `dumb` that cannot
+// address the cursor); the caller then uses the window without a terminal.
 std::unique_ptr<MainWindow> statusWindow_open(const std::string& title);
 
 // Called at the end of each timed wait: takes keys and a change of the

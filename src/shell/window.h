@@ -19,7 +19,7 @@ namespace qzr {
 enum : int {
     IDM_CANCEL = 100,             // "&Cancel current call"
     IDM_EXIT = 106,               // "E&xit"
-    IDM_HELP_CONTENTS = 300,      // F1
+    IDM_HELP_CONTENTS = 300,      // no item (F1 in the resources, never translated)
     IDM_HELP_KEY = 301,
     IDM_HELP_ON_HELP = 302,
     IDM_ABOUT = 303,              // "&About QZR..."

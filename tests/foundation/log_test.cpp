@@ -141,6 +141,28 @@ TEST_F(LogTest, LongTextIsCutOnScreenButWholeInTheLog)
     EXPECT_NE(closeAndRead().find("ERROR- " + longText), std::string::npos);
 }
 
+// A cut that falls inside a character of UTF-8 drops the whole character.
+TEST_F(LogTest, CutFallsOnAWholeCharacter)
+{
+    // The screen line holds 127 bytes, the time and its blank 9 of them.
+    const std::size_t room = SCREEN_LINE_SIZE - 1 - 9;
+    for (const std::string ch : {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"}) {  // é, €, an emoji
+        for (std::size_t inside = 1; inside < ch.size(); ++inside) {
+            std::string before(room - inside, 'p');
+            log_write(LOG_ERROR, "%s", (before + ch + "tail").c_str());
+            EXPECT_EQ(screenText(screenLines.current), before) << ch.size() << " " << inside;
+            EXPECT_EQ(screenText(lastErrorLine), before);
+        }
+        // A character that ends just at the cut stays.
+        std::string before(room - ch.size(), 'p');
+        log_write(LOG_INFO, "%s", (before + ch + "tail").c_str());
+        EXPECT_EQ(screenText(screenLines.current), before + ch);
+    }
+    // Text in another encoding is cut where it falls.
+    log_write(LOG_INFO, "%s", (std::string(room - 1, 'p') + "\xe9t\xe9").c_str());
+    EXPECT_EQ(screenText(screenLines.current), std::string(room - 1, 'p') + "\xe9");
+}
+
 TEST_F(LogTest, WindowIsRepaintedForEachLine)
 {
     test::TestWindow window;

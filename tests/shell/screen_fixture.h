@@ -14,6 +14,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sstream>
 #include <string>
@@ -41,10 +43,12 @@ inline std::vector<std::string> environmentWithout(const std::vector<std::string
 }
 
 // Starts `args` (args[0] the program, searched in PATH) in `cwd` with `env`,
-// standard input from /dev/null, standard output to `out` (or /dev/null) and
-// standard error to `err` (or /dev/null). Returns its pid, or -1.
+// standard input from /dev/null, standard output to `out` (or /dev/null, or
+// the descriptor `outFd`) and standard error to `err` (or /dev/null); or,
+// with `ttyFd`, all three on that terminal. Returns its pid, or -1.
 inline pid_t spawnIn(const std::vector<std::string>& args, const std::string& cwd, const std::vector<std::string>& env,
-                     const std::string& out = "/dev/null", const std::string& err = "/dev/null", int outFd = -1)
+                     const std::string& out = "/dev/null", const std::string& err = "/dev/null", int outFd = -1,
+                     int ttyFd = -1)
 {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -54,12 +58,16 @@ inline pid_t spawnIn(const std::vector<std::string>& args, const std::string& cw
     envp.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    if (outFd >= 0)
-        posix_spawn_file_actions_adddup2(&fa, outFd, 1);
-    else
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (ttyFd >= 0) {
+        for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_adddup2(&fa, ttyFd, fd);
+    } else {
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        if (outFd >= 0)
+            posix_spawn_file_actions_adddup2(&fa, outFd, 1);
+        else
+            posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) pid = -1;
@@ -90,6 +98,52 @@ inline std::string shellQuoted(const std::string& s)
     return out + "'";
 }
 
+// Runs qzr with `args` in `cwd` and `env`, its standard input, output and
+// error on a pseudo-terminal of its own; keeps every byte it sent there in
+// `output`. Returns its exit code, or -1 when it did not end within
+// `limitMs` (it is then killed).
+inline int runOnPty(const std::vector<std::string>& args, const std::string& cwd, const std::vector<std::string>& env,
+                    std::string& output, int limitMs = 15000)
+{
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return -1;
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    std::vector<std::string> all = {QZR_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    pid_t pid = spawnIn(all, cwd, env, "", "", -1, slave);
+    ::close(slave);
+    int code = -1;
+    if (pid > 0) {
+        auto drain = [&](int waitMs) {
+            pollfd p{master, POLLIN, 0};
+            char buf[4096];
+            while (::poll(&p, 1, waitMs) > 0) {
+                ssize_t n = ::read(master, buf, sizeof buf);
+                if (n <= 0) break;
+                output.append(buf, static_cast<std::size_t>(n));
+                waitMs = 0;
+            }
+        };
+        int status = 0;
+        bool ended = waitFor(
+            [&] {
+                drain(10);
+                return ::waitpid(pid, &status, WNOHANG) == pid;
+            },
+            limitMs);
+        if (ended) {
+            drain(0);
+            code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        } else {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    ::close(master);
+    return code;
+}
+
 class Terminal {
 public:
     static constexpr int COLUMNS = 100;
@@ -100,10 +154,12 @@ public:
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
-    // Runs qzr with `args` in `cwd`.
-    bool start(const std::string& cwd, const std::vector<std::string>& args)
+    // Runs qzr with `args` in `cwd`; `env` (assignments such as "TERM=dumb")
+    // and `wrapper` (a program such as "nohup") come before it.
+    bool start(const std::string& cwd, const std::vector<std::string>& args, const std::string& env = "",
+               const std::string& wrapper = "")
     {
-        std::string command = "env -u QZR_TEST " + shellQuoted(QZR_BINARY);
+        std::string command = "env -u QZR_TEST " + env + " " + wrapper + " " + shellQuoted(QZR_BINARY);
         for (const auto& a : args) command += " " + shellQuoted(a);
         command += "; echo \"[exit $?]\"; stty -a; exec sleep 600";
         return tmux({"-f", "/dev/null", "new-session", "-d", "-x", std::to_string(COLUMNS), "-y",
@@ -187,6 +243,12 @@ public:
         EXPECT_EQ(format("#{cursor_flag}"), "1");
     }
 
+    // Gives the window another size.
+    void resize(int columns, int rows) const
+    {
+        tmux({"resize-window", "-x", std::to_string(columns), "-y", std::to_string(rows)});
+    }
+
     // Takes the terminal away (the driver's terminal hangs up).
     void hangUp() const { tmux({"kill-server"}); }
 
@@ -203,7 +265,7 @@ public:
 private:
     std::pair<int, std::string> tmux(std::vector<std::string> args) const
     {
-        args.insert(args.begin(), {"tmux", "-S", socket_});
+        args.insert(args.begin(), {"tmux", "-u", "-S", socket_});
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return {-1, ""};
         pid_t pid = spawnIn(args, "", environmentWithout({"TMUX", "TMUX_PANE"}), "", "/dev/null", fds[1]);

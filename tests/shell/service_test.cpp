@@ -390,6 +390,57 @@ TEST_F(ServiceTest, ProgramRunsAsTheServiceWithSwitchS)
     EXPECT_TRUE(logHas("INFO - QZR service: Leaving Service ", "INFO - End."));
 }
 
+// Closing the terminal of a foreground "qzr -s" hangs it up: a stop like
+// SIGTERM, with the whole stop sequence, not the end SIGHUP's default
+// action would make. Started with SIGHUP ignored (nohup), it runs on.
+TEST_F(ServiceTest, HangUpStopsTheProgramUnlessTheStarterIgnoredIt)
+{
+    writeIni(TEST_NETWORK, true, APPEND);
+    for (bool ignored : {false, true}) {
+        SCOPED_TRACE(ignored ? "SIGHUP ignored" : "SIGHUP default");
+        std::vector<std::string> args = {"-s", "-e", dir.path().string()};
+        if (ignored) args.insert(args.begin(), {"-c", "trap '' HUP; exec \"$0\" \"$@\"", QZR_BINARY});
+        QzrProcess p(dir.path().string(), args, "", ignored ? "/bin/sh" : "");
+        ASSERT_TRUE(waitFor([&] { return exists("activity.dat"); })) << log();
+        ASSERT_TRUE(waitFor([&] { return logHas("QZR service: Service is running "); })) << log();
+        p.signal(SIGHUP);
+        if (ignored) {
+            // An interrogation sent after it is answered, and the hang-up
+            // was not taken before it as a stop.
+            p.signal(SIGUSR1);
+            ASSERT_TRUE(waitFor([&] { return count(log(), "INFO - QZR service: MyService running") == 2; })) << log();
+            EXPECT_TRUE(p.running());
+            EXPECT_FALSE(logHas("QZR service: Stop request")) << log();
+            p.signal(SIGTERM);
+        }
+        EXPECT_EQ(p.wait(15000), 0) << log() << dir.read("stderr.txt");
+        EXPECT_FALSE(exists("activity.dat"));
+        EXPECT_TRUE(logHas("INFO - QZR service: Leaving Service ", "INFO - End.")) << log();
+        std::filesystem::remove(dir.path() / "qzr.log");
+    }
+}
+
+// The log of a stopped service ends with the worker's "End.", the watch
+// thread's lines and then the leaving line, stop after stop.
+TEST_F(ServiceTest, LeavingLineIsTheLastOfEveryStop)
+{
+    writeIni(TEST_NETWORK, true, APPEND);
+    for (int run = 0; run < 6; ++run) {
+        SCOPED_TRACE(run);
+        QzrProcess p(dir.path().string(), {"-s", "-e", dir.path().string()});
+        ASSERT_TRUE(waitFor([&] { return exists("activity.dat"); })) << log();
+        p.signal(SIGTERM);
+        ASSERT_EQ(p.wait(15000), 0) << log() << dir.read("stderr.txt");
+        std::string l = log();
+        std::size_t stop = l.rfind("INFO - QZR service: Stop request");
+        ASSERT_NE(stop, std::string::npos) << l;
+        std::string tail = l.substr(stop);
+        EXPECT_TRUE(qzr::test::inOrder(tail, {"INFO - End.", "INFO - QZR service: watchThread main stopped",
+                                              "INFO - QZR service: Leaving Service "}));
+        EXPECT_EQ(l.substr(l.rfind('\n') + 1).substr(18), "INFO - QZR service: Leaving Service ") << tail;
+    }
+}
+
 // The unit file as systemd reads it: systemd-analyze finds no unknown key,
 // bad value or missing program in it (the program and the directory are
 // replaced by ones that exist here).

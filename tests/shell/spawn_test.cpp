@@ -1,34 +1,18 @@
 // Programs the driver starts (the update program) begin with a clean signal
-// state: nothing blocked, nothing ignored that the driver blocked or ignored.
+// state: nothing blocked, nothing ignored that the driver blocked or ignored;
+// they run in a session of their own with /dev/null as standard files, and
+// are collected once ended.
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdint>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 
 #include "os/os_spawn.h"
+#include "support/proc_stat.h"
 #include "support/qzr_run.h"
 #include "support/temp_dir.h"
-
-namespace {
-
-// The hexadecimal mask of a "Sig...:" line of /proc/<pid>/status.
-std::uint64_t maskOf(const std::string& status, const std::string& name)
-{
-    std::istringstream lines(status);
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind(name + ":", 0) == 0) return std::stoull(line.substr(name.size() + 1), nullptr, 16);
-    return ~std::uint64_t{0};
-}
-
-std::uint64_t bit(int sig)
-{
-    return std::uint64_t{1} << (sig - 1);
-}
-
-}  // namespace
 
 TEST(Spawn, StartedProgramInheritsNoBlockedOrIgnoredSignal)
 {
@@ -56,8 +40,30 @@ TEST(Spawn, StartedProgramInheritsNoBlockedOrIgnoredSignal)
     ASSERT_EQ(err, 0);
     ASSERT_TRUE(qzr::test::waitFor([&] { return !dir.read("status").empty(); }));
     std::string status = dir.read("status");
-    std::uint64_t blocked = maskOf(status, "SigBlk");
-    std::uint64_t ignored = maskOf(status, "SigIgn");
-    EXPECT_EQ(blocked & (bit(SIGTERM) | bit(SIGUSR1)), 0u) << status;
-    EXPECT_EQ(ignored & (bit(SIGIO) | bit(SIGXFSZ)), 0u) << status;
+    std::uint64_t blocked = qzr::test::signalMask(status, "SigBlk");
+    std::uint64_t ignored = qzr::test::signalMask(status, "SigIgn");
+    EXPECT_EQ(blocked & (qzr::test::signalBit(SIGTERM) | qzr::test::signalBit(SIGUSR1)), 0u) << status;
+    EXPECT_EQ(ignored & (qzr::test::signalBit(SIGIO) | qzr::test::signalBit(SIGXFSZ)), 0u) << status;
+}
+
+TEST(Spawn, StartedProgramRunsInASessionOfItsOwnAndIsCollected)
+{
+    qzr::test::TempDir dir;
+    dir.write("child", qzr::test::recordingProgram("noise"));
+    ::chmod(dir.file("child").c_str(), 0755);
+
+    ASSERT_EQ(qzr::os_spawn(dir.file("child"), {dir.file("child")}), 0);
+    ASSERT_TRUE(qzr::test::waitFor([&] { return !dir.read("started").empty(); }));
+    qzr::test::StartedRecord r = qzr::test::readStartedRecord(dir.read("started"));
+    ASSERT_TRUE(r.stat.found) << dir.read("started");
+    // A session and a process group of its own, which it leads.
+    EXPECT_EQ(r.stat.session, r.stat.pid);
+    EXPECT_EQ(r.stat.pgrp, r.stat.pid);
+    EXPECT_NE(r.stat.session, ::getsid(0));
+    for (const std::string& fd : r.fd) EXPECT_EQ(fd, "/dev/null");
+
+    // Once it has ended it is collected, not left a zombie.
+    ASSERT_TRUE(qzr::test::waitFor([&] { return qzr::test::procStat(r.stat.pid).state == 'Z'; }));
+    qzr::os_collectChildren();
+    EXPECT_FALSE(qzr::test::procStat(r.stat.pid).found);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sys/stat.h>
 #include <string>
@@ -20,6 +21,7 @@
 #include "redirect/ini_switch_table.h"
 #include "screen_fixture.h"
 #include "shell/window.h"
+#include "support/proc_stat.h"
 #include "support/test_window.h"
 
 using namespace qzr;
@@ -233,36 +235,151 @@ TEST_F(WindowTest, BoxesWaitForEnter)
     start();
     ASSERT_TRUE(idle()) << term.screen();
 
-    // F1: there is no help to show. The box takes every key until Enter.
-    term.keys({"F1"});
-    ASSERT_TRUE(term.shows("Unable to activate help")) << term.screen();
-    EXPECT_NE(term.screen().find(" QZR "), std::string::npos);
-    EXPECT_NE(term.screen().find("[ OK ]"), std::string::npos);
-    term.keys({"M-h", "x", "C-c", "Enter"});
-    ASSERT_TRUE(term.hides("Unable to activate help")) << term.screen();
-    EXPECT_EQ(term.screen().find("Detailed Messages"), std::string::npos) << term.screen();
-    EXPECT_EQ(term.screen().find("[exit"), std::string::npos);
+    // F1, Alt-? and Alt-/ do nothing: the Help menu opening after them
+    // shows they were read.
+    term.keys({"F1", "M-?", "M-/", "M-h"});
+    ASSERT_TRUE(term.shows("Detailed Messages")) << term.screen();
+    EXPECT_EQ(term.screen().find("Unable to activate help"), std::string::npos) << term.screen();
+    EXPECT_EQ(term.screen().find("Redirection version"), std::string::npos) << term.screen();
+    term.keys({"Escape"});
+    ASSERT_TRUE(term.hides("Detailed Messages"));
 
-    // The About box, from the Help menu and from Alt-?.
+    // The About box, from the Help menu.
     term.keys({"M-h", "a"});
     ASSERT_TRUE(term.shows("Redirection version")) << term.screen();
     std::vector<std::string> rows = term.rows();
     int top = rowWith(rows, " About ");
     ASSERT_GE(top, 0) << term.screen();
+    EXPECT_NE(term.screen().find("[ OK ]"), std::string::npos);
     EXPECT_NE(rows[static_cast<std::size_t>(top + 1)].find("ZAVI"), std::string::npos);
     EXPECT_NE(rows[static_cast<std::size_t>(top + 2)].find("Quarzel QZR version 4.0.0"), std::string::npos);
     EXPECT_NE(rows[static_cast<std::size_t>(top + 3)].find("Ini file version      test "), std::string::npos);
     // No redirection file was read: its version is empty.
     std::smatch m;
-    EXPECT_TRUE(std::regex_search(rows[static_cast<std::size_t>(top + 4)], m, std::regex("Redirection version +.$")))
+    EXPECT_TRUE(std::regex_search(rows[static_cast<std::size_t>(top + 4)], m, std::regex("Redirection version +[^ ]+$")))
         << rows[static_cast<std::size_t>(top + 4)];
+    // The box takes every key until Enter.
+    term.keys({"M-h", "x", "C-c", "Enter"});
+    ASSERT_TRUE(term.hides("Redirection version")) << term.screen();
+    EXPECT_EQ(term.screen().find("Detailed Messages"), std::string::npos) << term.screen();
+    EXPECT_EQ(term.screen().find("[exit"), std::string::npos);
+    // Esc alone dismisses it too.
+    term.keys({"M-h", "a"});
+    ASSERT_TRUE(term.shows("Redirection version"));
     term.keys({"Escape"});
     ASSERT_TRUE(term.hides("Redirection version"));
-    term.keys({"M-?"});
-    ASSERT_TRUE(term.shows("Redirection version"));
+
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
+
+// Names in UTF-8 show as written, in the title and in the lines; a line
+// cut at its 127 bytes ends on a whole character.
+TEST_F(WindowTest, NamesInUtf8ShowAsWritten)
+{
+    namespace fs = std::filesystem;
+    // The status line is the time, "Waiting for request in " and the
+    // directory: its cut falls between the two bytes of the last "é".
+    const std::string base = dir.path().string() + "/";
+    const std::string shown = "D\xc3\xa9p\xc3\xb4t " + std::string(126 - 9 - 23 - base.size() - 8, 'x');
+    const std::string name = shown + "\xc3\xa9" "fin";
+    const std::string work = base + name;
+    fs::create_directories(work);
+    // The configuration's version, shown in the About box, wraps there.
+    std::string version;
+    for (int i = 0; i < 60; ++i) version += "\xc3\xa9";
+    writeIni(TEST_NETWORK, true);  // written in `dir`, moved into `work`
+    std::string ini = dir.read("qzr.ini");
+    ini.replace(ini.find("version = \"test\""), 16, "version = \"" + version + "\"");
+    std::ofstream(fs::path(work) / "qzr.ini") << ini;
+    std::ofstream(fs::path(work) / "qzrupdate.lck");
+
+    ASSERT_TRUE(term.start(work, {"-c", work, "-e", work}, "LC_ALL=C.UTF-8"));
+    term.resize(140, Terminal::ROWS);
+    ASSERT_TRUE(idle()) << term.screen();
+    // Drawn at the new width: 139 cells, three of them two bytes long.
+    ASSERT_TRUE(waitFor([&] { return term.row(TITLE_ROW).size() == 139 + 3; })) << term.row(TITLE_ROW);
+    EXPECT_EQ(term.row(TITLE_ROW).rfind(" ZAVI Quarzel " + name + " ", 0), 0u) << term.row(TITLE_ROW);
+    // The screen line of the start.
+    std::vector<std::string> rows = term.rows();
+    int waiting = rowWith(rows, "Waiting for request in");
+    ASSERT_GE(waiting, FIRST_SCREEN_ROW) << term.screen();
+    EXPECT_EQ(rows[static_cast<std::size_t>(waiting)].substr(9), "Waiting for request in " + base + shown)
+        << rows[static_cast<std::size_t>(waiting)];
+    EXPECT_EQ(term.screen().find('?'), std::string::npos) << term.screen();
+
+    // A box line too long for the box wraps between whole characters.
+    term.keys({"M-h", "a"});
+    ASSERT_TRUE(term.shows("Redirection version")) << term.screen();
+    rows = term.rows();
+    int iniRow = rowWith(rows, "Ini file version      ");
+    ASSERT_GT(iniRow, 0) << term.screen();
+    // The box's lines are 76 cells wide: the label's 22 and 54 letters,
+    // then the other 6.
+    EXPECT_EQ(count(rows[static_cast<std::size_t>(iniRow)], "\xc3\xa9"), 54) << term.screen();
+    EXPECT_EQ(count(rows[static_cast<std::size_t>(iniRow + 1)], "\xc3\xa9"), 6) << term.screen();
+    EXPECT_EQ(term.screen().find('?'), std::string::npos) << term.screen();
     term.keys({"Enter"});
     ASSERT_TRUE(term.hides("Redirection version"));
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
 
+// A change of the terminal's size is drawn at once, idle or with a box open,
+// and the Esc after it still answers the box.
+TEST_F(WindowTest, ResizeIsDrawnAtOnce)
+{
+    writeIni(TEST_NETWORK, true);
+    start();
+    ASSERT_TRUE(idle()) << term.screen();
+    // Idle: the title line ends with the activity mark at the new width,
+    // well before the next idle pass (3 s) would have drawn it.
+    for (int columns : {60, 80, 70}) {
+        term.resize(columns, Terminal::ROWS);
+        EXPECT_TRUE(waitFor([&] { return term.row(TITLE_ROW).size() == static_cast<std::size_t>(columns - 1); }, 1000))
+            << columns << ": " << term.row(TITLE_ROW);
+    }
+    EXPECT_EQ(mark(term.row(TITLE_ROW)), "[ ]");
+
+    // A box open: centred again on the new screen.
+    term.keys({"M-h", "a"});
+    ASSERT_TRUE(term.shows("Redirection version")) << term.screen();
+    term.resize(70, 16);
+    // Its four lines in a frame with the OK row: eight rows from row 4.
+    EXPECT_TRUE(waitFor([&] { return rowWith(term.rows(), " About ") == 4; }, 1000)) << term.screen();
+    term.keys({"Escape"});
+    EXPECT_TRUE(term.hides("Redirection version")) << term.screen();
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
+
+// On a low screen the menu shows the items that fit, and only those can be
+// chosen.
+TEST_F(WindowTest, MenuIsClippedToALowScreen)
+{
+    writeIni(TEST_NETWORK, true);
+    start();
+    ASSERT_TRUE(idle()) << term.screen();
+    term.resize(Terminal::COLUMNS, 8);
+    ASSERT_TRUE(waitFor([&] { return term.rows()[8].empty() && term.row(TITLE_ROW).find("[ ]") != std::string::npos; }));
+    // Four rows between the edges: Detailed Messages, a separator and the
+    // first two Test items (no network: "N/A").
+    term.keys({"M-h"});
+    ASSERT_TRUE(term.shows("Detailed Messages")) << term.screen();
+    EXPECT_EQ(count(term.screen(), "N/A"), 2) << term.screen();
+    EXPECT_EQ(term.screen().find("Check for updates"), std::string::npos) << term.screen();
+    EXPECT_EQ(term.screen().find("About QZR"), std::string::npos) << term.screen();
+    // About's letter is not taken; Detailed Messages' is.
+    term.keys({"a", "d"});
+    ASSERT_TRUE(term.hides("Detailed Messages")) << term.screen();
+    EXPECT_EQ(term.screen().find("Redirection version"), std::string::npos) << term.screen();
+    // Up from the first item goes round to the last shown, not past the
+    // screen's edge: Enter on it (a greyed Test item) only closes the menu.
+    term.keys({"M-h", "Up", "Enter"});
+    ASSERT_TRUE(term.hides("Detailed Messages")) << term.screen();
+    EXPECT_EQ(term.screen().find("Redirection version"), std::string::npos) << term.screen();
+    // Room again for what the window's shell prints after the end.
+    term.resize(Terminal::COLUMNS, Terminal::ROWS);
     term.keys({"M-f", "x"});
     EXPECT_EQ(term.exitCode(), 0);
 }
@@ -282,6 +399,36 @@ TEST_F(WindowTest, CheckForUpdatesStartsTheUpdateProgramAtOnce)
     EXPECT_EQ(term.exitCode(), 0);
 }
 
+// The update program runs on its own: it neither draws on the window nor
+// shares the driver's session (a hang-up of the terminal would end it),
+// and it is collected at an idle pass once it has ended.
+TEST_F(WindowTest, UpdateProgramRunsInASessionOfItsOwnAndIsCollected)
+{
+    writeIni(TEST_NETWORK, true);
+    dir.write("qzrupdate", recordingProgram("UPDATE PROGRAM NOISE"));
+    ::chmod(dir.file("qzrupdate").c_str(), 0755);
+    start();
+    ASSERT_TRUE(idle()) << term.screen();
+    pid_t driver = term.driverPid();
+    ASSERT_GT(driver, 0);
+    term.keys({"M-h", "u"});
+    ASSERT_TRUE(waitFor([&] { return exists("started"); })) << term.screen();
+
+    StartedRecord r = readStartedRecord(dir.read("started"));
+    ASSERT_TRUE(r.stat.found) << dir.read("started");
+    EXPECT_EQ(r.stat.session, r.stat.pid);
+    EXPECT_EQ(r.stat.pgrp, r.stat.pid);
+    EXPECT_NE(r.stat.session, procStat(driver).session);
+    for (const std::string& fd : r.fd) EXPECT_EQ(fd, "/dev/null");
+
+    // Ended, it is collected within an idle pass or two; the driver runs on.
+    EXPECT_TRUE(waitFor([&] { return !procStat(r.stat.pid).found; }, 8000)) << procStat(r.stat.pid).state;
+    EXPECT_EQ(procStat(driver).state != 'Z' && procStat(driver).found, true);
+    EXPECT_EQ(term.screen().find("UPDATE PROGRAM NOISE"), std::string::npos) << term.screen();
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0);
+}
+
 // A terminal that goes away hangs up: the run ends as on a close.
 TEST_F(WindowTest, HangUpEndsTheRun)
 {
@@ -294,6 +441,33 @@ TEST_F(WindowTest, HangUpEndsTheRun)
     ASSERT_TRUE(waitFor([&] { return ::kill(pid, 0) != 0; })) << "the driver still runs";
     EXPECT_EQ(log().substr(log().size() - 4), "End.");
     EXPECT_FALSE(exists("activity.dat"));
+}
+
+// Started under nohup, the driver outlives its terminal: the hang-up that
+// nohup set to ignored stays ignored (nohup sends the output to nohup.out,
+// so nothing is drawn).
+TEST_F(WindowTest, HangUpIgnoredByTheStarterStaysIgnored)
+{
+    writeIni(TEST_NETWORK, true);
+    linkDevice("com1", "/dev/ptmx");
+    dir.write("qzrupdate.lck", "");
+    ASSERT_TRUE(term.start(dir.path().string(), args(), "", "nohup"));
+    ASSERT_TRUE(waitFor([&] { return log().find("Waiting for request in") != std::string::npos; })) << log();
+    pid_t pid = term.driverPid();
+    ASSERT_GT(pid, 0);
+    std::string shell = term.format("#{pane_pid}");
+    std::string status = procStatus(pid);
+    EXPECT_TRUE(signalMask(status, "SigIgn") & signalBit(SIGHUP)) << status;
+
+    term.hangUp();
+    ASSERT_TRUE(waitFor([&] { return ::kill(std::stoi(shell), 0) != 0; })) << "the terminal's shell still runs";
+    // The driver runs on and serves.
+    request("TEST", "REQ.001", claim(3));
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/_EQ.001"); })) << log();
+    EXPECT_EQ(::kill(pid, 0), 0);
+    ::kill(pid, SIGTERM);
+    ASSERT_TRUE(waitFor([&] { return ::kill(pid, 0) != 0; })) << "the driver still runs";
+    EXPECT_EQ(log().substr(log().size() - 4), "End.");
 }
 
 // A configuration error: its box waits on the window; the tokenizer's
@@ -314,6 +488,24 @@ TEST_F(WindowTest, ConfigurationErrorShowsItsContextAndBox)
     term.keys({"Enter"});
     EXPECT_EQ(term.exitCode(), 2) << term.screen();
     term.expectRestored();
+}
+
+// A terminal that cannot address the cursor (dumb) or whose type is
+// unknown is no terminal for the window: nothing is drawn, the box of a
+// configuration error goes to standard error and the run ends at once.
+TEST_F(DriverTest, TerminalThatCannotAddressTheCursorIsNoTerminal)
+{
+    dir.write("qzr.ini", "[general]\ninputFileName = REQ\noutputFileName = RSP\nhangupDelay = zz\n");
+    for (const char* type : {"dumb", "qzr-unknown-terminal"}) {
+        SCOPED_TRACE(type);
+        std::vector<std::string> env = environmentWithout({"QZR_TEST", "TERM"});
+        env.push_back(std::string("TERM=") + type);
+        std::string output;
+        EXPECT_EQ(runOnPty(args(), dir.path().string(), env, output), 2) << output;
+        EXPECT_NE(output.find("QZR Error: "), std::string::npos) << output;
+        EXPECT_NE(output.find("Syntax error, expecting: num"), std::string::npos) << output;
+        EXPECT_EQ(output.find('\x1b'), std::string::npos) << output;
+    }
 }
 
 // The second instance in a working directory ends through exit() after its
@@ -435,6 +627,57 @@ TEST_F(DriverTest, SecondInstanceStartedInADirectoryOfTheSameNameEndsAtOnce)
                           (elsewhere.path() / name).string(), env, work2.file("stdout.txt"), work2.file("stderr.txt"));
     EXPECT_EQ(waitExit(again), 1);
     EXPECT_TRUE(fs::exists(work2.path() / "qzr.log"));
+}
+
+// The instance mutex is private to its user: another user's driver started
+// in a directory of the same name runs beside this one, while a second
+// driver of that user still ends at once.
+TEST_F(DriverTest, DriversOfTwoUsersInDirectoriesOfTheSameNameBothRun)
+{
+    namespace fs = std::filesystem;
+    constexpr unsigned NOBODY = 65534;
+    if (::geteuid() != 0) GTEST_SKIP() << "starting a driver as another user needs root";
+    if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+    writeIni(TEST_NETWORK, true);
+    dir.write("qzrupdate.lck", "");
+    // The other user's working directories, named as this one.
+    TempDir other, other2;
+    std::string name = dir.path().filename().string();
+    std::vector<std::string> works;
+    for (const TempDir* t : {&other, &other2}) {
+        ::chmod(t->path().c_str(), 0755);
+        t->write(name + "/qzr.ini", dir.read("qzr.ini"));
+        t->write(name + "/qzrupdate.lck", "");
+        fs::path w = t->path() / name;
+        for (const fs::path& p : {w, w / "qzr.ini", w / "qzrupdate.lck"}) ASSERT_EQ(::chown(p.c_str(), NOBODY, NOBODY), 0);
+        works.push_back(w.string());
+    }
+    std::vector<std::string> env = environmentWithout({"QZR_TEST"});
+    auto asNobody = [&](const std::string& w, const std::string& outDir) {
+        return spawnIn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QZR_BINARY, "-c", w,
+                        "-e", w},
+                       w, env, outDir + "/stdout.txt", outDir + "/stderr.txt");
+    };
+
+    pid_t mine = spawnIn({QZR_BINARY, "-c", dir.path().string(), "-e", dir.path().string()}, dir.path().string(), env,
+                         dir.file("stdout.txt"), dir.file("stderr.txt"));
+    ASSERT_GT(mine, 0);
+    ASSERT_TRUE(waitFor([&] { return dir.read("activity.dat").size() == 228; }));
+    pid_t theirs = asNobody(works[0], other.path().string());
+    ASSERT_GT(theirs, 0);
+    EXPECT_TRUE(waitFor([&] { return other.read(name + "/activity.dat").size() == 228; }))
+        << other.read("stderr.txt") << other.read(name + "/qzr.log");
+
+    // That user's second driver, in another directory of the same name.
+    pid_t theirSecond = asNobody(works[1], other2.path().string());
+    EXPECT_EQ(waitExit(theirSecond), 0);
+    EXPECT_FALSE(fs::exists(fs::path(works[1]) / "qzr.log"));
+    EXPECT_EQ(other2.read("stderr.txt"), "");
+
+    for (pid_t pid : {mine, theirs}) {
+        ::kill(pid, SIGTERM);
+        EXPECT_EQ(waitExit(pid), 0);
+    }
 }
 
 // The window procedure and the title, in this process.

@@ -21,10 +21,12 @@ public:
     // Starts qzr with `args` (after the program name) in the directory
     // `start` (`dir` when empty), output in <dir>/stdout.txt and
     // <dir>/stderr.txt. The start directory names the instance, so runs
-    // started from their own directories never meet.
-    QzrProcess(const std::string& dir, const std::vector<std::string>& args, const std::string& start = "")
+    // started from their own directories never meet. `program`, when given,
+    // is run instead (a shell that starts qzr in its own way).
+    QzrProcess(const std::string& dir, const std::vector<std::string>& args, const std::string& start = "",
+               const std::string& program = "")
     {
-        std::vector<std::string> all = {QZR_BINARY};
+        std::vector<std::string> all = {program.empty() ? QZR_BINARY : program};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& a : all) argv.push_back(a.data());
@@ -35,7 +37,7 @@ public:
         posix_spawn_file_actions_addopen(&fa, 1, (dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&fa, 2, (dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addchdir_np(&fa, (start.empty() ? dir : start).c_str());
-        if (posix_spawn(&pid_, QZR_BINARY, &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawn(&pid_, all[0].c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
     }
     ~QzrProcess()
