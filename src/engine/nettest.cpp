@@ -50,22 +50,6 @@ private:
     NetworkDef* net_;
 };
 
-// The process has one port: a port that a network left open after its
-// transaction (its link released, the port kept) is closed before a test
-// opens its own, so that the test reaches the host of the connection it
-// names and the other network is not left holding a closed socket.
-void releaseOpenPorts()
-{
-    for (NetworkDef* other : networkTable) {
-        if (!other) break;
-        if (other->portOpen) {
-            (void)net_hangup(other);
-            net_disconnect(other);
-            other->curCnx = nullptr;
-        }
-    }
-}
-
 void testTcpip(NetworkDef* net, unsigned char* answer)
 {
     const char* address = ini_text(net->curCnx->address);
@@ -117,7 +101,11 @@ void testNetworkMenu(int n)
     // A Cancel chosen while no call ran must not end the test's reads and
     // connection at once; an Exit still does.
     if (!terminateRequested) stopRequested = false;
-    releaseOpenPorts();
+    // A port that a network left open after its transaction is closed
+    // before the test opens its own, so that the test reaches the host of
+    // the connection it names and the other network is not left holding a
+    // closed socket.
+    worker_releaseOpenPorts(nullptr);
     net->curCnx = net->primary;
     testNetwork(net, "primary");
     net->curCnx = net->secondary;

@@ -262,9 +262,40 @@ void cleanup()
     log_write(LOG_INFO, "cleanup: terminate");
 }
 
-int mainThread(void*)
+void worker_releaseOpenPorts(NetworkDef* keep)
 {
-    activity_update();
+    for (NetworkDef* other : networkTable) {
+        if (!other) break;
+        if (other != keep && other->portOpen) {
+            (void)net_hangup(other);
+            net_disconnect(other);
+            other->curCnx = nullptr;
+        }
+    }
+}
+
+namespace {
+
+// The state of the polling loop, kept across passes.
+struct PollState {
+    std::string inputName;            // request files are "<inputName>.*"
+    std::string outputName;           // response files are "<outputName>.<request's extension>"
+    bool announce = false;            // the waiting state changed and is to be logged
+    unsigned pollInterval = 3;        // seconds of the wait at the end of a pass
+    std::int64_t hangupDeadline = 0;  // when a kept link is released; 0 for none
+};
+
+// The request file a pass found.
+struct FoundRequest {
+    NetworkDef* dirNet = nullptr;  // the network whose directory holds it; null when none
+    std::string dir;               // that directory as it is named on disk
+    std::string path;              // the directory, a slash, the file's name
+};
+
+// Sets the run's trace flags and hooks, then reads the configuration file.
+// Returns false, with its log line, when the file has errors.
+bool readConfiguration()
+{
     debugTrace = optDebug;
     g_detailedMessages = optVerbose;
     tbx_message_hook = log_messageHook;
@@ -277,15 +308,22 @@ int mainThread(void*)
     ini_closeFile();
     if (iniParser.errorCount > 0 || readResult < 0) {
         log_write(LOG_ERROR, "Error reading initialization file %s", Inifile.c_str());
-        return 2;
+        return false;
     }
     if (Genparam->detailedMessages) g_detailedMessages = true;
+    return true;
+}
 
+// Opens the log when logging is enabled and writes the banner and the
+// directories. Returns false, with its log line, when the log cannot be
+// opened.
+bool openLog()
+{
     if (Genparam->loggingEnabled) {
         const char* name = Genparam->logFile ? Genparam->logFile->c_str() : nullptr;
         if (log_open(name, Genparam->logFileAppend) != 0) {
             log_write(LOG_ERROR, "cannot open log file %s\n", name ? name : "qzr.log");
-            return 2;
+            return false;
         }
         log_write(LOG_INFO, "Quarzel QZR version %s", qzr_version);
         log_append(" LINUX");
@@ -293,7 +331,13 @@ int mainThread(void*)
     log_write(LOG_INFO, "QZR main: ExeDir=%s CurDir=%s Inifile=%s", ExeDir.c_str(), CurDir.c_str(),
               Inifile.c_str());
     log_flush();
+    return true;
+}
 
+// Reads qzrsup.ini of the program directory when there is one; its errors
+// are logged and the run goes on.
+void readSupplementalFile()
+{
     std::string supPath = ExeDir + "/qzrsup.ini";
     if (std::FILE* sup = std::fopen(supPath.c_str(), "re")) {
         std::fclose(sup);
@@ -304,7 +348,12 @@ int mainThread(void*)
             log_write(LOG_ERROR, "Error processing supplemental ini file '%s'", supPath.c_str());
     }
     if (g_detailedMessages) log_write(LOG_INFO, "Ini file version '%s'", ini_text(Genparam->version));
+}
 
+// Forms the update paths, shows the last update's outcome and removes the
+// installation lock and restart script an earlier run left behind.
+void clearOldUpdateFiles()
+{
     update_formPaths();
     showUpdateStatus();
     if (fileExists(installLockPath)) {
@@ -315,9 +364,15 @@ int mainThread(void*)
         log_write(LOG_DEBUG, "UPDATE: Removing old restart file %s", restartScriptPath.c_str());
         ::unlink(restartScriptPath.c_str());
     }
+}
 
-    const std::string inputName = ini_text(Genparam->inputFileName);
-    const std::string outputName = ini_text(Genparam->outputFileName);
+// Takes the run's file names, lists the networks, checks their directories
+// and fills the Test menu. Returns the idle loop state.
+PollState startPolling()
+{
+    PollState st;
+    st.inputName = ini_text(Genparam->inputFileName);
+    st.outputName = ini_text(Genparam->outputFileName);
     if (!Genparam->hangAround && serviceMode) {
         log_write(LOG_INFO, "HangAround parameter set to TRUE in service mode");
         Genparam->hangAround = true;
@@ -337,150 +392,180 @@ int mainThread(void*)
         file_removeStaleTemporaries(netDir);
     }
 
-    bool announce = false;
     activity_setStatus(0);
     activity_setState(ACT_IDLE);
-    unsigned pollInterval = 3;
-    std::int64_t hangupDeadline = 0;
     fillTestMenu();
+    return st;
+}
 
-    int passStatus = STS_ERROR;
-    for (;;) {
-        passStatus = STS_ERROR;
-        std::string reqDir;  // the directory of dirNet as it is named on disk
-        std::string reqPath;
-        NetworkDef* dirNet = nullptr;
-        // Looks for a request in `net`'s directory; true when one is found.
-        auto search = [&](NetworkDef* net) {
-            std::string netDir = worker_findDirectory(net->networkName);
-            std::string found = netDir.empty() ? std::string() : worker_findRequest(netDir, inputName);
-            if (found.empty()) return false;
-            reqDir = netDir;
-            reqPath = netDir + "/" + found;
-            dirNet = net;
-            return true;
-        };
+// Looks for a request in `net`'s directory; true, with `req` filled, when
+// one is found.
+bool searchNetwork(NetworkDef* net, const std::string& inputName, FoundRequest& req)
+{
+    std::string netDir = worker_findDirectory(net->networkName);
+    std::string found = netDir.empty() ? std::string() : worker_findRequest(netDir, inputName);
+    if (found.empty()) return false;
+    req.dir = netDir;
+    req.path = netDir + "/" + found;
+    req.dirNet = net;
+    return true;
+}
 
-        if (g_activeNet && g_activeNet->linkUp) {
-            search(g_activeNet);
-        } else if (!g_activeNet) {
-            for (NetworkDef* net : networkTable) {
-                if (!net || search(net)) break;
-            }
+// The request of this pass: while a link is kept, only its network's
+// directory is searched; when idle, the networks in table order, the first
+// that holds one wins. None while a kept link is down.
+FoundRequest findPassRequest(const std::string& inputName)
+{
+    FoundRequest req;
+    if (g_activeNet && g_activeNet->linkUp) {
+        searchNetwork(g_activeNet, inputName, req);
+    } else if (!g_activeNet) {
+        for (NetworkDef* net : networkTable) {
+            if (!net || searchNetwork(net, inputName, req)) break;
         }
+    }
+    return req;
+}
 
-        int openStatus = STS_ERROR;
-        if (dirNet) {
-            openStatus = openRequest(reqPath);
-            // Replaced by a link, a FIFO or the like since the search: passed
-            // over as the search passes it over.
-            if (openStatus == REQUEST_NOT_A_FILE) dirNet = nullptr;
-        }
-        if (dirNet) {
-            transInfo ti;
-            std::string respPath = reqDir + "/" + outputName + "." + cda_fileExtension(reqPath.c_str());
-            passStatus = openStatus;
-            if (passStatus == STS_OK) {
-                passStatus = file_read_header(reqPath.c_str(), &ti);
-            } else {
-                ti.status = passStatus;
-            }
-            ti.ext = cda_fileExtension(reqPath.c_str());
+// Serves one request over `serving`: releases any other port, runs the
+// transaction, renames the request and sets when the link is released.
+// Returns the transaction's status.
+int serveTransaction(PollState& st, const std::string& reqPath, const std::string& respPath,
+                     NetworkDef* serving, transInfo& ti)
+{
+    transactionBusy = true;
+    st.announce = true;
+    stopRequested = false;
+    animateTrayIcon(0);
+    worker_releaseOpenPorts(serving);
+    activity_setState(ACT_START);
+    activity_setNetwork(serving->networkName.c_str());
+    activity_setFile(reqPath.c_str() + reqPath.find('/') + 1);
+    g_activeNet = serving;
 
-            if (passStatus != STS_OK) {
-                (void)file_write(respPath.c_str(), "", 0, &ti, nullptr);
-                file_rename(reqPath.c_str(), false);
-            } else {
-                NetworkDef* serving = redirect(reqPath, dirNet);
-                log_flush();
-                if (!testInProgress) {
-                    transactionBusy = true;
-                    announce = true;
-                    stopRequested = false;
-                    animateTrayIcon(0);
-                    // The process has one port: release it from any other
-                    // network, whether its link is still kept or was hung up
-                    // with the port left open (disconnectAfterTX false).
-                    for (NetworkDef* other : networkTable) {
-                        if (!other) break;
-                        if (other != serving && other->portOpen) {
-                            (void)net_hangup(other);
-                            net_disconnect(other);
-                            other->curCnx = nullptr;
-                        }
-                    }
-                    activity_setState(ACT_START);
-                    activity_setNetwork(serving->networkName.c_str());
-                    activity_setFile(reqPath.c_str() + reqPath.find('/') + 1);
-                    g_activeNet = serving;
+    int status = processFile(reqPath.c_str(), respPath.c_str(), g_activeNet, &ti);
+    if (status != STS_READ_ERROR) file_rename(reqPath.c_str(), true);
+    if (status != STS_OK && g_detailedMessages)
+        log_write(LOG_ERROR, "Error %d %s while processing %s", status, statusText(status), reqPath.c_str());
+    std::int64_t now = std::time(nullptr);
+    bool keep = status == STS_OK && g_activeNet->curCnx && g_activeNet->curCnx->connectionType != CNX_TYPE_HTTP;
+    st.hangupDeadline = keep ? now + Genparam->hangupDelay : now;
+    st.pollInterval = 1;
+    activity_setState(ACT_PROCESSED);
+    activity_setFile("");
+    return status;
+}
 
-                    int status = processFile(reqPath.c_str(), respPath.c_str(), g_activeNet, &ti);
-                    if (status != STS_READ_ERROR) file_rename(reqPath.c_str(), true);
-                    if (status != STS_OK && g_detailedMessages)
-                        log_write(LOG_ERROR, "Error %d %s while processing %s", status, statusText(status),
-                                  reqPath.c_str());
-                    std::int64_t now = std::time(nullptr);
-                    bool keep = status == STS_OK && g_activeNet->curCnx &&
-                                g_activeNet->curCnx->connectionType != CNX_TYPE_HTTP;
-                    hangupDeadline = keep ? now + Genparam->hangupDelay : now;
-                    pollInterval = 1;
-                    activity_setState(ACT_PROCESSED);
-                    activity_setFile("");
-                    passStatus = status;
-                } else {
-                    requestFp.close();
-                }
-            }
-        }
+// One polling pass: finds, opens and checks at most one request, answers a
+// request that cannot be read with an error response, and serves the others
+// unless a network test runs. Returns the pass status (1001 when no request
+// was found).
+int runPass(PollState& st)
+{
+    FoundRequest req = findPassRequest(st.inputName);
+    int openStatus = STS_ERROR;
+    if (req.dirNet) {
+        openStatus = openRequest(req.path);
+        // Replaced by a link, a FIFO or the like since the search: passed
+        // over as the search passes it over.
+        if (openStatus == REQUEST_NOT_A_FILE) req.dirNet = nullptr;
+    }
+    if (!req.dirNet) return STS_ERROR;
 
-        // End of the pass.
-        if (terminateRequested) break;
-        if (!g_activeNet || !Genparam->hangAround) {
-            checkForUpdates(0);
-            if (fileExists(installLockPath)) {
-                handleInstallationLock();
-                break;
-            }
-        }
-        if (!Genparam->hangAround) break;
-        std::int64_t now = std::time(nullptr);
-        if (hangupDeadline != 0 && now >= hangupDeadline) {
-            hangupDeadline = 0;
-            pollInterval = 3;
-            if (g_activeNet && g_activeNet->portOpen) {
-                if (g_activeNet->linkUp) {
-                    if (g_detailedMessages) log_write(LOG_INFO, "no more request, end connection");
-                    announce = true;
-                }
-                animateTrayIcon(0);
-                (void)net_hangup(g_activeNet);
-                if (Genparam->disconnectAfterTX) {
-                    net_disconnect(g_activeNet);
-                    g_activeNet->curCnx = nullptr;
-                }
-            }
-            g_activeNet = nullptr;
-            activity_setNetwork("");
-            transactionBusy = false;
-        }
-        if (announce) {
-            if (g_activeNet && g_activeNet->linkUp) {
-                log_write(LOG_STATUS, "Waiting %d seconds for another request for %s", Genparam->hangupDelay,
-                          g_activeNet->networkName.c_str());
-            } else {
-                animateTrayIcon(0);
-                log_write(LOG_STATUS, "Waiting for request in %s", CurDir.c_str());
-                activity_setState(ACT_IDLE);
-            }
-            announce = false;
-        }
-        log_flush();
-        waitSeconds(pollInterval);
-        if (terminateRequested) break;
-        while (testInProgress && !terminateRequested) waitSeconds(pollInterval);
-        if (terminateRequested) break;
+    transInfo ti;
+    std::string respPath = req.dir + "/" + st.outputName + "." + cda_fileExtension(req.path.c_str());
+    int passStatus = openStatus;
+    if (passStatus == STS_OK) {
+        passStatus = file_read_header(req.path.c_str(), &ti);
+    } else {
+        ti.status = passStatus;
+    }
+    ti.ext = cda_fileExtension(req.path.c_str());
+    if (passStatus != STS_OK) {
+        (void)file_write(respPath.c_str(), "", 0, &ti, nullptr);
+        file_rename(req.path.c_str(), false);
+        return passStatus;
     }
 
+    NetworkDef* serving = redirect(req.path, req.dirNet);
+    log_flush();
+    if (testInProgress) {
+        requestFp.close();
+        return passStatus;
+    }
+    return serveTransaction(st, req.path, respPath, serving, ti);
+}
+
+// Releases a kept link once its hang-up deadline has passed, and returns the
+// worker to idle.
+void releaseLinkAtDeadline(PollState& st)
+{
+    std::int64_t now = std::time(nullptr);
+    if (st.hangupDeadline == 0 || now < st.hangupDeadline) return;
+    st.hangupDeadline = 0;
+    st.pollInterval = 3;
+    if (g_activeNet && g_activeNet->portOpen) {
+        if (g_activeNet->linkUp) {
+            if (g_detailedMessages) log_write(LOG_INFO, "no more request, end connection");
+            st.announce = true;
+        }
+        animateTrayIcon(0);
+        (void)net_hangup(g_activeNet);
+        if (Genparam->disconnectAfterTX) {
+            net_disconnect(g_activeNet);
+            g_activeNet->curCnx = nullptr;
+        }
+    }
+    g_activeNet = nullptr;
+    activity_setNetwork("");
+    transactionBusy = false;
+}
+
+// Logs the waiting state when it changed: for another request over the kept
+// link, or for any request when idle.
+void announceWaiting(PollState& st)
+{
+    if (!st.announce) return;
+    if (g_activeNet && g_activeNet->linkUp) {
+        log_write(LOG_STATUS, "Waiting %d seconds for another request for %s", Genparam->hangupDelay,
+                  g_activeNet->networkName.c_str());
+    } else {
+        animateTrayIcon(0);
+        log_write(LOG_STATUS, "Waiting for request in %s", CurDir.c_str());
+        activity_setState(ACT_IDLE);
+    }
+    st.announce = false;
+}
+
+// The end of a pass: checks for updates when idle, releases a kept link at
+// its deadline, announces the waiting state and waits for the next pass
+// (longer while a network test runs). Returns true when the worker is to
+// stop: on a terminate request, without `hangAround`, or when an update is
+// being installed.
+bool endPass(PollState& st)
+{
+    if (terminateRequested) return true;
+    if (!g_activeNet || !Genparam->hangAround) {
+        checkForUpdates(0);
+        if (fileExists(installLockPath)) {
+            handleInstallationLock();
+            return true;
+        }
+    }
+    if (!Genparam->hangAround) return true;
+    releaseLinkAtDeadline(st);
+    announceWaiting(st);
+    log_flush();
+    waitSeconds(st.pollInterval);
+    if (terminateRequested) return true;
+    while (testInProgress && !terminateRequested) waitSeconds(st.pollInterval);
+    return terminateRequested;
+}
+
+// The stop: hangs up and disconnects a kept link, deletes activity.dat and
+// closes the log.
+void stopWorker()
+{
     log_flush();
     log_write(LOG_STATUS, "Disconnect+terminate");
     animateTrayIcon(0);
@@ -489,6 +574,25 @@ int mainThread(void*)
     animateTrayIcon(0);
     log_write(LOG_STATUS, "End.");
     log_close();
+}
+
+}  // namespace
+
+int mainThread(void*)
+{
+    activity_update();
+    if (!readConfiguration()) return 2;
+    if (!openLog()) return 2;
+    readSupplementalFile();
+    clearOldUpdateFiles();
+
+    PollState st = startPolling();
+    int passStatus = STS_ERROR;
+    do {
+        passStatus = runPass(st);
+    } while (!endPass(st));
+
+    stopWorker();
     return passStatus;
 }
 

@@ -35,6 +35,12 @@ int mainThread(void* unused);
 // Hangs up and disconnects a kept link, deletes activity.dat.
 void cleanup();
 
+// The process has one port: hangs up and disconnects every network of
+// `networkTable` other than `keep` (null: every one) whose port is open,
+// whether its link is still kept or was hung up with the port left open
+// (disconnectAfterTX false), and leaves it no connection in use.
+void worker_releaseOpenPorts(NetworkDef* keep);
+
 // The arguments after the program name as the restart script passes them:
 // each quoted for the shell, with " " before it; the value of -c is the
 // working directory's full path (`CurDir`), the values of -e and -i stay as

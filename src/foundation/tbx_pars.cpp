@@ -63,6 +63,17 @@ void upperCopy(char* dst, const char* src, std::size_t size)
     dst[i] = '\0';
 }
 
+// The key of keyword `name` in `table`: upper-cased unless the table is
+// case-sensitive.
+void keywordKey(const tbx_hash& table, const char* name, char (&key)[TBX_TOKEN_SIZE])
+{
+    if (table.flags & TBX_HASH_CASE_SENSITIVE) {
+        std::snprintf(key, sizeof key, "%s", name);
+    } else {
+        upperCopy(key, name, sizeof key);
+    }
+}
+
 // Reads one piece of a line (at most size-1 characters) as text mode would:
 // CR LF becomes LF. Returns false at the end of the file.
 bool readLine(std::FILE* f, char* buf, int size)
@@ -123,13 +134,8 @@ void readIdentifier(tbx_parser* p)
         p->tokenId = p->classes[static_cast<unsigned char>(p->token[0])];
         return;
     }
-    bool caseSensitive = p->keywords->flags & TBX_HASH_CASE_SENSITIVE;
-    // A lookup must never insert: look in a locked view of the table.
-    unsigned saved = p->keywords->flags;
-    p->keywords->flags |= TBX_HASH_FIND_ONLY;
-    tbx_hash_entry* e = tbx_hash_find(*p->keywords, caseSensitive ? p->token : p->tokenUpper);
-    p->keywords->flags = saved;
-    if (e) p->tokenId = static_cast<int>(e->data[0]);
+    if (const tbx_hash_entry* e = tbx_find_keyword(*p->keywords, p->token))
+        p->tokenId = static_cast<int>(e->data[0]);
 }
 
 void readInteger(tbx_parser* p)
@@ -306,12 +312,19 @@ void tbx_add_keyword(tbx_hash& table, const char* name, int id)
         return;
     }
     char key[TBX_TOKEN_SIZE];
-    if (table.flags & TBX_HASH_CASE_SENSITIVE) {
-        std::snprintf(key, sizeof key, "%s", name);
-    } else {
-        upperCopy(key, name, sizeof key);
-    }
+    keywordKey(table, name, key);
     if (tbx_hash_entry* e = tbx_hash_find(table, key)) e->data[0] = id;
+}
+
+const tbx_hash_entry* tbx_find_keyword(const tbx_hash& table, const char* name)
+{
+    if (table.n < 2 || table.buckets.size() < table.n) return nullptr;
+    char key[TBX_TOKEN_SIZE];
+    keywordKey(table, name, key);
+    for (const tbx_hash_entry* e = table.buckets[tbx_hash_bucket(key, table.n)]; e; e = e->next) {
+        if (e->key == key) return e;
+    }
+    return nullptr;
 }
 
 void tbx_getc(tbx_parser* p)

@@ -90,6 +90,10 @@ bool tbx_open_file(tbx_parser* p, const char* prefix, const char* name);
 // Adds a keyword with its token id (upper-cased unless the table is
 // case-sensitive). A locked table reports 207.
 void tbx_add_keyword(tbx_hash& table, const char* name, int id);
+// The entry of keyword `name` (upper-cased unless the table is
+// case-sensitive), or null. A find-only lookup: it never inserts, whatever
+// the table's flags, and leaves them as they are.
+const tbx_hash_entry* tbx_find_keyword(const tbx_hash& table, const char* name);
 // Reads the next token; returns its id (also in p->tokenId).
 int tbx_next_token(tbx_parser* p);
 // Steps of the tokenizer, used by tbx_next_token.

@@ -130,6 +130,7 @@ int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int r
     options.url = url.c_str();
     options.writeFunction = httpWriteCallback;
     options.writeData = &sink;
+    options.claim = true;
     options.userAgent = HTTP_USER_AGENT;
     options.limits = limits;
     options.postData = request ? request : "";

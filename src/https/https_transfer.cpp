@@ -109,11 +109,9 @@ void HttpsTransfer::setOptions(const HttpsOptions& o)
     }
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, o.writeFunction);
-    if (o.userAgent) {
-        curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
-    }
+    if (o.claim) curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer_);
-    if (o.userAgent) curl_easy_setopt(h, CURLOPT_USERAGENT, o.userAgent);
+    if (o.claim) curl_easy_setopt(h, CURLOPT_USERAGENT, o.userAgent);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, o.writeData);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);

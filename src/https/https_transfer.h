@@ -49,13 +49,15 @@ using https_write_fn = std::size_t (*)(char* data, std::size_t size, std::size_t
 std::size_t https_storeChunk(char* data, std::size_t size, std::size_t count, void* user);
 
 // The options of one transfer, set in this order: header list, URL,
-// trace, no progress meter, write callback, [no fail on error, error
-// buffer, user agent,] write data, redirects, time-outs, [post body].
+// trace, no progress meter, write callback, [a claim: no fail on error,]
+// error buffer, [a claim: user agent,] write data, redirects, time-outs,
+// [post body].
 struct HttpsOptions {
     const char* url = nullptr;
     https_write_fn writeFunction = nullptr;
     void* writeData = nullptr;
-    const char* userAgent = nullptr;  // set: a claim (FAILONERROR 0, ERRORBUFFER, USERAGENT)
+    bool claim = false;               // a claim: error replies deliver their body, `userAgent` is sent
+    const char* userAgent = nullptr;  // a claim's user agent
     HttpsLimits limits;
     const void* postData = nullptr;   // set: a POST of `postSize` bytes
     long postSize = 0;

@@ -44,7 +44,6 @@ constexpr int ENCRYPTED_KEY_SIZE = 1400;
 // to open it (it is not opened again, also when that failed).
 sqlite3* keyStoreDb = nullptr;
 bool keyStoreSet = false;
-std::string storeMessage;  // SQLite's message of the last failed bound statement
 unsigned char plainKey[PLAIN_KEY_SIZE];
 
 std::string storePath()
@@ -80,21 +79,27 @@ int runFixed(const char* sql, char** message)
     return sqlite3_exec(keyStoreDb, sql, keyStoreCallback, nullptr, message);
 }
 
+// The outcome of a bound statement: whether it ran through, and SQLite's
+// message when it did not.
+struct BoundResult {
+    bool ok = false;
+    std::string message;
+};
+
 // Runs `sql` with its parameters bound as texts, in order. For a SELECT, the
 // first column of each row goes into `*column` (the last row stays; NULL
-// reads as empty) and `*found` tells whether there was a row. Returns true
-// when it ran through; otherwise SQLite's message is in `storeMessage`.
-bool runBound(const char* sql, const std::string* params, int count, std::string* column = nullptr,
-              bool* found = nullptr)
+// reads as empty) and `*found` tells whether there was a row. Returns
+// whether it ran through, with SQLite's message when it did not.
+BoundResult runBound(const char* sql, const std::string* params, int count, std::string* column = nullptr,
+                     bool* found = nullptr)
 {
     if (found) *found = false;
-    storeMessage = storeError();
-    if (!keyStoreDb) return false;
+    if (!keyStoreDb) return {false, storeError()};
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(keyStoreDb, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-        storeMessage = storeError();
+        BoundResult failed{false, storeError()};
         sqlite3_finalize(stmt);
-        return false;
+        return failed;
     }
     bool ok = true;
     for (int i = 0; i < count && ok; ++i) {
@@ -109,10 +114,10 @@ bool runBound(const char* sql, const std::string* params, int count, std::string
             column->assign(value ? reinterpret_cast<const char*>(value) : "");
         }
     }
-    ok = ok && rc == SQLITE_DONE;
-    if (!ok) storeMessage = storeError();
+    BoundResult result{ok && rc == SQLITE_DONE, ""};
+    if (!result.ok) result.message = storeError();
     sqlite3_finalize(stmt);
-    return ok;
+    return result;
 }
 
 // The store holds the offices' keys: it is private to its owner. Made with
@@ -183,8 +188,8 @@ bool keyIsSendable(const unsigned char* key, int length)
 void insertKey(const char* office, const char* provider, const char* encrypted)
 {
     const std::string params[2] = {keystore_index(office, provider), encrypted};
-    if (!runBound("INSERT INTO KeyStore VALUES (?, ?);", params, 2)) {
-        log_write(0, "Failed to save key for %s %s, error:%s", office, provider, storeMessage.c_str());
+    if (BoundResult r = runBound("INSERT INTO KeyStore VALUES (?, ?);", params, 2); !r.ok) {
+        log_write(0, "Failed to save key for %s %s, error:%s", office, provider, r.message.c_str());
     }
 }
 
@@ -215,8 +220,8 @@ int checkApiKey(const char* key)
 void keystore_deleteKey(const char* office, const char* provider)
 {
     const std::string indx = keystore_index(office, provider);
-    if (!runBound("DELETE FROM KeyStore WHERE INDX=?;", &indx, 1)) {
-        log_write(0, "Failed to delete key for %s %s, error:%s", office, provider, storeMessage.c_str());
+    if (BoundResult r = runBound("DELETE FROM KeyStore WHERE INDX=?;", &indx, 1); !r.ok) {
+        log_write(0, "Failed to delete key for %s %s, error:%s", office, provider, r.message.c_str());
     }
 }
 
@@ -240,8 +245,9 @@ const char* getApiKey(const char* proxyHost, const char* office, const char* pro
     const std::string indx = keystore_index(office, provider);
     std::string stored;
     bool found = false;
-    if (!runBound("SELECT AppKey FROM KeyStore WHERE INDX=? ;", &indx, 1, &stored, &found)) {
-        log_write(0, "Failed to retreive key for %s %s, error:%s", office, provider, storeMessage.c_str());
+    BoundResult read = runBound("SELECT AppKey FROM KeyStore WHERE INDX=? ;", &indx, 1, &stored, &found);
+    if (!read.ok) {
+        log_write(0, "Failed to retreive key for %s %s, error:%s", office, provider, read.message.c_str());
     }
 
     if (found) {

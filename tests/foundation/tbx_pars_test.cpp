@@ -127,6 +127,43 @@ TEST_F(Tokenizer, KeywordsAreFoundWithoutRegard_toCase)
     EXPECT_EQ(reports().back(), "%F-0207: keyword 'late' not registered ");
 }
 
+// The keyword lookup only finds: on a table that is not locked, words that
+// are no keyword insert nothing and the table's flags stay as they were.
+TEST_F(Tokenizer, KeywordLookupNeverInserts)
+{
+    tbx_add_keyword(keywords, "hangAround", 620);
+    auto t = tokenize("hangaround other words", true);
+    EXPECT_EQ(t[0].id, 620);
+    EXPECT_EQ(t[1].id, TBX_IDENTIFIER);
+    EXPECT_EQ(t[2].id, TBX_IDENTIFIER);
+    EXPECT_EQ(keywords.count, 1u);
+    EXPECT_EQ(keywords.flags, 0u);
+
+    struct {
+        unsigned flags;
+        const char* name;
+        bool found;
+    } cases[] = {
+        {0, "HANGAROUND", true},  {0, "hangAround", true},  {0, "absent", false},
+        {TBX_HASH_CASE_SENSITIVE, "caseKept", true}, {TBX_HASH_CASE_SENSITIVE, "CASEKEPT", false},
+    };
+    tbx_hash sensitive;
+    tbx_hash_init(sensitive, 85);
+    sensitive.flags = TBX_HASH_CASE_SENSITIVE;
+    tbx_add_keyword(sensitive, "caseKept", 621);
+    for (const auto& c : cases) {
+        tbx_hash& table = c.flags ? sensitive : keywords;
+        const unsigned count = table.count;
+        const tbx_hash_entry* e = tbx_find_keyword(table, c.name);
+        EXPECT_EQ(e != nullptr, c.found) << c.name;
+        if (e) {
+            EXPECT_EQ(e->data[0], c.flags ? 621 : 620) << c.name;
+        }
+        EXPECT_EQ(table.count, count) << c.name;
+        EXPECT_EQ(table.flags, c.flags) << c.name;
+    }
+}
+
 TEST_F(Tokenizer, TokenNames)
 {
     tbx_init_parser(&p, nullptr);
