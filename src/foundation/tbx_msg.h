@@ -10,7 +10,7 @@ namespace qzr {
 struct tbx_parser;
 
 constexpr int TBX_MAXERROR = 50;
-constexpr int TBX_TEXT_SIZE = 520;  // a composed text holds at most 519 characters
+constexpr int TBX_TEXT_SIZE = 520;  // a prefix and message hold at most 519 characters
 
 enum : int {
     TBX_SEV_INFO = 1,

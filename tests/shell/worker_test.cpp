@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -87,6 +88,25 @@ TEST_F(DriverTest, ConfigurationErrorsEndWithStatus2)
     EXPECT_EQ(run(), 2);
     std::string err = dir.read("stderr.txt");
     EXPECT_NE(err.find("QZR Error: " + dir.file("qzr.ini") + " near line:3: %F-0202: Syntax error, expecting:"),
+              std::string::npos)
+        << err;
+}
+
+// A working directory deep enough that its qzr.ini's path passes 160
+// characters: the error still names the file and its line.
+TEST_F(DriverTest, ConfigurationErrorInADeepDirectoryKeepsItsLine)
+{
+    std::string deep = dir.path().string();
+    while (deep.size() < 160) deep += "/" + std::string(30, 'w');
+    std::string ini = deep + "/qzr.ini";
+    std::filesystem::create_directories(deep);
+    std::ofstream(ini) << "[general]\ninputFileName = REQ\noutputFileName = RSP\n\nhangAround = maybe\n"
+                          "[connectScript]\n"
+                       << TEST_NETWORK;
+    QzrProcess p(dir.path().string(), {"-c", deep, "-e", deep});
+    EXPECT_EQ(p.wait(), 2);
+    std::string err = dir.read("stderr.txt");
+    EXPECT_NE(err.find("QZR Error: " + ini + " near line:5: %F-0202: Syntax error, expecting:  'true' 'false' \n"),
               std::string::npos)
         << err;
 }
