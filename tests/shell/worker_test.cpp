@@ -186,6 +186,55 @@ TEST_F(DriverTest, AtMostTwentyRedirectionTargetsAreChecked)
 
 // Requests wait in several networks: one pass serves the first network of
 // the configuration's order, not of the alphabet.
+// Without a terminal, the stop message of a syntax error in an optional
+// file ends a wait, not the run: with hangAround the driver goes on serving
+// after its first pass, and the redirection rules read before the error stay
+// in use (OFFICE's own line does not exist: only the redirection to TEST
+// answers).
+class OptionalFileErrorTest : public DriverTest {
+protected:
+    const std::string rule = "version = \"r1\"\nredirect to \"TEST\" groups = \"9998\" and carriers = \"000001\"\n";
+
+    // `name` (qzrsup.ini or qzrredir.dat) holds the error; `error` is the
+    // run's own line about it.
+    void expectServingAfterTheFirstPass(const std::string& name, const std::string& error)
+    {
+        writeIni(std::string(TEST_NETWORK) + "[OFFICE]\ncomdev = \"COM7\"\nconnectionMode = direct\n", true);
+        linkDevice("com1", "/dev/ptmx");
+        request("OFFICE", "REQ.001", claim(1));
+        QzrProcess p(dir.path().string(), args());
+        ASSERT_TRUE(waitFor([&] { return exists("OFFICE/_EQ.001"); })) << log();
+        // The first pass is over: a new request is still served.
+        dir.write("OFFICE/tmp", claim(2) + "\r\n");
+        std::filesystem::rename(dir.path() / "OFFICE" / "tmp", dir.path() / "OFFICE" / "REQ.002");
+        ASSERT_TRUE(waitFor([&] { return exists("OFFICE/_EQ.002"); })) << log();
+        EXPECT_TRUE(p.running());
+        p.signal(SIGTERM);
+        EXPECT_EQ(p.wait(), 0);
+        EXPECT_EQ(dir.read("OFFICE/RSP.001").substr(0, 8), "1,0,001,");
+        EXPECT_EQ(dir.read("OFFICE/RSP.002").substr(0, 8), "2,0,002,");
+        std::string l = log();
+        EXPECT_NE(l.find("CODE -024- " + dir.file(name) + " near line:"), std::string::npos) << l;
+        EXPECT_NE(l.find(error), std::string::npos) << l;
+        EXPECT_EQ(count(l, "Transaction redirection required to TEST"), 2) << l;
+        EXPECT_NE(dir.read("stderr.txt").find("QZR Error: " + dir.file(name) + " near line:"), std::string::npos);
+    }
+};
+
+TEST_F(OptionalFileErrorTest, SupplementalFileErrorLeavesTheDriverServing)
+{
+    dir.write("qzrsup.ini", "version = v1\n");
+    dir.write("qzrredir.dat", rule);
+    expectServingAfterTheFirstPass("qzrsup.ini",
+                                   "ERROR- Error processing supplemental ini file '" + dir.file("qzrsup.ini") + "'");
+}
+
+TEST_F(OptionalFileErrorTest, RedirectionFileErrorLeavesTheDriverServingWithItsRules)
+{
+    dir.write("qzrredir.dat", rule + "redirect to \"TEST\" groups = \"9998\" and carriers = 000002\n");
+    expectServingAfterTheFirstPass("qzrredir.dat", "ERROR- Error processing switching file " + dir.file("qzrredir.dat"));
+}
+
 TEST_F(DriverTest, OnePassServesTheFirstNetworkOfTheTable)
 {
     writeIni(std::string(TEST_NETWORK) + "[AAA]\ncomdev = \"COM7\"\nconnectionMode = direct\n");
