@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "foundation/log.h"
 #include "support/temp_dir.h"
@@ -154,6 +156,36 @@ TEST_F(LogTest, ClosedLogStillFillsTheScreenAndAppendDoesNothing)
     log_write(LOG_INFO, "screen only");
     log_append("ignored");
     EXPECT_EQ(screenText(screenLines.current), "screen only");
+}
+
+// Lines kept while the log is closed are written first when it opens, in
+// their order and with the time they were written; once keeping is off,
+// lines of a closed log reach only the screen, and what was kept is gone.
+TEST_F(LogTest, LinesKeptWhileClosedReachTheLogWhenItOpens)
+{
+    log_keepWhileClosed(true);
+    log_write(LOG_INFO, "kept %d", 1);
+    log_write(LOG_ERROR, "kept %s", "two");
+    EXPECT_EQ(screenText(screenLines.current), "kept two");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    openLog();
+    log_keepWhileClosed(false);
+    log_write(LOG_INFO, "after");
+    log_close();
+    log_write(LOG_INFO, "screen only");
+    log_keepWhileClosed(true);
+    log_write(LOG_INFO, "forgotten");
+    log_keepWhileClosed(false);
+    openLog(true);
+    std::string content = closeAndRead();
+
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(content, m,
+                                 std::regex("\n([0-9]{8} [0-9:]{8}) INFO - kept 1\n([0-9]{8} [0-9:]{8}) ERROR- kept two"
+                                            "\n([0-9]{8} [0-9:]{8}) INFO - after")))
+        << content;
+    EXPECT_LE(m[1].str(), m[2].str());
+    EXPECT_LT(m[2].str(), m[3].str());  // the time it was written, not that of the opening
 }
 
 TEST_F(LogTest, DumpWithTitleWritesBothForms)

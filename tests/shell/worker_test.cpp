@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include "driver_fixture.h"
+#include "support/in_order.h"
 
 using namespace qzr::test;
 
@@ -109,6 +111,24 @@ TEST_F(DriverTest, ConfigurationErrorInADeepDirectoryKeepsItsLine)
     EXPECT_NE(err.find("QZR Error: " + ini + " near line:5: %F-0202: Syntax error, expecting:  'true' 'false' \n"),
               std::string::npos)
         << err;
+}
+
+// What is written while qzr.ini is read, before the log opens, reaches the
+// log once it is open: first, in its order, with the time it was written.
+TEST_F(DriverTest, LinesWrittenBeforeTheLogOpensReachIt)
+{
+    writeIni("[TEST]\nprefix = \"ABCDEFGHIJKLMNOP\"\n" + std::string(TEST_NETWORK).substr(7));
+    // The general part takes 8 lines, the script section 2: the prefix is
+    // on line 12.
+    EXPECT_EQ(run({"-v"}), 1);
+    const std::string ini = dir.file("qzr.ini");
+    std::string l = log();
+    EXPECT_TRUE(std::regex_search(l, std::regex("^\n[0-9]{8} [0-9:]{8} INFO - Reading initialization file ")));
+    EXPECT_TRUE(inOrder(l, {"INFO - Reading initialization file " + ini + "\n",
+                            "INFO - ** WARNING ** Prefix 'ABCDEFGHIJKLMNOP' of network TEST cut to 'ABCDEFGHIJKL' at "
+                            "line 12 of ini file '" + ini + "'\n",
+                            "INFO - Quarzel QZR version 4.0.0 LINUX\n"}));
+    EXPECT_EQ(count(l, "** WARNING ** Prefix"), 1);
 }
 
 TEST_F(DriverTest, InvalidHeaderGetsAnErrorResponse)
