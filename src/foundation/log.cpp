@@ -38,6 +38,9 @@ std::recursive_mutex logMutex;
 bool keepWhileClosed = false;
 std::vector<std::string> keptLines;
 
+// Error lines of a closed log also go to standard error.
+bool errorsToStderr = false;
+
 const char* levelPrefix(int level, char* buf, std::size_t size)
 {
     switch (level) {
@@ -123,6 +126,12 @@ void log_keepWhileClosed(bool on)
     if (!on) keptLines.clear();
 }
 
+void log_errorsToStderrWhileClosed(bool on)
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
+    errorsToStderr = on;
+}
+
 void log_close()
 {
     std::lock_guard<std::recursive_mutex> lock(logMutex);
@@ -168,6 +177,11 @@ int log_vwrite(int level, const char* fmt, va_list ap)
             std::fprintf(logFp, "%s%s%s", stamp, prefix, text);
         else
             keptLines.push_back(std::string(stamp) + prefix + text);
+    }
+    if (!logFp && errorsToStderr && level == LOG_ERROR) {
+        std::size_t len = std::strlen(text);
+        std::fprintf(stderr, "ERROR- %s%s", text, len > 0 && text[len - 1] == '\n' ? "" : "\n");
+        std::fflush(stderr);
     }
 
     char* line = screenLines.lines[screenLines.ringIndex];

@@ -53,6 +53,11 @@ int log_open(const char* name, bool append);
 // worker reads its configuration before it can open the log). Turning it
 // off forgets what was kept.
 void log_keepWhileClosed(bool on);
+// While on, a LOG_ERROR line written with the log closed also goes to
+// standard error, as "ERROR- " and its text on a line of its own (set when
+// there is no terminal to show the screen lines: a log that cannot be
+// opened is then still said somewhere).
+void log_errorsToStderrWhileClosed(bool on);
 void log_close();
 bool log_isOpen();
 // Writes buffered lines to the file and commits them to disk.

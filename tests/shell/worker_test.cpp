@@ -131,6 +131,17 @@ TEST_F(DriverTest, LinesWrittenBeforeTheLogOpensReachIt)
     EXPECT_EQ(count(l, "** WARNING ** Prefix"), 1);
 }
 
+// Without a terminal, a log that cannot be opened is said on standard
+// error: the failure, once by the log writer and once by the worker.
+TEST_F(DriverTest, LogThatCannotBeOpenedIsSaidOnStandardError)
+{
+    const std::string logPath = dir.file("missing/qzr.log");
+    writeIni(TEST_NETWORK, false, "logFile = \"" + logPath + "\"\n");
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(dir.read("stderr.txt"),
+              "ERROR- cannot open log file " + logPath + "\nERROR- cannot open log file " + logPath + "\n");
+}
+
 TEST_F(DriverTest, InvalidHeaderGetsAnErrorResponse)
 {
     writeIni(TEST_NETWORK);
