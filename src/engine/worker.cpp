@@ -301,6 +301,9 @@ bool readConfiguration()
     tbx_message_hook = log_messageHook;
     // The waits between rename tries keep the window's messages flowing.
     file_waitHook = [](int seconds) { waitSeconds(static_cast<unsigned>(seconds)); };
+    // What is written before the log opens (the configuration's warnings)
+    // is kept for it, until the log is open or known not to be.
+    log_keepWhileClosed(true);
     if (optVerbose) log_write(LOG_STATUS, "Reading initialization file %s", Inifile.c_str());
 
     ini_resetConfiguration();
@@ -308,6 +311,7 @@ bool readConfiguration()
     ini_closeFile();
     if (iniParser.errorCount > 0 || readResult < 0) {
         log_write(LOG_ERROR, "Error reading initialization file %s", Inifile.c_str());
+        log_keepWhileClosed(false);
         return false;
     }
     if (Genparam->detailedMessages) g_detailedMessages = true;
@@ -323,11 +327,13 @@ bool openLog()
         const char* name = Genparam->logFile ? Genparam->logFile->c_str() : nullptr;
         if (log_open(name, Genparam->logFileAppend) != 0) {
             log_write(LOG_ERROR, "cannot open log file %s\n", name ? name : "qzr.log");
+            log_keepWhileClosed(false);
             return false;
         }
         log_write(LOG_INFO, "Quarzel QZR version %s", qzr_version);
         log_append(" LINUX");
     }
+    log_keepWhileClosed(false);
     log_write(LOG_INFO, "QZR main: ExeDir=%s CurDir=%s Inifile=%s", ExeDir.c_str(), CurDir.c_str(),
               Inifile.c_str());
     log_flush();

@@ -4,7 +4,8 @@
 // The screen lines, the status line and the last error are fixed buffers of
 // 128 characters: a text that does not fit is cut at the end, never overrun,
 // and on a whole character of UTF-8.
-// The log file takes every text whole.
+// The log file takes every text whole, also those written before it opened
+// while the worker asked for them to be kept.
 //
 // In service mode the service's control handler and watch thread log and
 // flush while the worker writes, opens and closes the log: every function
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "foundation/runtime.h"
@@ -31,6 +33,14 @@ namespace {
 std::FILE* logFp = nullptr;
 // Recursive: opening the log reports its failure through log_write.
 std::recursive_mutex logMutex;
+
+// Lines written while the log was closed, in the log's form, for the next
+// log_open; kept only while `keepWhileClosed` is on.
+bool keepWhileClosed = false;
+std::vector<std::string> keptLines;
+
+// Error lines of a closed log also go to standard error.
+bool errorsToStderr = false;
 
 const char* levelPrefix(int level, char* buf, std::size_t size)
 {
@@ -117,7 +127,22 @@ int log_open(const char* name, bool append)
         log_write(LOG_ERROR, "cannot open log file %s\n", name);
         return 2;
     }
+    for (const std::string& line : keptLines) std::fputs(line.c_str(), logFp);
+    keptLines.clear();
     return 0;
+}
+
+void log_keepWhileClosed(bool on)
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
+    keepWhileClosed = on;
+    if (!on) keptLines.clear();
+}
+
+void log_errorsToStderrWhileClosed(bool on)
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
+    errorsToStderr = on;
 }
 
 void log_close()
@@ -155,11 +180,21 @@ int log_vwrite(int level, const char* fmt, va_list ap)
     std::string big;
     const char* text = formatText(small, sizeof small, big, fmt, ap);
 
-    if (logFp) {
+    if (logFp || keepWhileClosed) {
+        char stamp[80];
         char pbuf[32];
-        std::fprintf(logFp, "\n%04d%02d%02d %02d:%02d:%02d %s%s", tm.tm_year + 1900, tm.tm_mon + 1,
-                     tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                     levelPrefix(level, pbuf, sizeof pbuf), text);
+        std::snprintf(stamp, sizeof stamp, "\n%04d%02d%02d %02d:%02d:%02d ", tm.tm_year + 1900, tm.tm_mon + 1,
+                      tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        const char* prefix = levelPrefix(level, pbuf, sizeof pbuf);
+        if (logFp)
+            std::fprintf(logFp, "%s%s%s", stamp, prefix, text);
+        else
+            keptLines.push_back(std::string(stamp) + prefix + text);
+    }
+    if (!logFp && errorsToStderr && level == LOG_ERROR) {
+        std::size_t len = std::strlen(text);
+        std::fprintf(stderr, "ERROR- %s%s", text, len > 0 && text[len - 1] == '\n' ? "" : "\n");
+        std::fflush(stderr);
     }
 
     char* line = screenLines.lines[screenLines.ringIndex];

@@ -44,9 +44,20 @@ extern char statusLine[SCREEN_LINE_SIZE];     // last LOG_STATUS line, with its 
 extern char lastErrorLine[SCREEN_LINE_SIZE];  // last LOG_ERROR or LOG_PROT_ERROR line
 
 // Opens the log (null name: "qzr.log") for appending or rewriting, closing
-// any open one first. Returns 0, or 2 when it cannot be opened (then the
-// failure is written at LOG_ERROR, reaching only the screen).
+// any open one first, and writes into it the lines kept meanwhile (below).
+// Returns 0, or 2 when it cannot be opened (then the failure is written at
+// LOG_ERROR, reaching only the screen).
 int log_open(const char* name, bool append);
+// While on, the lines written with the log closed are also kept, each with
+// its time, for the next log_open to write first, in their order (the
+// worker reads its configuration before it can open the log). Turning it
+// off forgets what was kept.
+void log_keepWhileClosed(bool on);
+// While on, a LOG_ERROR line written with the log closed also goes to
+// standard error, as "ERROR- " and its text on a line of its own (set when
+// there is no terminal to show the screen lines: a log that cannot be
+// opened is then still said somewhere).
+void log_errorsToStderrWhileClosed(bool on);
 void log_close();
 bool log_isOpen();
 // Writes buffered lines to the file and commits them to disk.

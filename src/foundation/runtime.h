@@ -37,7 +37,8 @@ public:
     virtual void repaint() = 0;
     // A modal box with an OK button; returns when it is dismissed.
     virtual void messageBox(const char* title, const char* text, unsigned style) = 0;
-    // Asks the window's message loop to end with this exit code.
+    // Posts the quit message (a stop message was shown): it ends the
+    // current or next wait at once and stops nothing; the worker goes on.
     virtual void postQuit(int code) = 0;
     // Shows the activity mark's frame (0 idle, 1 to 4 the steps of a call).
     virtual void animate(int frame) { (void)frame; }

@@ -1,14 +1,16 @@
 // The toolbox's registry of numbered messages and their reporting.
 //
 // The registry holds at most TBX_MAXERROR codes, filled from the first slot
-// and never emptied. A reported text is composed once into 520 characters
-// (cut, never overrun) and from then on only ever passed as "%s".
+// and never emptied. A reported text is composed once: the parser's context
+// whole, then the prefix and the message in 520 characters (cut, never
+// overrun); from then on it is only ever passed as text, never as a format.
 #include "foundation/tbx_msg.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "foundation/runtime.h"
 #include "foundation/tbx_pars.h"
@@ -45,6 +47,18 @@ void appendf(char* buf, std::size_t size, const char* fmt, ...)
     va_start(ap, fmt);
     std::vsnprintf(buf + used, size - used, fmt, ap);
     va_end(ap);
+}
+
+// Hands a finished text to the hook, or prints "%d-%s\n" with the flags on
+// standard output when no hook is installed.
+void deliverMessage(int flags, const char* text)
+{
+    if (tbx_message_hook) {
+        tbx_message_hook(flags, text);
+    } else {
+        std::printf("%d-%s\n", flags, text);
+        std::fflush(stdout);
+    }
 }
 
 }  // namespace
@@ -120,20 +134,23 @@ void tbx_error(tbx_parser* parser, int code, ...)
         std::exit(1);
     }
 
-    char text[TBX_TEXT_SIZE] = "";
-    if (parser && (entry->flags & TBX_SEV_CONTEXT))
-        std::snprintf(text, sizeof text, "%s", tbx_error_context(parser, entry->flags));
+    // The parser's context stays whole (a deep path must not lose its line
+    // number); the prefix and the message are held in TBX_TEXT_SIZE.
+    std::string text;
+    if (parser && (entry->flags & TBX_SEV_CONTEXT)) text = tbx_error_context(parser, entry->flags);
+    char body[TBX_TEXT_SIZE] = "";
     Severity sev = severityOf(entry->flags);
-    appendf(text, sizeof text, sev.prefix, code);
+    appendf(body, sizeof body, sev.prefix, code);
 
     va_list ap;
     va_start(ap, code);
-    std::size_t used = std::strlen(text);
-    if (used + 1 < sizeof text) std::vsnprintf(text + used, sizeof text - used, entry->format, ap);
+    std::size_t used = std::strlen(body);
+    if (used + 1 < sizeof body) std::vsnprintf(body + used, sizeof body - used, entry->format, ap);
     va_end(ap);
+    text += body;
 
-    tbx_message(entry->flags, "%s", text);
-    showMessageBox(sev.title, text, sev.style);
+    deliverMessage(entry->flags, text.c_str());
+    showMessageBox(sev.title, text.c_str(), sev.style);
 
     if (entry->flags & TBX_SEV_STOP) {
         if (hMainWnd) {
@@ -151,12 +168,7 @@ int tbx_message(int flags, const char* fmt, ...)
     va_start(ap, fmt);
     std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    if (tbx_message_hook) {
-        tbx_message_hook(flags, text);
-    } else {
-        std::printf("%d-%s\n", flags, text);
-        std::fflush(stdout);
-    }
+    deliverMessage(flags, text);
     return 0;
 }
 

@@ -10,7 +10,7 @@ namespace qzr {
 struct tbx_parser;
 
 constexpr int TBX_MAXERROR = 50;
-constexpr int TBX_TEXT_SIZE = 520;  // a composed text holds at most 519 characters
+constexpr int TBX_TEXT_SIZE = 520;  // a prefix and message hold at most 519 characters
 
 enum : int {
     TBX_SEV_INFO = 1,
@@ -59,8 +59,8 @@ void tbx_init_errors();
 void tbx_register_error(int code, int flags, const char* format, int argCount);
 // Reports a registered code with the arguments of its format. `parser` may
 // be null. An unregistered code ends the process with exit code 1. A stop
-// message posts the quit message to the main window, or, without one, throws
-// StopThread.
+// message posts the quit message to the main window (which ends a wait, not
+// the run), or, without one, throws StopThread.
 void tbx_error(tbx_parser* parser, int code, ...);
 // Formats a text and hands (flags, text) to the hook, or prints
 // "%d-%s\n" on standard output when no hook is installed. Returns 0.

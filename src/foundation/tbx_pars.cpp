@@ -503,9 +503,11 @@ std::string tbx_token_name(tbx_parser* p, int id)
 
 const char* tbx_error_context(tbx_parser* p, int flags)
 {
-    static char context[132];
-    context[0] = '\0';
-    if (!p) return context;
+    // Whole, however long the file's path: the line number must never be
+    // cut off.
+    static std::string context;
+    context.clear();
+    if (!p) return context.c_str();
 
     if (p->file && p->lineNumber > 0) {
         long start = p->errLineStart ? p->errLineStart : p->lineStart;
@@ -524,7 +526,7 @@ const char* tbx_error_context(tbx_parser* p, int flags)
         out += "^\n";
         tbx_context_printer(out.c_str());
 
-        std::snprintf(context, sizeof context, "%s near line:%d: ", p->fileName.c_str(), lineNo);
+        context = p->fileName + " near line:" + std::to_string(lineNo) + ": ";
         p->errLineStart = 0;
         p->errColumn = 0;
         p->errLine = 0;
@@ -532,7 +534,7 @@ const char* tbx_error_context(tbx_parser* p, int flags)
 
     if (flags & TBX_SEV_WARNING) ++p->warningCount;
     if ((flags & TBX_SEV_ERROR) || !(flags & (TBX_SEV_INFO | TBX_SEV_WARNING | TBX_SEV_ERROR))) ++p->errorCount;
-    return context;
+    return context.c_str();
 }
 
 }  // namespace qzr

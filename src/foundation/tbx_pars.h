@@ -104,7 +104,8 @@ void tbx_read_string(tbx_parser* p);
 // An id without one reports 211.
 std::string tbx_token_name(tbx_parser* p, int id);
 // The context prefix "<file> near line:<n>: " (or "" without a parser or
-// file); prints the offending line and a caret line on standard output (or
+// file), whole whatever the file name's length; valid until the next call.
+// Prints the offending line and a caret line on standard output (or
 // through the context printer) and counts the error or warning by `flags`.
 const char* tbx_error_context(tbx_parser* p, int flags);
 

@@ -6,7 +6,8 @@
 // proxy's text on as the response with status 0, and fail only without
 // text. 400 and 401 also delete the stored key. A transfer that did not end
 // well (no reply, a time-out, a reply larger than the response buffer, a
-// refused redirect) is a failure, whatever arrived before it.
+// refused redirect) is a failure, whatever arrived before it; when no reply
+// came at all, the table's line for code 0 is logged too.
 #include "https/http_dialog.h"
 
 #include <string>
@@ -37,6 +38,12 @@ HttpsLimits limitsOf(const NetworkDef* net)
     limits.connectTimeout =
         cnx && cnx->connectionTimeout > 0 ? cnx->connectionTimeout : DEFAULT_CONNECT_TIMEOUT;
     return limits;
+}
+
+// The table's line for a code it does not name (0 when no reply came).
+void logUnexpectedStatus(long code)
+{
+    log_write(LOG_PROT_ERROR, "Proxy %d: HTTP status unexpected", static_cast<int>(code));
 }
 
 // Maps the response code of a reply that arrived whole to the claim's
@@ -71,7 +78,7 @@ int statusOfReply(long code, const char* reply, int length, bool* deleteKey)
         log_write(LOG_PROT_ERROR, "Proxy 500: remote error or remote communication issues.");
         return text ? STS_OK : STS_ERROR;
     default:
-        log_write(LOG_PROT_ERROR, "Proxy %d: HTTP status unexpected", static_cast<int>(code));
+        logUnexpectedStatus(code);
         return text ? STS_OK : STS_ERROR;
     }
 }
@@ -160,7 +167,9 @@ int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int r
         const char* reply = capacity > 0 ? reinterpret_cast<const char*>(resp) : "";
         status = statusOfReply(code, reply, *respLen, &deleteKey);
     } else {
-        // What arrived stays as the response; a refusal of the key still counts.
+        // What arrived stays as the response; a refusal of the key still
+        // counts. No reply at all has the table's line of code 0.
+        if (code == 0) logUnexpectedStatus(code);
         deleteKey = code == 400 || code == 401;
     }
     if (deleteKey) keystore_deleteKey(ti->office, ti->provider);

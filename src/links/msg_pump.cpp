@@ -4,6 +4,7 @@
 #include "links/msg_pump.h"
 
 #include <array>
+#include <atomic>
 
 #include "foundation/runtime.h"
 #include "os/os_signal.h"
@@ -22,6 +23,7 @@ struct Source {
 constexpr std::size_t MAX_SOURCES = 8;
 std::array<Source, MAX_SOURCES> sources;
 WindowProc windowProc = nullptr;
+std::atomic<bool> quitPosted{false};
 
 int messageOfEvent(unsigned char code)
 {
@@ -156,6 +158,22 @@ int pump_peekMessages()
     int rounds = 0;
     while (rounds < 16 && pollOnce(-1, 0, 0) == PUMP_MESSAGES) ++rounds;
     return rounds;
+}
+
+void pump_postQuit()
+{
+    quitPosted = true;
+    pump_wake();
+}
+
+bool pump_quitPending()
+{
+    return quitPosted;
+}
+
+bool pump_takeQuit()
+{
+    return quitPosted.exchange(false);
 }
 
 void pump_wake()

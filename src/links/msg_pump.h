@@ -66,6 +66,15 @@ int pump_wait(int fd, short events, int timeoutMs);
 // number of rounds that found messages (0: none were waiting).
 int pump_peekMessages();
 
+// The quit message of the window (a stop message was shown): it ends the
+// current `waitSeconds`, or the next one, at once, and sets no flag. While
+// it waits for that, a modal box ends at once too, leaving it posted.
+// `pump_quitPending` tells whether one is posted; `pump_takeQuit` also
+// forgets it.
+void pump_postQuit();
+bool pump_quitPending();
+bool pump_takeQuit();
+
 // Wakes a running wait from another thread (the service's control handler
 // after it set the flags). Safe in a signal handler.
 void pump_wake();

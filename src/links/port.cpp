@@ -415,9 +415,11 @@ void waitSeconds(unsigned seconds)
     wakeFlag = false;
     std::int64_t deadline = os_monotonicMs() + static_cast<std::int64_t>(seconds) * 1000;
     activity_update();
-    // The timer's message ends the wait; rounds of 500 ms also notice a flag
-    // set by another thread without a wake-up.
+    // The timer's message ends the wait, and so does a quit message posted
+    // before or during it; rounds of 500 ms also notice a flag set by
+    // another thread without a wake-up.
     while (!wakeFlag) {
+        if (pump_takeQuit()) break;
         int left = os_msUntil(deadline);
         if (left == 0) {
             pump_dispatch(MSG_TIMER);

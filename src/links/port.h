@@ -101,8 +101,9 @@ void port_startRound();
 // until all is written. Returns 0 or 1053 (STS_WRITE_ERROR).
 [[nodiscard]] int serial_write(const void* buf, std::size_t length, int timeout);
 
-// Waits `seconds`, dispatching messages, until the time has passed or
-// `wakeFlag` is set (by the timer, Cancel, Exit, Close or a wake-up).
+// Waits `seconds`, dispatching messages, until the time has passed,
+// `wakeFlag` is set (by the timer, Cancel, Exit, Close or a wake-up) or a
+// quit message was posted (before the wait or during it).
 void waitSeconds(unsigned seconds);
 
 // Empties the receive ring: both positions 0, every byte 0.

@@ -17,6 +17,7 @@
 
 #include "engine/cmdline.h"
 #include "engine/worker.h"
+#include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
 #include "links/msg_pump.h"
@@ -59,7 +60,12 @@ int main(int argc, char** argv)
     os_signalInstall();
     pump_setWindowProc(window_proc);
     std::unique_ptr<MainWindow> window = statusWindow_open(g_windowTitle);
-    if (!window) window = std::make_unique<HeadlessWindow>();
+    if (!window) {
+        window = std::make_unique<HeadlessWindow>();
+        // No screen lines are shown: an error that cannot reach the log
+        // (it cannot be opened) goes to standard error, as boxes do.
+        log_errorsToStderrWhileClosed(true);
+    }
     hMainWnd = window.get();
     int result;
     try {

@@ -286,9 +286,10 @@ public:
 
     void messageBox(const char* title, const char* text, unsigned) override
     {
-        // A box can only be dismissed by a key; without keys, or once the
-        // run is ending, it returns as if OK had been pressed.
-        if (ended_ || inputLost_ || terminateRequested) return;
+        // A box can only be dismissed by a key; without keys, once the run
+        // is ending, or while a quit message waits for a wait to take it,
+        // it returns as if OK had been pressed.
+        if (ended_ || inputLost_ || terminateRequested || pump_quitPending()) return;
         boxes_.push_back({title ? title : "", text ? text : ""});
         draw();
         // Keys, changes of size and signals come through the waits' sources
@@ -301,12 +302,7 @@ public:
         draw();
     }
 
-    void postQuit(int) override
-    {
-        stopRequested = true;
-        terminateRequested = true;
-        wakeFlag = true;
-    }
+    void postQuit(int) override { pump_postQuit(); }
 
     void animate(int frame) override
     {

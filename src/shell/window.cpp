@@ -55,9 +55,7 @@ void HeadlessWindow::messageBox(const char* title, const char* text, unsigned)
 
 void HeadlessWindow::postQuit(int)
 {
-    stopRequested = true;
-    terminateRequested = true;
-    wakeFlag = true;
+    pump_postQuit();
 }
 
 void window_proc(int message)

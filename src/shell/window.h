@@ -64,7 +64,7 @@ class HeadlessWindow : public MainWindow {
 public:
     void repaint() override {}
     void messageBox(const char* title, const char* text, unsigned style) override;
-    // The quit message: the worker stops at its next check.
+    // The quit message: it ends the current or next wait, nothing more.
     void postQuit(int code) override;
 };
 

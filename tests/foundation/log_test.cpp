@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "foundation/log.h"
 #include "support/temp_dir.h"
@@ -176,6 +181,67 @@ TEST_F(LogTest, ClosedLogStillFillsTheScreenAndAppendDoesNothing)
     log_write(LOG_INFO, "screen only");
     log_append("ignored");
     EXPECT_EQ(screenText(screenLines.current), "screen only");
+}
+
+// Lines kept while the log is closed are written first when it opens, in
+// their order and with the time they were written; once keeping is off,
+// lines of a closed log reach only the screen, and what was kept is gone.
+TEST_F(LogTest, LinesKeptWhileClosedReachTheLogWhenItOpens)
+{
+    log_keepWhileClosed(true);
+    log_write(LOG_INFO, "kept %d", 1);
+    log_write(LOG_ERROR, "kept %s", "two");
+    EXPECT_EQ(screenText(screenLines.current), "kept two");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    openLog();
+    log_keepWhileClosed(false);
+    log_write(LOG_INFO, "after");
+    log_close();
+    log_write(LOG_INFO, "screen only");
+    log_keepWhileClosed(true);
+    log_write(LOG_INFO, "forgotten");
+    log_keepWhileClosed(false);
+    openLog(true);
+    std::string content = closeAndRead();
+
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(content, m,
+                                 std::regex("\n([0-9]{8} [0-9:]{8}) INFO - kept 1\n([0-9]{8} [0-9:]{8}) ERROR- kept two"
+                                            "\n([0-9]{8} [0-9:]{8}) INFO - after")))
+        << content;
+    EXPECT_LE(m[1].str(), m[2].str());
+    EXPECT_LT(m[2].str(), m[3].str());  // the time it was written, not that of the opening
+}
+
+// Without a terminal, the error lines of a closed log also go to standard
+// error, each on a line of its own; other levels, and errors of an open
+// log, do not.
+TEST_F(LogTest, ErrorsOfAClosedLogGoToStandardErrorWhenAsked)
+{
+    std::string errPath = dir.file("stderr.txt");
+    std::fflush(stderr);
+    int saved = ::dup(2);
+    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(err, 0);
+    ::dup2(err, 2);
+    ::close(err);
+
+    log_write(LOG_ERROR, "not asked");
+    log_errorsToStderrWhileClosed(true);
+    log_write(LOG_ERROR, "cannot open log file %s\n", "x.log");
+    log_write(LOG_ERROR, "no line feed");
+    log_write(LOG_PROT_ERROR, "protocol");
+    log_write(LOG_INFO, "information");
+    openLog();
+    log_write(LOG_ERROR, "into the log");
+    log_close();
+    log_errorsToStderrWhileClosed(false);
+    log_write(LOG_ERROR, "no longer asked");
+
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    EXPECT_EQ(dir.read("stderr.txt"), "ERROR- cannot open log file x.log\nERROR- no line feed\n");
 }
 
 TEST_F(LogTest, DumpWithTitleWritesBothForms)

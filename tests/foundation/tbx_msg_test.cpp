@@ -105,6 +105,47 @@ TEST_F(TbxMessageTest, SyntaxErrorWithParserCarriesContextAndCounts)
     tbx_context_printer = savedPrinter;
 }
 
+// However deep the file's directory, the context keeps its path, " near
+// line:" and the number; the prefix and message after it keep their own
+// 519 characters.
+TEST_F(TbxMessageTest, ContextIsKeptWholeHoweverLongThePath)
+{
+    test::TestWindow window;
+    test::TempDir dir;
+    tbx_print_fn savedPrinter = tbx_context_printer;
+    tbx_context_printer = silentPrinter;
+    struct {
+        std::size_t depth;  // characters of directories below the temporary one
+        std::string argument;
+        std::size_t bodySize;  // the prefix and the message
+    } cases[] = {
+        {160, "integer", std::string("%F-0202: Syntax error, expecting: integer").size()},
+        {700, "integer", std::string("%F-0202: Syntax error, expecting: integer").size()},
+        {700, std::string(1000, 'x'), static_cast<std::size_t>(TBX_TEXT_SIZE - 1)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.depth);
+        std::string sub;
+        while (sub.size() < c.depth) sub += std::string(sub.empty() ? "" : "/") + std::string(40, 'd');
+        std::string path = dir.write(sub + "/qzr.ini", "[general]\n\nhangAround = ;\n");
+        window.boxes.clear();
+        hooked.clear();
+        tbx_parser p;
+        tbx_init_parser(&p, nullptr);
+        for (unsigned char ch : {'[', ']', '='}) p.classes[ch] = ch;
+        ASSERT_TRUE(tbx_open_file(&p, nullptr, path.c_str()));
+        for (int i = 0; i < 5; ++i) tbx_next_token(&p);  // [ general ] hangAround =
+        tbx_error(&p, TBX_ERR_SYNTAX, c.argument.c_str());
+        std::string context = path + " near line:3: ";
+        std::string body = ("%F-0202: Syntax error, expecting: " + c.argument).substr(0, c.bodySize);
+        ASSERT_EQ(window.boxes.size(), 1u);
+        EXPECT_EQ(window.boxes[0].text, context + body);
+        ASSERT_EQ(hooked.size(), 1u);
+        EXPECT_EQ(hooked[0].second, context + body);
+    }
+    tbx_context_printer = savedPrinter;
+}
+
 TEST_F(TbxMessageTest, PercentSignsInTextsArriveUnchanged)
 {
     test::TestWindow window;

@@ -15,6 +15,7 @@
 #include "https/http_dialog.h"
 #include "https/https_peer.h"
 #include "https/key_store.h"
+#include "support/in_order.h"
 
 namespace qzr {
 namespace {
@@ -290,6 +291,27 @@ TEST_F(HttpDialogTest, ProxyClosingDuringTheUploadFails)
     EXPECT_EQ(dialog(big), STS_ERROR);
     EXPECT_EQ(respLen, 0);
     EXPECT_NE(logText().find("INFO -prot. HTTP POST failed: "), std::string::npos);
+}
+
+// A proxy that closes the connection without a word: the failure, then the
+// table's line for code 0. A failed transfer with a code has no such line.
+TEST_F(HttpDialogTest, ProxyClosingWithoutAReplyLogsCode0)
+{
+    HttpReply gone;
+    gone.dropConnection = true;
+    storeKey("STORED");
+    claimServer->serve({gone, replyOf(200, std::string(600, 'a'))});
+    EXPECT_EQ(dialog(), STS_ERROR);
+    EXPECT_EQ(respLen, 0);
+    EXPECT_TRUE(storedKey(INDX).has_value());
+    std::string log = logText();
+    EXPECT_TRUE(test::inOrder(log, {"INFO -prot. HTTP POST failed: ", " Status=0 \n",
+                                    "INFO -prot. Error message: ",
+                                    "ERROR-prot. Proxy 0: HTTP status unexpected"}));
+    EXPECT_NE(std::string(lastErrorLine).find(" Proxy 0: HTTP status unexpected"), std::string::npos);
+
+    EXPECT_EQ(dialog(TEST_CLAIM, 512), STS_ERROR);  // 200, too long for the buffer
+    EXPECT_EQ(test::countOf(logText(), "HTTP status unexpected"), 1);
 }
 
 // The claim ends after maxProcessingDelay seconds; 0 means 60.

@@ -378,6 +378,31 @@ TEST_F(PortTest, WaitSecondsEndsEarlyOnWakeAndSignals)
     EXPECT_GE(elapsedMs(t0), 950);
 }
 
+// The quit message of a stop message shown in window mode ends the wait
+// that runs, or the next one, at once, and stops nothing.
+TEST_F(PortTest, QuitMessageEndsOneWaitAndStopsNothing)
+{
+    pump_postQuit();
+    EXPECT_TRUE(pump_quitPending());  // a box ends at once, leaving it posted
+    EXPECT_TRUE(pump_quitPending());
+    auto t0 = Clock::now();
+    waitSeconds(10);
+    EXPECT_LT(elapsedMs(t0), 500);
+    EXPECT_FALSE(pump_quitPending());
+    {
+        Later quit(200, [] { pump_postQuit(); });
+        t0 = Clock::now();
+        waitSeconds(10);
+    }
+    EXPECT_LT(elapsedMs(t0), 800);
+    EXPECT_FALSE(stopRequested);
+    EXPECT_FALSE(terminateRequested);
+    // Each quit ends one wait: the next one runs its time.
+    t0 = Clock::now();
+    waitSeconds(1);
+    EXPECT_GE(elapsedMs(t0), 950);
+}
+
 TEST_F(PortTest, WritesArriveWholeEvenWhenThePeerReadsSlowly)
 {
     PtyPeer peer;

@@ -13,6 +13,7 @@
 #include "foundation/runtime.h"
 #include "https/https_peer.h"
 #include "links/link_peers.h"
+#include "support/in_order.h"
 
 using namespace qzr::test;
 
@@ -34,6 +35,30 @@ std::string compressedAnswer()
     a.resize(static_cast<std::size_t>(qzr::cda_compress(a.data(), static_cast<int>(a.size()))));
     return a;
 }
+
+// The proxy on its fixed ports on loopback, its test CA trusted through
+// CURL_CA_BUNDLE while it lives.
+struct LoopbackProxy {
+    explicit LoopbackProxy(const TempDir& dir) : ca(dir), keyServer(ca, 62978), claimServer(ca, 55978)
+    {
+        ::setenv("CURL_CA_BUNDLE", ca.caFile.c_str(), 1);
+    }
+    ~LoopbackProxy()
+    {
+        stop();
+        ::unsetenv("CURL_CA_BUNDLE");
+    }
+    bool ready() const { return ca.ok && keyServer.port() == 62978 && claimServer.port() == 55978; }
+    void stop()
+    {
+        claimServer.stop();
+        keyServer.stop();
+    }
+
+    TestCa ca;
+    HttpsServer keyServer;
+    HttpsServer claimServer;
+};
 
 }  // namespace
 
@@ -127,14 +152,10 @@ TEST_F(DriverTest, TcpIpRequestToScrambleIsScrambledTwiceAndItsAnswerExpanded)
 
 TEST_F(DriverTest, HttpsProxyAnswersTheClaimWithANewKey)
 {
-    TestCa ca(dir);
-    ASSERT_TRUE(ca.ok);
-    ::setenv("CURL_CA_BUNDLE", ca.caFile.c_str(), 1);
-    // The proxy's fixed ports, on loopback.
-    HttpsServer keyServer(ca, 62978);
-    HttpsServer claimServer(ca, 55978);
-    ASSERT_EQ(keyServer.port(), 62978);
-    ASSERT_EQ(claimServer.port(), 55978);
+    LoopbackProxy proxy(dir);
+    ASSERT_TRUE(proxy.ready());
+    HttpsServer& keyServer = proxy.keyServer;
+    HttpsServer& claimServer = proxy.claimServer;
     keyServer.serve({replyOf(200, "KEY-FOR-9998")});
     // The proxy answers in clear: what looks like a compressed answer is
     // kept as it came. A refusal's text is the response all the same.
@@ -149,9 +170,7 @@ TEST_F(DriverTest, HttpsProxyAnswersTheClaimWithANewKey)
     EXPECT_EQ(run(), 0) << log();
     request("NETH", "REQ.003", claim(33));
     EXPECT_EQ(run(), 1) << log();
-    claimServer.stop();
-    keyServer.stop();
-    ::unsetenv("CURL_CA_BUNDLE");
+    proxy.stop();
 
     EXPECT_EQ(dir.read("NETH/RSP.001"), "31,0,001,PROXY ANSWER 31");
     EXPECT_EQ(dir.read("NETH/RSP.002"), "32,0,002," + compressedAnswer());
@@ -202,4 +221,27 @@ TEST_F(DriverTest, TcpIpHostWithoutProcessingDelayMayTakeItsTime)
     EXPECT_EQ(run(), 0) << log();
     host.join();
     EXPECT_EQ(dir.read("NETIP/RSP.001"), "25,0,001,EOB 25 PAID");
+}
+
+// A proxy that closes the claim's connection without a reply: the failure
+// is said with libcurl's words and the table's line for code 0; the
+// response carries 1001.
+TEST_F(DriverTest, HttpsProxyClosingWithoutAReplyGives1001)
+{
+    LoopbackProxy proxy(dir);
+    ASSERT_TRUE(proxy.ready());
+    proxy.keyServer.serve({replyOf(200, "KEY-FOR-9998")});
+    HttpReply gone;
+    gone.dropConnection = true;
+    proxy.claimServer.serve({gone});
+
+    writeIni("[NETH]\nmaxProcessingDelay = 10\nconnectionType = http\naddress = \"localhost\"\n");
+    request("NETH", "REQ.001", claim(34));
+    EXPECT_EQ(run(), 1) << log();
+    proxy.stop();
+
+    EXPECT_EQ(proxy.claimServer.requests().size(), 1u);
+    EXPECT_EQ(dir.read("NETH/RSP.001"), "34,1001,001,");
+    EXPECT_TRUE(inOrder(log(), {"INFO -prot. HTTP POST failed: ", " Status=0 ", "INFO -prot. Error message: ",
+                                "ERROR-prot. Proxy 0: HTTP status unexpected", "File:NETH/REQ.001 processed"}));
 }

@@ -508,6 +508,26 @@ TEST_F(DriverTest, TerminalThatCannotAddressTheCursorIsNoTerminal)
     }
 }
 
+// An error of qzrsup.ini on the terminal: after its box the run goes on
+// and serves what comes.
+TEST_F(WindowTest, SupplementalFileErrorShowsItsBoxAndTheRunGoesOn)
+{
+    writeIni(TEST_NETWORK, true);
+    linkDevice("com1", "/dev/ptmx");
+    dir.write("qzrsup.ini", "version = v1\n");
+    start();
+    ASSERT_TRUE(term.shows("Syntax error, expecting: string")) << term.screen();
+    EXPECT_NE(term.screen().find(" QZR Error "), std::string::npos);
+    term.keys({"Enter"});
+    ASSERT_TRUE(idle()) << term.screen();
+    request("TEST", "REQ.001", claim(1));
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/_EQ.001"); })) << term.screen();
+    EXPECT_EQ(dir.read("TEST/RSP.001").substr(0, 8), "1,0,001,");
+    EXPECT_EQ(term.screen().find("[exit"), std::string::npos);
+    term.keys({"M-f", "x"});
+    EXPECT_EQ(term.exitCode(), 0) << term.screen();
+}
+
 // The second instance in a working directory ends through exit() after its
 // box: the terminal is given back all the same.
 TEST_F(WindowTest, SecondInstanceInTheWorkingDirectoryShowsItsBoxThenEnds)

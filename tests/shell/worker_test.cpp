@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include "driver_fixture.h"
+#include "support/in_order.h"
 
 using namespace qzr::test;
 
@@ -89,6 +92,54 @@ TEST_F(DriverTest, ConfigurationErrorsEndWithStatus2)
     EXPECT_NE(err.find("QZR Error: " + dir.file("qzr.ini") + " near line:3: %F-0202: Syntax error, expecting:"),
               std::string::npos)
         << err;
+}
+
+// A working directory deep enough that its qzr.ini's path passes 160
+// characters: the error still names the file and its line.
+TEST_F(DriverTest, ConfigurationErrorInADeepDirectoryKeepsItsLine)
+{
+    std::string deep = dir.path().string();
+    while (deep.size() < 160) deep += "/" + std::string(30, 'w');
+    std::string ini = deep + "/qzr.ini";
+    std::filesystem::create_directories(deep);
+    std::ofstream(ini) << "[general]\ninputFileName = REQ\noutputFileName = RSP\n\nhangAround = maybe\n"
+                          "[connectScript]\n"
+                       << TEST_NETWORK;
+    QzrProcess p(dir.path().string(), {"-c", deep, "-e", deep});
+    EXPECT_EQ(p.wait(), 2);
+    std::string err = dir.read("stderr.txt");
+    EXPECT_NE(err.find("QZR Error: " + ini + " near line:5: %F-0202: Syntax error, expecting:  'true' 'false' \n"),
+              std::string::npos)
+        << err;
+}
+
+// What is written while qzr.ini is read, before the log opens, reaches the
+// log once it is open: first, in its order, with the time it was written.
+TEST_F(DriverTest, LinesWrittenBeforeTheLogOpensReachIt)
+{
+    writeIni("[TEST]\nprefix = \"ABCDEFGHIJKLMNOP\"\n" + std::string(TEST_NETWORK).substr(7));
+    // The general part takes 8 lines, the script section 2: the prefix is
+    // on line 12.
+    EXPECT_EQ(run({"-v"}), 1);
+    const std::string ini = dir.file("qzr.ini");
+    std::string l = log();
+    EXPECT_TRUE(std::regex_search(l, std::regex("^\n[0-9]{8} [0-9:]{8} INFO - Reading initialization file ")));
+    EXPECT_TRUE(inOrder(l, {"INFO - Reading initialization file " + ini + "\n",
+                            "INFO - ** WARNING ** Prefix 'ABCDEFGHIJKLMNOP' of network TEST cut to 'ABCDEFGHIJKL' at "
+                            "line 12 of ini file '" + ini + "'\n",
+                            "INFO - Quarzel QZR version 4.0.0 LINUX\n"}));
+    EXPECT_EQ(count(l, "** WARNING ** Prefix"), 1);
+}
+
+// Without a terminal, a log that cannot be opened is said on standard
+// error: the failure, once by the log writer and once by the worker.
+TEST_F(DriverTest, LogThatCannotBeOpenedIsSaidOnStandardError)
+{
+    const std::string logPath = dir.file("missing/qzr.log");
+    writeIni(TEST_NETWORK, false, "logFile = \"" + logPath + "\"\n");
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(dir.read("stderr.txt"),
+              "ERROR- cannot open log file " + logPath + "\nERROR- cannot open log file " + logPath + "\n");
 }
 
 TEST_F(DriverTest, InvalidHeaderGetsAnErrorResponse)
@@ -166,6 +217,55 @@ TEST_F(DriverTest, AtMostTwentyRedirectionTargetsAreChecked)
 
 // Requests wait in several networks: one pass serves the first network of
 // the configuration's order, not of the alphabet.
+// Without a terminal, the stop message of a syntax error in an optional
+// file ends a wait, not the run: with hangAround the driver goes on serving
+// after its first pass, and the redirection rules read before the error stay
+// in use (OFFICE's own line does not exist: only the redirection to TEST
+// answers).
+class OptionalFileErrorTest : public DriverTest {
+protected:
+    const std::string rule = "version = \"r1\"\nredirect to \"TEST\" groups = \"9998\" and carriers = \"000001\"\n";
+
+    // `name` (qzrsup.ini or qzrredir.dat) holds the error; `error` is the
+    // run's own line about it.
+    void expectServingAfterTheFirstPass(const std::string& name, const std::string& error)
+    {
+        writeIni(std::string(TEST_NETWORK) + "[OFFICE]\ncomdev = \"COM7\"\nconnectionMode = direct\n", true);
+        linkDevice("com1", "/dev/ptmx");
+        request("OFFICE", "REQ.001", claim(1));
+        QzrProcess p(dir.path().string(), args());
+        ASSERT_TRUE(waitFor([&] { return exists("OFFICE/_EQ.001"); })) << log();
+        // The first pass is over: a new request is still served.
+        dir.write("OFFICE/tmp", claim(2) + "\r\n");
+        std::filesystem::rename(dir.path() / "OFFICE" / "tmp", dir.path() / "OFFICE" / "REQ.002");
+        ASSERT_TRUE(waitFor([&] { return exists("OFFICE/_EQ.002"); })) << log();
+        EXPECT_TRUE(p.running());
+        p.signal(SIGTERM);
+        EXPECT_EQ(p.wait(), 0);
+        EXPECT_EQ(dir.read("OFFICE/RSP.001").substr(0, 8), "1,0,001,");
+        EXPECT_EQ(dir.read("OFFICE/RSP.002").substr(0, 8), "2,0,002,");
+        std::string l = log();
+        EXPECT_NE(l.find("CODE -024- " + dir.file(name) + " near line:"), std::string::npos) << l;
+        EXPECT_NE(l.find(error), std::string::npos) << l;
+        EXPECT_EQ(count(l, "Transaction redirection required to TEST"), 2) << l;
+        EXPECT_NE(dir.read("stderr.txt").find("QZR Error: " + dir.file(name) + " near line:"), std::string::npos);
+    }
+};
+
+TEST_F(OptionalFileErrorTest, SupplementalFileErrorLeavesTheDriverServing)
+{
+    dir.write("qzrsup.ini", "version = v1\n");
+    dir.write("qzrredir.dat", rule);
+    expectServingAfterTheFirstPass("qzrsup.ini",
+                                   "ERROR- Error processing supplemental ini file '" + dir.file("qzrsup.ini") + "'");
+}
+
+TEST_F(OptionalFileErrorTest, RedirectionFileErrorLeavesTheDriverServingWithItsRules)
+{
+    dir.write("qzrredir.dat", rule + "redirect to \"TEST\" groups = \"9998\" and carriers = 000002\n");
+    expectServingAfterTheFirstPass("qzrredir.dat", "ERROR- Error processing switching file " + dir.file("qzrredir.dat"));
+}
+
 TEST_F(DriverTest, OnePassServesTheFirstNetworkOfTheTable)
 {
     writeIni(std::string(TEST_NETWORK) + "[AAA]\ncomdev = \"COM7\"\nconnectionMode = direct\n");
