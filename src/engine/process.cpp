@@ -9,10 +9,10 @@
 #include <span>
 #include <unistd.h>
 
-#include "engine/codec.h"
 #include "engine/request_file.h"
 #include "foundation/activity.h"
 #include "foundation/buffers.h"
+#include "foundation/codec.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"

@@ -17,7 +17,7 @@
 #include <cstddef>
 
 #include "config/config.h"
-#include "engine/cda_header.h"
+#include "foundation/trans_info.h"
 
 namespace qzr {
 

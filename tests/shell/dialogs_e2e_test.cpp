@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "driver_fixture.h"
-#include "engine/codec.h"
+#include "foundation/codec.h"
 #include "foundation/runtime.h"
 #include "https/https_peer.h"
 #include "links/link_peers.h"
