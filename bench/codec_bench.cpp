@@ -4,8 +4,8 @@
 // The messages look like claims: printable text with runs of blanks and
 // zeros of every length. Each benchmark reports bytes per second of the
 // message it works on.
-#include "engine/codec.h"
 #include "engine/request_file.h"
+#include "foundation/codec.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
 

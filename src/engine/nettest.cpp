@@ -26,6 +26,9 @@ static_assert(sizeof NETTEST_HTTP_MESSAGE == 70, "69 characters and their NUL");
 
 namespace {
 
+// The longest answer the dialogs keep: the answer space less its NUL.
+constexpr int ANSWER_CAPACITY = static_cast<int>(NETTEST_ANSWER_SIZE) - 1;
+
 // The verdict on an answer: " Ok" when its text (up to its first NUL) has
 // more than 3 characters, "FAILED" otherwise.
 const char* verdictOf(const unsigned char* answer)
@@ -57,8 +60,7 @@ void testTcpip(NetworkDef* net, unsigned char* answer)
     // The dialog scrambles the message in place: it gets a copy.
     char message[sizeof NETTEST_TCPIP_MESSAGE];
     std::memcpy(message, NETTEST_TCPIP_MESSAGE, sizeof message);
-    // The longest text: the answer space less its NUL.
-    int length = static_cast<int>(NETTEST_ANSWER_SIZE) - 1;
+    int length = ANSWER_CAPACITY;
     int status = simple_dialog(net, message, static_cast<int>(sizeof message), answer, &length);
     answer[NETTEST_ANSWER_SIZE - 1] = '\0';
     if (status != STS_OK) {
@@ -78,7 +80,7 @@ void testHttp(NetworkDef* net, unsigned char* answer)
     transInfo record;
     std::snprintf(record.office, sizeof record.office, "%s", NETTEST_OFFICE);
     std::snprintf(record.provider, sizeof record.provider, "%s", NETTEST_PROVIDER);
-    int length = static_cast<int>(NETTEST_ANSWER_SIZE);
+    int length = ANSWER_CAPACITY;
     int status = http_dialog(net, &record, NETTEST_HTTP_MESSAGE, static_cast<int>(sizeof NETTEST_HTTP_MESSAGE),
                              answer, &length);
     answer[NETTEST_ANSWER_SIZE - 1] = '\0';

@@ -9,10 +9,10 @@
 #include <span>
 #include <unistd.h>
 
-#include "engine/codec.h"
 #include "engine/request_file.h"
 #include "foundation/activity.h"
 #include "foundation/buffers.h"
+#include "foundation/codec.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
@@ -126,16 +126,13 @@ int runPass(const char* reqPath, const char* respPath, NetworkDef* net, transInf
     int status;
     int respLen = 0;
     if (cnx->connectionType == CNX_TYPE_HTTP || cnx->connectionType == CNX_TYPE_TCPIP) {
-        // The longest answer: the Simple dialog takes the longest text, the
-        // HTTP dialog the room for it and its NUL. What a failed dialog
-        // received is the response all the same.
-        if (cnx->connectionType == CNX_TYPE_HTTP) {
-            respLen = static_cast<int>(RESP_BUF_SIZE) + 1;
+        // The longest answer; what a failed dialog received is the response
+        // all the same.
+        respLen = static_cast<int>(RESP_BUF_SIZE);
+        if (cnx->connectionType == CNX_TYPE_HTTP)
             status = http_dialog(net, ti, text, length, respBuf, &respLen);
-        } else {
-            respLen = static_cast<int>(RESP_BUF_SIZE);
+        else
             status = simple_dialog(net, text, length, respBuf, &respLen);
-        }
         resp.data = reinterpret_cast<const char*>(respBuf);
         resp.len = respLen;
         return status;

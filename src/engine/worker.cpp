@@ -13,6 +13,7 @@
 #include "engine/cmdline.h"
 #include "engine/process.h"
 #include "engine/request_file.h"
+#include "engine/update_files.h"
 #include "foundation/activity.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
@@ -22,7 +23,6 @@
 #include "links/port.h"
 #include "redirect/ini_switch_table.h"
 #include "redirect/switch_table.h"
-#include "shell/update.h"
 
 namespace qzr {
 
@@ -361,7 +361,7 @@ void readSupplementalFile()
 void clearOldUpdateFiles()
 {
     update_formPaths();
-    showUpdateStatus();
+    if (update_statusHook) update_statusHook();
     if (fileExists(installLockPath)) {
         log_write(LOG_DEBUG, "UPDATE: Removing old installation lock %s", installLockPath.c_str());
         ::unlink(installLockPath.c_str());
@@ -552,7 +552,7 @@ bool endPass(PollState& st)
 {
     if (terminateRequested) return true;
     if (!g_activeNet || !Genparam->hangAround) {
-        checkForUpdates(0);
+        if (update_checkHook) update_checkHook(0);
         if (fileExists(installLockPath)) {
             handleInstallationLock();
             return true;

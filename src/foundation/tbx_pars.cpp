@@ -318,13 +318,9 @@ void tbx_add_keyword(tbx_hash& table, const char* name, int id)
 
 const tbx_hash_entry* tbx_find_keyword(const tbx_hash& table, const char* name)
 {
-    if (table.n < 2 || table.buckets.size() < table.n) return nullptr;
     char key[TBX_TOKEN_SIZE];
     keywordKey(table, name, key);
-    for (const tbx_hash_entry* e = table.buckets[tbx_hash_bucket(key, table.n)]; e; e = e->next) {
-        if (e->key == key) return e;
-    }
-    return nullptr;
+    return tbx_hash_lookup(table, key);
 }
 
 void tbx_getc(tbx_parser* p)

@@ -93,6 +93,7 @@ std::size_t httpWriteCallback(char* data, std::size_t size, std::size_t count, v
 int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int requestLen, unsigned char* resp,
                 int* respLen)
 {
+    // The reply is kept to the capacity, its NUL in the byte after it.
     const int capacity = *respLen > 0 ? *respLen : 0;
     if (g_detailedMessages) log_write(LOG_INFO, "HTTP dialog: request length %d bytes", requestLen);
 
@@ -101,7 +102,7 @@ int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int r
     if (!primary || !primary->address || primary->address->empty()) {
         log_write(LOG_ERROR, "Network %s: the HTTP connection has no address", net->networkName.c_str());
         *respLen = 0;
-        if (capacity > 0) resp[0] = '\0';
+        resp[0] = '\0';
         return STS_PORT_OPEN_ERROR;
     }
     const std::string& host = *primary->address;
@@ -113,7 +114,7 @@ int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int r
         log_write(LOG_ERROR, "Failed to obtain API Key for office:%s provider:%s , keySts=%d", ti->office,
                   ti->provider, keySts);
         *respLen = 0;
-        if (capacity > 0) resp[0] = '\0';
+        resp[0] = '\0';
         return STS_PROTOCOL_ERROR;
     }
     const std::string header = std::string("Authorization: Bearer ") + key;
@@ -124,14 +125,14 @@ int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int r
     if (!transfer.valid()) {
         log_write(LOG_ERROR, "Failed to init CURL");
         *respLen = 0;
-        if (capacity > 0) resp[0] = '\0';
+        resp[0] = '\0';
         return STS_ERROR;
     }
     net->linkUp = true;
     activity_setState(ACT_SEND);
 
     transfer.appendHeader(header.c_str());
-    HttpsSink sink{reinterpret_cast<char*>(resp), static_cast<std::size_t>(capacity), 0};
+    HttpsSink sink{reinterpret_cast<char*>(resp), static_cast<std::size_t>(capacity) + 1, 0};
     *respLen = 0;
     HttpsOptions options;
     options.url = url.c_str();
@@ -146,9 +147,9 @@ int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int r
 
     log_write(LOG_PROT, "Sending claim (%d bytes) to %s  maxDelay=%d s. Waiting for response", requestLen,
               url.c_str(), static_cast<int>(limits.transferTimeout));
-    if (capacity > 0) resp[0] = '\0';
+    resp[0] = '\0';
     int result = transfer.perform();
-    if (capacity > 0) resp[sink.received] = '\0';
+    resp[sink.received] = '\0';
     *respLen = static_cast<int>(sink.received);
     long code = transfer.responseCode();
 
@@ -164,8 +165,7 @@ int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int r
     int status = STS_ERROR;
     bool deleteKey = false;
     if (result == HTTPS_OK) {
-        const char* reply = capacity > 0 ? reinterpret_cast<const char*>(resp) : "";
-        status = statusOfReply(code, reply, *respLen, &deleteKey);
+        status = statusOfReply(code, reinterpret_cast<const char*>(resp), *respLen, &deleteKey);
     } else {
         // What arrived stays as the response; a refusal of the key still
         // counts. No reply at all has the table's line of code 0.

@@ -9,15 +9,15 @@
 // pair asks for a new one.
 //
 // What must always hold: the response stays within the caller's capacity
-// (at most the capacity less one byte, then a NUL); a transfer that did not
-// end well is a failure (1001) that keeps what was received; the proxy's
-// host is the primary connection's address, also on the secondary.
+// (at most the capacity, then a NUL in the byte after it); a transfer that
+// did not end well is a failure (1001) that keeps what was received; the
+// proxy's host is the primary connection's address, also on the secondary.
 #pragma once
 
 #include <cstddef>
 
 #include "config/config.h"
-#include "engine/cda_header.h"
+#include "foundation/trans_info.h"
 
 namespace qzr {
 
@@ -25,9 +25,10 @@ namespace qzr {
 extern const char* const HTTP_USER_AGENT;
 
 // Posts `requestLen` bytes of `request` for the record `ti` (its office and
-// provider) over `net`'s HTTP connection. `*respLen` is on entry the
-// capacity of `resp` (18000 for a transaction, 512 for the network test), on
-// return the number of bytes received, which are followed by a NUL.
+// provider) over `net`'s HTTP connection. `*respLen` holds the capacity on
+// entry, the longest reply to keep (18000 for a transaction, 511 for the
+// network test; `resp` holds one byte more, for the reply's NUL), and the
+// number of bytes received on return, which are followed by a NUL.
 // Returns 0 (STS_OK), 1001 (STS_ERROR), 1031 (STS_PROTOCOL_ERROR: no API key
 // can be had) or 1051 (STS_PORT_OPEN_ERROR: the connection has no address).
 // Sets `net->linkUp` once a transfer is made; `net_hangup` clears it.

@@ -25,6 +25,8 @@ namespace {
 
 enum class State { Enq, WaitAnswer, Response, Lrc, Ack, Nak };
 
+constexpr int DEFAULT_PROCESSING_DELAY = 60;  // seconds, when maxProcessingDelay is 0
+
 std::int64_t nowSeconds()
 {
     return os_monotonicMs() / 1000;
@@ -84,6 +86,9 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
     }
 
     const int maxProcessing = net->maxProcessingDelay;
+    // The host's time to answer, and to recover from stray bytes; a host
+    // without one gets a minute, as over TCP/IP and HTTPS.
+    const int answerDelay = maxProcessing > 0 ? maxProcessing : DEFAULT_PROCESSING_DELAY;
     int count = 0;               // bytes kept of the current response
     bool etxKept = false;        // the response's ETX found room in the buffer
     unsigned char c = 0;
@@ -125,7 +130,7 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
 
         case State::WaitAnswer: {
             activity_setState(ACT_WAIT_ANSWER);
-            int sts = get_next_char(maxProcessing, &c);
+            int sts = get_next_char(answerDelay, &c);
             if (sts != STS_OK) return fail(STS_NO_RESPONSE, "Error reading host ACK STATE 1A sts=%d", sts);
             if (c == 0x00) break;
             if (c == CP_STX) {
@@ -146,7 +151,7 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
             log_write(STS_NO_STX, "another character received :ASCII(%d) ERROR ", c);
             waitSeconds(static_cast<unsigned>(g_linkTimeouts.errorPause));
             port_clearRxRing();
-            if (nowSeconds() - start > maxProcessing) {
+            if (nowSeconds() - start > answerDelay) {
                 log_write(STS_NO_STX, "Too many errors ");
                 return fail(STS_NO_STX, nullptr, 0);
             }

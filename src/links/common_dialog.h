@@ -34,7 +34,9 @@ unsigned char cp_lrc(const unsigned char* bytes, std::size_t len);
 // and on every failure, the text's length on success. Returns 0, 1003 (stop
 // during the simulation), 1041 (no ENQ), 1042 (no response), 1043
 // (unexpected bytes for too long), 1044 (no LRC three times), 1045 (EOT from
-// the host) or 1053 (a write failed).
+// the host) or 1053 (a write failed). The host's answer, and its recovery
+// from stray bytes, get the network's `maxProcessingDelay` (60 seconds when
+// it is 0).
 [[nodiscard]] int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen,
                                 unsigned char* respBuf, int respCapacity, int* respLen);
 

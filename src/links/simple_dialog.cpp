@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/codec.h"
 #include "foundation/activity.h"
+#include "foundation/codec.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"

@@ -25,6 +25,7 @@
 #include "os/os_signal.h"
 #include "shell/service.h"
 #include "shell/status_window.h"
+#include "shell/update.h"
 #include "shell/window.h"
 
 using namespace qzr;
@@ -67,6 +68,7 @@ int main(int argc, char** argv)
         log_errorsToStderrWhileClosed(true);
     }
     hMainWnd = window.get();
+    update_handToWorker();
     int result;
     try {
         result = mainThread(nullptr);

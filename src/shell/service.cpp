@@ -352,6 +352,7 @@ void serviceStart()
 
 int service_main(int, char**)
 {
+    update_handToWorker();
     serviceStart();
     int status = 1;
     {

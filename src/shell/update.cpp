@@ -15,11 +15,6 @@
 
 namespace qzr {
 
-std::string updateLockPath;
-std::string installLockPath;
-std::string installStatusPath;
-std::string restartScriptPath;
-
 namespace {
 
 std::int64_t lastCheck = 0;
@@ -27,12 +22,10 @@ std::int64_t lastStatusTime = 0;
 
 }  // namespace
 
-void update_formPaths()
+void update_handToWorker()
 {
-    updateLockPath = ExeDir + "/qzrupdate.lck";
-    installLockPath = ExeDir + "/qzrinstall.lck";
-    installStatusPath = ExeDir + "/qzrinstall.dat";
-    restartScriptPath = ExeDir + "/$qzrrestart.sh";
+    update_checkHook = checkForUpdates;
+    update_statusHook = showUpdateStatus;
 }
 
 void update_reset()

@@ -7,24 +7,19 @@
 // installation status file each time that file changes.
 #pragma once
 
-#include <string>
+#include "engine/update_files.h"
 
 namespace qzr {
-
-// The update files, formed from `ExeDir` at the worker's start.
-extern std::string updateLockPath;     // qzrupdate.lck
-extern std::string installLockPath;    // qzrinstall.lck
-extern std::string installStatusPath;  // qzrinstall.dat
-extern std::string restartScriptPath;  // $qzrrestart.sh
-
-// Forms the four paths from `ExeDir`.
-void update_formPaths();
 
 // Runs a check when a day has passed since the last one, or when `force`.
 void checkForUpdates(int force);
 
 // Logs the first line of the installation status file when it changed.
 void showUpdateStatus();
+
+// Hands the check and the status to the worker (`update_checkHook`,
+// `update_statusHook`); called before the worker starts.
+void update_handToWorker();
 
 // Forgets the remembered times (tests only).
 void update_reset();

@@ -1,6 +1,6 @@
 // Message codec: the run coding's examples, decompression's room check, the
 // mixer walk with its resets, and round trips over random messages.
-#include "engine/codec.h"
+#include "foundation/codec.h"
 
 #include "engine_test_util.h"
 #include "foundation/status.h"

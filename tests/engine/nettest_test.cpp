@@ -463,6 +463,25 @@ TEST_F(NetTestTest, HttpRefusalIsATestFailure)
     expectClosed(net);
 }
 
+// The answer space keeps 511 bytes of a proxy's answer and its NUL: 511
+// bytes are the verdict's text, one more fails the test.
+TEST_F(NetTestTest, HttpAnswerFillsTheSpaceLessItsNul)
+{
+    keyServer->serve({replyOf(200, "KEY-OF-9998")});
+    claimServer->serve({replyOf(200, std::string(511, 'P')), replyOf(200, std::string(512, 'Q'))});
+    NetworkDef* net = network("NETH", http(), http());
+
+    testNetworkMenu(1);
+    claimServer->stop();
+    keyServer->stop();
+
+    ASSERT_TRUE(test::inOrder(logText(), {"INFO -prot. NETH " + std::string(511, 'P') + "  Ok\n",
+                                          "INFO - Testing Network NETH backup connection",
+                                          "INFO -prot. NETH TEST FAILED"}))
+        << logText();
+    expectClosed(net);
+}
+
 TEST_F(NetTestTest, HttpAnswerLongerThanTheSpaceKeepsWhatFits)
 {
     keyServer->serve({replyOf(200, "KEY-OF-9998")});

@@ -162,6 +162,9 @@ TEST_F(Tokenizer, KeywordLookupNeverInserts)
         EXPECT_EQ(table.count, count) << c.name;
         EXPECT_EQ(table.flags, c.flags) << c.name;
     }
+    // A table never made holds no keyword.
+    tbx_hash never;
+    EXPECT_EQ(tbx_find_keyword(never, "hangAround"), nullptr);
 }
 
 TEST_F(Tokenizer, TokenNames)

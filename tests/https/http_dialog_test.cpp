@@ -202,10 +202,10 @@ TEST_F(HttpDialogTest, ConnectionWithoutAddressFails)
     EXPECT_EQ(keyServer->connections(), 0);
 }
 
-// The response holds at most the capacity less one byte. A reply that fits
-// is whole; one that reaches the capacity ends the transfer (1001) and what
-// came before stays as the response.
-TEST_F(HttpDialogTest, ReplyReachingTheCapacityFails)
+// The response holds at most the capacity, its NUL in the byte after it. A
+// reply that fits is whole; one longer than the capacity ends the transfer
+// (1001) and what came before stays as the response.
+TEST_F(HttpDialogTest, ReplyBeyondTheCapacityFails)
 {
     storeKey("STORED");
     HttpReply tooLong = replyOf(200, std::string(128, 'a') + std::string(128, 'b') + std::string(128, 'c') +
@@ -214,12 +214,12 @@ TEST_F(HttpDialogTest, ReplyReachingTheCapacityFails)
     HttpReply refusedLong = replyOf(401, std::string(600, 'r'));
     claimServer->serve({replyOf(200, std::string(511, 'x')), tooLong, refusedLong});
 
-    EXPECT_EQ(dialog(TEST_CLAIM, 512), STS_OK);
+    EXPECT_EQ(dialog(TEST_CLAIM, 511), STS_OK);
     EXPECT_EQ(response(), std::string(511, 'x'));
     EXPECT_EQ(resp[511], '\0');
 
-    EXPECT_EQ(dialog(TEST_CLAIM, 512), STS_ERROR);
-    EXPECT_LT(respLen, 512);
+    EXPECT_EQ(dialog(TEST_CLAIM, 511), STS_ERROR);
+    EXPECT_LE(respLen, 511);
     EXPECT_EQ(response(), tooLong.body.substr(0, static_cast<std::size_t>(respLen)));
     EXPECT_EQ(resp[respLen], '\0');
     std::string log = logText();
@@ -230,8 +230,27 @@ TEST_F(HttpDialogTest, ReplyReachingTheCapacityFails)
     EXPECT_TRUE(storedKey(INDX).has_value());
 
     // The proxy refused the key, though its explanation did not fit.
-    EXPECT_EQ(dialog(TEST_CLAIM, 512), STS_ERROR);
+    EXPECT_EQ(dialog(TEST_CLAIM, 511), STS_ERROR);
     EXPECT_FALSE(storedKey(INDX).has_value());
+}
+
+// A transaction's capacity: the 18000 bytes of the response buffer, the
+// longest reply kept whole; one byte more is a failure.
+TEST_F(HttpDialogTest, LongestReplyFillsTheResponseBuffer)
+{
+    storeKey("STORED");
+    std::string longest;
+    for (int i = 0; i < 18000; ++i) longest.push_back(static_cast<char>('a' + i % 26));
+    claimServer->serve({replyOf(200, longest), replyOf(200, longest + "z")});
+
+    EXPECT_EQ(dialog(TEST_CLAIM, 18000), STS_OK);
+    EXPECT_EQ(respLen, 18000);
+    EXPECT_TRUE(response() == longest);
+    EXPECT_EQ(resp[18000], '\0');
+
+    EXPECT_EQ(dialog(TEST_CLAIM, 18000), STS_ERROR);
+    EXPECT_LE(respLen, 18000);
+    EXPECT_EQ(resp[respLen], '\0');
 }
 
 TEST_F(HttpDialogTest, ReplyInSeveralPiecesArrivesWholeAndInOrder)

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "engine/cda_header.h"
+#include "foundation/trans_info.h"
 #include "support/temp_dir.h"
 
 namespace qzr::test {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/codec.h"
 #include "foundation/buffers.h"
+#include "foundation/codec.h"
 #include "foundation/status.h"
 #include "links/link_peers.h"
 #include "links/modem.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "driver_fixture.h"
-#include "engine/codec.h"
+#include "foundation/codec.h"
 #include "foundation/runtime.h"
 #include "https/https_peer.h"
 #include "links/link_peers.h"
@@ -203,6 +203,29 @@ TEST_F(DriverTest, TcpIpHostsLongestAnswerIsKeptWhole)
     EXPECT_EQ(run(), 0) << log();
     host.join();
     EXPECT_EQ(dir.read("NETIP/RSP.001"), "24,0,001," + big);
+}
+
+// The longest answer the proxy may give, 18000 bytes, is kept whole; one
+// byte more ends the transfer with 1001.
+TEST_F(DriverTest, HttpsProxyLongestAnswerIsKeptWhole)
+{
+    std::string big;
+    for (int i = 0; i < 18000; ++i) big.push_back(static_cast<char>('a' + i % 26));
+    LoopbackProxy proxy(dir);
+    ASSERT_TRUE(proxy.ready());
+    proxy.keyServer.serve({replyOf(200, "KEY-FOR-9998")});
+    proxy.claimServer.serve({replyOf(200, big), replyOf(200, big + "z")});
+
+    writeIni("[NETH]\nmaxProcessingDelay = 10\nconnectionType = http\naddress = \"localhost\"\n");
+    request("NETH", "REQ.001", claim(35));
+    EXPECT_EQ(run(), 0) << log();
+    EXPECT_NE(log().find("INFO -prot. HTTP POST Status=200 18000 byte response received"), std::string::npos);
+    request("NETH", "REQ.002", claim(36));
+    EXPECT_EQ(run(), 1) << log();
+    proxy.stop();
+
+    EXPECT_TRUE(dir.read("NETH/RSP.001") == "35,0,001," + big);
+    EXPECT_EQ(dir.read("NETH/RSP.002").substr(0, 12), "36,1001,002,");
 }
 
 // A TCP/IP host of a network without a processing delay gets a minute to

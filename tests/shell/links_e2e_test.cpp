@@ -354,6 +354,66 @@ TEST_F(LinkRunTest, LongestAnswerFillsTheResponseBuffer)
     EXPECT_NE(l.find("INFO -prot. Response received 18000 bytes"), std::string::npos);
 }
 
+// A network without a processing delay gives its host a minute, as over
+// TCP/IP and HTTPS: to answer at all, and before a stray byte counts as too
+// many errors. The log shows the delay as configured.
+struct PatientCase {
+    const char* name;
+    void (*host)(PeerIo&);
+    const char* driverSent;  // F the frame, A ACK, N NAK
+};
+
+const PatientCase PATIENT_CASES[] = {
+    {"AnswerAfterASecondAndAHalf",
+     [](PeerIo& io) {
+         io.send(ENQ);
+         readFrame(io);
+         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+         io.send(frameOf(ANSWER));
+         io.readN(1, 5000);
+     },
+     "FA"},
+    {"StrayByteThenTheAnswer",
+     [](PeerIo& io) {
+         io.send(ENQ);
+         readFrame(io);
+         io.send("?");
+         io.readN(1, 5000);  // the NAK, after a second's pause
+         io.send(frameOf(ANSWER));
+         io.readN(1, 5000);
+     },
+     "FNA"},
+};
+
+void PrintTo(const PatientCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class PatientHostTest : public LinkRunTest, public ::testing::WithParamInterface<PatientCase> {};
+
+TEST_P(PatientHostTest, HostWithoutProcessingDelayIsServed)
+{
+    const PatientCase& pc = GetParam();
+    writeIni(serialSection("HOST", "maxEnqDelay = 2\nmaxProcessingDelay = 0\n", "COM1", false));
+    std::string c = claim(44);
+    request("HOST", "REQ.001", c);
+    com1.start([&pc](PeerIo& io) { pc.host(io); });
+    EXPECT_EQ(run({}, 30000), 0) << log();
+    com1.join();
+    com1.io.drain(100);
+
+    EXPECT_EQ(dir.read("HOST/RSP.001"), "44,0,001," + ANSWER);
+    std::string expected;
+    for (const char* p = pc.driverSent; *p; ++p)
+        expected += *p == 'F' ? frameOf(asSent(c)) : *p == 'A' ? ACK : NAK;
+    EXPECT_EQ(com1.io.transcript().substr(0, expected.size()), expected);
+    EXPECT_NE(log().find("bytes sent, waiting (max=0 sec) for response"), std::string::npos) << log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, PatientHostTest, ::testing::ValuesIn(PATIENT_CASES),
+                         [](const ::testing::TestParamInfo<PatientCase>& info) { return info.param.name; });
+
 TEST_F(LinkRunTest, NetworkPrefixReplacesTheFirstTwelveCharacters)
 {
     writeIni(directHost("prefix = \"CDN\"\n"));

@@ -7,7 +7,7 @@
 // the buffer, checking before each run that it cannot reach unread input.
 // Runs, stretches and markers are found a machine word (8 bytes) at a time,
 // so a pass costs a few instructions per byte.
-#include "engine/codec.h"
+#include "foundation/codec.h"
 
 #include "foundation/log.h"
 #include "foundation/runtime.h"
