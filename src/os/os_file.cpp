@@ -25,7 +25,8 @@ void describe(const struct stat& st, os_fileInfo& info)
 {
     info.kind = kindOf(st.st_mode);
     info.mode = static_cast<unsigned>(st.st_mode & 07777);
-    info.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    info.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    info.mtimeNsec = st.st_mtim.tv_nsec;
 }
 
 }  // namespace

@@ -39,7 +39,8 @@ enum : int {
 struct os_fileInfo {
     int kind = OS_KIND_OTHER;
     unsigned mode = 0;             // the permission bits (07777)
-    std::int64_t mtimeNs = 0;      // the last change, nanoseconds since 1970
+    std::int64_t mtime = 0;        // the last change: seconds since 1970
+    long mtimeNsec = 0;            // and nanoseconds within that second
 };
 
 // The standard descriptors.
