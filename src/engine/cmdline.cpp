@@ -2,15 +2,14 @@
 // configuration file.
 #include "engine/cmdline.h"
 
-#include <cerrno>
-#include <climits>
-#include <unistd.h>
+#include <cstdio>
 
 #include "foundation/activity.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
 #include "foundation/tbx_msg.h"
+#include "os/os_file.h"
 #include "os/os_proc.h"
 
 namespace qzr {
@@ -37,25 +36,16 @@ namespace {
 
 bool directoriesSettled = false;
 
-// The process's current directory, or "" with errno set.
-std::string currentDirectory()
-{
-    char buf[PATH_MAX];
-    if (!::getcwd(buf, sizeof buf)) return "";
-    return buf;
-}
-
 void settleDirectories()
 {
     directoriesSettled = true;
-    CurDir = currentDirectory();
-    if (CurDir.empty()) {
-        log_write(LOG_ERROR, "Cannot get current QZR directory GetCurrentDirectory (err=%d), using './' ",
-                  errno);
+    CurDir.clear();
+    if (int err = os_currentDirectory(CurDir); err != 0) {
+        log_write(LOG_ERROR, "Cannot get current QZR directory GetCurrentDirectory (err=%d), using './' ", err);
         CurDir = "./";
     }
     std::string exe;
-    int err = os_programPath(static_cast<int>(::getpid()), exe);
+    int err = os_programPath(os_processId(), exe);
     if (err != 0) {
         log_write(LOG_ERROR, "Cannot find QZR GetModuleFileName (err=%d), using './' ", err);
         ExeDir = "./";
@@ -109,8 +99,7 @@ int parseCommandLine(int argc, char** argv)
         case 'c': {
             const char* dir = switchValue(argc, argv, i);
             if (!dir) return refuse("Invalid command line syntax -c,  please specify <directory-name>\n");
-            if (::chdir(dir) != 0) {
-                int err = errno;
+            if (int err = os_changeDirectory(dir); err != 0) {
                 log_write(LOG_INFO, "Error changing directory to '%s'  code %d\n", dir, err);
                 char text[TBX_TEXT_SIZE];
                 std::snprintf(text, sizeof text, "Invalid command line syntax -c,  cannot change directory to %s\n",
@@ -119,8 +108,7 @@ int parseCommandLine(int argc, char** argv)
             }
             // Kept absolute, so that paths formed from it stay right now
             // that the process works there.
-            CurDir = currentDirectory();
-            if (CurDir.empty()) CurDir = dir;
+            if (os_currentDirectory(CurDir) != 0) CurDir = dir;
             haveC = true;
             break;
         }
@@ -147,8 +135,8 @@ int parseCommandLine(int argc, char** argv)
     }
 
     if (serviceMode && !haveC) {
-        if (::chdir(ExeDir.c_str()) != 0) {
-            log_write(LOG_INFO, "Error changing directory to '%s'  code %d\n", ExeDir.c_str(), errno);
+        if (int err = os_changeDirectory(ExeDir.c_str()); err != 0) {
+            log_write(LOG_INFO, "Error changing directory to '%s'  code %d\n", ExeDir.c_str(), err);
             return STS_ERROR;
         }
         CurDir = ExeDir;

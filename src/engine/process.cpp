@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
-#include <unistd.h>
 
 #include "engine/request_file.h"
 #include "foundation/activity.h"
@@ -22,6 +21,7 @@
 #include "links/modem.h"
 #include "links/port.h"
 #include "links/simple_dialog.h"
+#include "os/os_file.h"
 
 namespace qzr {
 
@@ -85,8 +85,7 @@ int runPass(const char* reqPath, const char* respPath, NetworkDef* net, transInf
     char* text = requestText();
 
     if (stopRequested) return STS_INTERRUPTED;
-    if (::unlink(respPath) != 0 && errno != ENOENT) {
-        int err = errno;
+    if (int err = os_unlink(respPath); err != 0 && err != ENOENT) {
         log_write(LOG_ERROR, "Cannot delete %s (errno=%d %s) ", respPath, err, std::strerror(err));
         return STS_CANNOT_REMOVE_OUTPUT;
     }

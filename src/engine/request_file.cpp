@@ -11,6 +11,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "os/os_file.h"
 #include "os/os_lock.h"
 #include "os/os_proc.h"
 
@@ -19,13 +20,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
+#include <vector>
 
 namespace qzr {
 
@@ -84,9 +82,8 @@ std::size_t readLine(int fd, std::span<char> buf, std::size_t cap)
     bool atEnd = false;  // the file ended before the limit
     while (raw < limit) {
         std::size_t want = std::min(READ_CHUNK, limit - raw);
-        ssize_t n = pread(fd, b + raw, want, static_cast<off_t>(raw));
+        long n = os_readAt(fd, b + raw, want, static_cast<std::int64_t>(raw));
         if (n < 0) {
-            if (errno == EINTR) continue;
             atEnd = true;
             break;  // what was read stands; a failed read reads as its end
         }
@@ -167,22 +164,6 @@ void waitBetweenTries(int seconds)
     if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
 }
 
-// Writes all `len` bytes; returns 0 or the error number.
-int writeAll(int fd, const char* p, std::size_t len)
-{
-    while (len > 0) {
-        ssize_t n = ::write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (n == 0) return EIO;
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
 // The temporary name a response is written under: a short hidden name in
 // the same directory (TEMPORARY_PREFIX, the process id, TEMPORARY_SUFFIX),
 // so the rename into place stays on one file system, no request search
@@ -191,7 +172,7 @@ std::string temporaryName(const std::string& path)
 {
     std::size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    return dir + TEMPORARY_PREFIX + std::to_string(getpid()) + TEMPORARY_SUFFIX;
+    return dir + TEMPORARY_PREFIX + std::to_string(os_processId()) + TEMPORARY_SUFFIX;
 }
 
 // The process id of a temporary name of this form ("<prefix><digits><suffix>"),
@@ -215,12 +196,12 @@ void writeStatistics(const transInfo* ti)
 {
     std::string path = ExeDir.empty() ? std::string("qzrstat.dat") : ExeDir + "/qzrstat.dat";
     // A link there is not followed: refused like a file that cannot be opened.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) return;
+    OsFd fd;
+    if (os_fileOpen(path.c_str(), OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_TRUNCATE, 0666, fd) != 0) return;
     char line[32];
     int n = std::snprintf(line, sizeof line, "OFFICE=%.4s\n", ti->office);
-    int err = writeAll(fd, line, static_cast<std::size_t>(n));
-    ::close(fd);
+    int err = os_writeAll(fd.get(), line, static_cast<std::size_t>(n));
+    fd.reset();
     if (err == 0) log_write(LOG_INFO, "Group:%.4s processed", ti->office);
 }
 
@@ -229,23 +210,21 @@ void writeStatistics(const transInfo* ti)
 int RequestFile::open(const char* path)
 {
     close();
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return errno == ELOOP ? REQUEST_NOT_A_FILE : errno;
-    struct stat st {};
-    int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : REQUEST_NOT_A_FILE;
-    if (err == 0) err = os_denyWriters(fd);
-    if (err != 0) {
-        ::close(fd);
-        return err;
-    }
-    fd_ = fd;
+    OsFd fd;
+    if (int err = os_fileOpen(path, OS_OPEN_READ | OS_OPEN_NONBLOCK, 0, fd); err != 0)
+        return err == ELOOP ? REQUEST_NOT_A_FILE : err;
+    os_fileInfo info;
+    int err = os_fileInfoOf(fd.get(), info);
+    if (err == 0 && info.kind != OS_KIND_REGULAR) err = REQUEST_NOT_A_FILE;
+    if (err == 0) err = os_denyWriters(fd.get());
+    if (err != 0) return err;
+    fd_ = std::move(fd);
     return 0;
 }
 
 void RequestFile::close()
 {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
 }
 
 int file_read_header(const char* name, transInfo* ti)
@@ -313,16 +292,16 @@ int file_read(const char* name, std::span<char> buf, bool convert, transInfo* ti
 int file_write(const char* path, const char* data, int len, const transInfo* ti, const char* extra)
 {
     std::string tmp = temporaryName(path);
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(tmp.c_str(), flags, 0666);
-    if (fd < 0 && errno == EEXIST) {
+    const int how = OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_EXCLUSIVE;
+    OsFd fd;
+    int e = os_fileOpen(tmp.c_str(), how, 0666, fd);
+    if (e == EEXIST) {
         // Left by an earlier run of the same process id that ended mid-write,
         // or planted: removed (a link itself, never what it points at).
-        ::unlink(tmp.c_str());
-        fd = ::open(tmp.c_str(), flags, 0666);
+        (void)os_unlink(tmp.c_str());
+        e = os_fileOpen(tmp.c_str(), how, 0666, fd);
     }
-    if (fd < 0) {
-        int e = errno;
+    if (e != 0) {
         log_write(LOG_ERROR, "error opening file <%s> for writing (errno=%d %s)", path, e, std::strerror(e));
         return STS_CANNOT_WRITE_OUTPUT;
     }
@@ -337,17 +316,17 @@ int file_write(const char* path, const char* data, int len, const transInfo* ti,
         headText = longHead;
     }
 
-    int err = writeAll(fd, headText.data(), headText.size());
-    if (err == 0 && len > 0) err = writeAll(fd, data, static_cast<std::size_t>(len));
+    int err = os_writeAll(fd.get(), headText.data(), headText.size());
+    if (err == 0 && len > 0) err = os_writeAll(fd.get(), data, static_cast<std::size_t>(len));
     if (err == 0 && extra && *extra) {
-        err = writeAll(fd, "\r\n", 2);
-        if (err == 0) err = writeAll(fd, extra, std::strlen(extra));
+        err = os_writeAll(fd.get(), "\r\n", 2);
+        if (err == 0) err = os_writeAll(fd.get(), extra, std::strlen(extra));
     }
-    if (err == 0 && fdatasync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err == 0 && std::rename(tmp.c_str(), path) != 0) err = errno;
+    if (err == 0) err = os_fileSyncData(fd.get());
+    if (int closed = fd.close(); closed != 0 && err == 0) err = closed;
+    if (err == 0) err = os_rename(tmp.c_str(), path);
     if (err != 0) {
-        ::unlink(tmp.c_str());
+        (void)os_unlink(tmp.c_str());
         log_write(LOG_ERROR, "error writing file <%s> (errno=%d %s)", path, err, std::strerror(err));
         return STS_CANNOT_WRITE_OUTPUT;
     }
@@ -359,15 +338,14 @@ int file_write(const char* path, const char* data, int len, const transInfo* ti,
 
 void file_removeStaleTemporaries(const std::string& dir)
 {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
-    while (dirent* e = ::readdir(d)) {
-        int pid = temporaryOwner(e->d_name);
+    std::vector<std::string> names;
+    if (os_listDirectory(dir.c_str(), names) != 0) return;
+    for (const std::string& name : names) {
+        int pid = temporaryOwner(name);
         if (pid <= 0 || os_processExists(pid)) continue;
-        if (::unlinkat(::dirfd(d), e->d_name, 0) == 0)
-            log_write(LOG_INFO, "Removing old temporary file %s/%s", dir.c_str(), e->d_name);
+        if (os_unlink((dir + "/" + name).c_str()) == 0)
+            log_write(LOG_INFO, "Removing old temporary file %s/%s", dir.c_str(), name.c_str());
     }
-    ::closedir(d);
 }
 
 std::string file_processedName(const char* path)
@@ -382,39 +360,34 @@ std::string file_processedName(const char* path)
 void file_rename(const char* path, bool fatal)
 {
     std::string processed = file_processedName(path);
-    if (::unlink(processed.c_str()) != 0 && errno != ENOENT) {
-        int e = errno;
+    if (int e = os_unlink(processed.c_str()); e != 0 && e != ENOENT) {
         log_write(LOG_ERROR, "Cannot delete %s (errno=%d %s) ", processed.c_str(), e, std::strerror(e));
     }
     requestFp.close();
 
     int deleteErr = 0;
-    int probe = -1;  // the request, opened to see whether it still exists
+    OsFd probe;  // the request, opened to see whether it still exists
     for (int attempt = 1; attempt <= 3; ++attempt) {
-        if (std::rename(path, processed.c_str()) == 0) {
+        int e = os_rename(path, processed.c_str());
+        if (e == 0) {
             if (attempt > 1) log_write(0, "File rename to %s succeeded", processed.c_str());
             return;
         }
-        int e = errno;
         log_write(LOG_ERROR, "*ERROR* cannot rename input file %s to %s (errno=%d %s).", path, processed.c_str(), e,
                   std::strerror(e));
-        if (::unlink(path) == 0) {
+        deleteErr = os_unlink(path);
+        if (deleteErr == 0) {
             log_write(0, "Could not rename to %s, %s deleted.", processed.c_str(), path);
             return;
         }
-        deleteErr = errno;
 
         waitBetweenTries(fileRenameDelay);
 
-        probe = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (probe < 0 && errno == ENOENT) {
+        if (os_fileOpen(path, OS_OPEN_READ | OS_OPEN_NONBLOCK, 0, probe) == ENOENT) {
             log_write(0, "%s does not exist (was deleted by another process)", path);
             return;
         }
-        if (attempt < 3 && probe >= 0) {
-            ::close(probe);
-            probe = -1;
-        }
+        if (attempt < 3) probe.reset();
     }
 
     if (fatal) {
@@ -425,7 +398,6 @@ void file_rename(const char* path, bool fatal)
         log_write(LOG_ERROR, "****ERROR**** Cannot delete %s (errno=%d %s). ", path, deleteErr,
                   std::strerror(deleteErr));
     }
-    if (probe >= 0) ::close(probe);
 }
 
 }  // namespace qzr

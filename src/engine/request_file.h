@@ -15,6 +15,7 @@
 #pragma once
 
 #include "engine/cda_header.h"
+#include "os/os_wait.h"
 
 #include <cstddef>
 #include <span>
@@ -38,8 +39,8 @@ public:
     RequestFile& operator=(const RequestFile&) = delete;
     ~RequestFile() { close(); }
 
-    bool isOpen() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool isOpen() const { return fd_.valid(); }
+    int fd() const { return fd_.get(); }
     // Opens `path` for reading with writers denied, without following a
     // link and without waiting (a FIFO never blocks the open). Returns 0,
     // REQUEST_NOT_A_FILE when `path` is not a regular file, or the error
@@ -48,7 +49,7 @@ public:
     void close();
 
 private:
-    int fd_ = -1;
+    OsFd fd_;
 };
 
 // The open request (none between transactions). Opened by the main worker;

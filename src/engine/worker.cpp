@@ -4,11 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
-#include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <string_view>
+#include <vector>
 
 #include "engine/cmdline.h"
 #include "engine/process.h"
@@ -21,6 +18,7 @@
 #include "foundation/tbx_msg.h"
 #include "links/modem.h"
 #include "links/port.h"
+#include "os/os_file.h"
 #include "redirect/ini_switch_table.h"
 #include "redirect/switch_table.h"
 
@@ -38,8 +36,17 @@ namespace {
 
 bool fileExists(const std::string& path)
 {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0;
+    os_fileInfo info;
+    return os_pathInfo(path.c_str(), true, info) == 0;
+}
+
+// Whether `a` and `b` are the same text without regard to the case of their
+// ASCII letters.
+bool sameLetters(std::string_view a, std::string_view b)
+{
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                               [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 // The text quoted for the shell: single quotes, an inner quote as '\''.
@@ -59,27 +66,24 @@ std::string shellQuote(const std::string& s)
 // program has replaced its files. A link in its place is not followed.
 void writeRestartScript()
 {
-    int fd = ::open(restartScriptPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    std::FILE* f = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
-    if (!f) {
-        if (fd >= 0) ::close(fd);
+    OsFd fd;
+    if (os_fileOpen(restartScriptPath.c_str(), OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_TRUNCATE, 0666, fd) != 0) {
         log_write(LOG_INFO, "UPDATE: Error creating restart file %s", restartScriptPath.c_str());
         return;
     }
-    std::fprintf(f, "#!/bin/sh\n");
-    std::fprintf(f, "# QZR restart File\n");
-    std::fprintf(f, "if [ ! -e %s ]; then exit 0; fi\n", shellQuote(CurDir).c_str());
+    std::string script = "#!/bin/sh\n";
+    script += "# QZR restart File\n";
+    script += "if [ ! -e " + shellQuote(CurDir) + " ]; then exit 0; fi\n";
     if (serviceMode) {
-        std::fprintf(f, "systemctl start qzr\n");
+        script += "systemctl start qzr\n";
     } else {
-        std::string cmd = "cd " + shellQuote(CurDir) + " && " + shellQuote(ExeDir + "/qzr") +
-                          worker_restartArguments(g_argv);
-        std::fprintf(f, "%s >/dev/null 2>&1 &\n", cmd.c_str());
+        script += "cd " + shellQuote(CurDir) + " && " + shellQuote(ExeDir + "/qzr") +
+                  worker_restartArguments(g_argv) + " >/dev/null 2>&1 &\n";
     }
-    std::fprintf(f, "# END\n");
-    bool ok = std::fflush(f) == 0;
-    ::fchmod(fileno(f), 0755);
-    ok = (std::fclose(f) == 0) && ok;
+    script += "# END\n";
+    bool ok = os_writeAll(fd.get(), script.data(), script.size()) == 0;
+    (void)os_fileSetMode(fd.get(), 0755);
+    ok = fd.close() == 0 && ok;
     if (!ok) {
         log_write(LOG_INFO, "UPDATE: Error creating restart file %s", restartScriptPath.c_str());
         return;
@@ -206,15 +210,15 @@ std::string worker_restartArguments(const std::vector<std::string>& argv)
 
 std::string worker_findRequest(const std::string& dir, const std::string& inputName)
 {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return "";
+    std::vector<std::string> listed;
+    if (os_listDirectory(dir.c_str(), listed) != 0) return "";
     std::vector<std::string> names;
-    while (dirent* e = ::readdir(d)) {
-        const char* name = e->d_name;
-        if (::strncasecmp(name, inputName.c_str(), inputName.size()) != 0 || name[inputName.size()] != '.')
+    for (const std::string& name : listed) {
+        if (name.size() <= inputName.size() || !sameLetters(name.substr(0, inputName.size()), inputName) ||
+            name[inputName.size()] != '.')
             continue;
-        if (name[0] == '_' || hasControlCharacter(name)) continue;
-        names.emplace_back(name);
+        if (name[0] == '_' || hasControlCharacter(name.c_str())) continue;
+        names.push_back(name);
     }
     std::sort(names.begin(), names.end());
     // Only a regular file is a request: a link, FIFO, socket, device or
@@ -222,29 +226,26 @@ std::string worker_findRequest(const std::string& dir, const std::string& inputN
     // name with a control character.
     std::string found;
     for (const std::string& name : names) {
-        struct stat st{};
-        if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+        os_fileInfo info;
+        if (os_pathInfo((dir + "/" + name).c_str(), false, info) == 0 && info.kind == OS_KIND_REGULAR) {
             found = name;
             break;
         }
     }
-    ::closedir(d);
     return found;
 }
 
 std::string worker_findDirectory(const std::string& networkName)
 {
-    DIR* d = ::opendir(".");
-    if (!d) return "";
+    std::vector<std::string> listed;
+    if (os_listDirectory(".", listed) != 0) return "";
     std::string best;
-    while (dirent* e = ::readdir(d)) {
-        const char* name = e->d_name;
-        if (::strcasecmp(name, networkName.c_str()) != 0) continue;
+    for (const std::string& name : listed) {
+        if (!sameLetters(name, networkName)) continue;
         if (!best.empty() && best <= name) continue;
-        struct stat st{};
-        if (::fstatat(::dirfd(d), name, &st, 0) == 0 && S_ISDIR(st.st_mode)) best = name;
+        os_fileInfo info;
+        if (os_pathInfo(name.c_str(), true, info) == 0 && info.kind == OS_KIND_DIRECTORY) best = name;
     }
-    ::closedir(d);
     return best;
 }
 
@@ -364,11 +365,11 @@ void clearOldUpdateFiles()
     if (update_statusHook) update_statusHook();
     if (fileExists(installLockPath)) {
         log_write(LOG_DEBUG, "UPDATE: Removing old installation lock %s", installLockPath.c_str());
-        ::unlink(installLockPath.c_str());
+        (void)os_unlink(installLockPath.c_str());
     }
     if (fileExists(restartScriptPath)) {
         log_write(LOG_DEBUG, "UPDATE: Removing old restart file %s", restartScriptPath.c_str());
-        ::unlink(restartScriptPath.c_str());
+        (void)os_unlink(restartScriptPath.c_str());
     }
 }
 

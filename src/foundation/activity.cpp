@@ -12,17 +12,15 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/tbx_msg.h"
+#include "os/os_file.h"
 #include "os/os_lock.h"
 #include "os/os_proc.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 namespace qzr {
 
@@ -31,7 +29,9 @@ bool activityEnabled = true;
 
 namespace {
 
-int activityFd = -1;       // the open, locked activity.dat, or -1
+// The open, locked activity.dat, or none. Never destroyed: a thread may
+// still write the record while the process ends.
+OsFd& activityFd = *new OsFd;
 bool firstWrite = true;    // the static fields are not filled yet
 bool idleWritten = false;  // the last write was an idle record
 
@@ -64,11 +64,9 @@ std::string fieldText(const char* field, std::size_t size)
     std::string computer = os_hostName(ACTIVITY_COMPUTER_SIZE - 1);
 
     ActivityRec other{};
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd >= 0) {
-        ssize_t n = pread(fd, &other, sizeof other, 0);
-        if (n < static_cast<ssize_t>(sizeof other)) other = ActivityRec{};
-        close(fd);
+    if (OsFd fd; os_fileOpen(path.c_str(), OS_OPEN_READ | OS_OPEN_NONBLOCK, 0, fd) == 0) {
+        long n = os_readAt(fd.get(), &other, sizeof other, 0);
+        if (n < static_cast<long>(sizeof other)) other = ActivityRec{};
     }
 
     std::string msg = "QZR is already running in this directory.\n";
@@ -90,16 +88,17 @@ std::string fieldText(const char* field, std::size_t size)
 void openActivityFile()
 {
     std::string path = activityPath();
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) refuseSecondInstance(path);
-    if (os_lockExclusive(fd) != 0) {
-        close(fd);
+    OsFd fd;
+    if (os_fileOpen(path.c_str(), OS_OPEN_READ | OS_OPEN_WRITE | OS_OPEN_CREATE, 0666, fd) != 0)
+        refuseSecondInstance(path);
+    if (os_lockExclusive(fd.get()) != 0) {
+        fd.reset();
         refuseSecondInstance(path);
     }
-    if (ftruncate(fd, 0) != 0) {
+    if (os_fileTruncate(fd.get(), 0) != 0) {
         // The record is rewritten whole at offset 0 all the same.
     }
-    activityFd = fd;
+    activityFd = std::move(fd);
 }
 
 // The static fields of the first write: start time, parent program, computer.
@@ -135,7 +134,7 @@ void activity_update()
 {
     if (activityRec.state == ACT_IDLE && idleWritten) return;
 
-    if (activityFd < 0) openActivityFile();
+    if (!activityFd.valid()) openActivityFile();
     if (!activityEnabled) return;
 
     if (firstWrite) {
@@ -159,7 +158,7 @@ void activity_update()
         log_write(LOG_INFO, "Activity: %*s", static_cast<int>(ACTIVITY_REC_SIZE), text.c_str());
     }
 
-    if (pwrite(activityFd, &activityRec, sizeof activityRec, 0) < 0) {
+    if (os_writeAt(activityFd.get(), &activityRec, sizeof activityRec, 0) < 0) {
         // The record is best effort: the next update writes it again.
     }
 }
@@ -188,20 +187,18 @@ void activity_setStatus(int status)
 
 void activity_close()
 {
-    if (activityFd < 0) return;
+    if (!activityFd.valid()) return;
     // Delete while the lock is still held, so no new instance can take the
     // old file and lose it to this unlink.
-    unlink(activityPath().c_str());
-    close(activityFd);
-    activityFd = -1;
+    (void)os_unlink(activityPath().c_str());
+    activityFd.reset();
     firstWrite = true;
     idleWritten = false;
 }
 
 void activity_reset()
 {
-    if (activityFd >= 0) close(activityFd);
-    activityFd = -1;
+    activityFd.reset();
     firstWrite = true;
     idleWritten = false;
     activityEnabled = true;

@@ -12,6 +12,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "os/os_file.h"
 
 #include <algorithm>
 #include <array>
@@ -20,7 +21,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 namespace qzr {
 
@@ -110,7 +110,7 @@ void moveBytes(unsigned char* dst, const unsigned char* src, std::size_t n)
 // the status window holds the terminal.
 void reportReadError(int err)
 {
-    if (hMainWnd && ::isatty(STDOUT_FILENO)) {
+    if (hMainWnd && os_isTerminal(OS_STDOUT)) {
         log_write(LOG_INFO, "Read error: %s", std::strerror(err));
     } else {
         std::fprintf(stderr, "Read error: %s\n", std::strerror(err));

@@ -18,9 +18,9 @@
 #include <mutex>
 #include <string>
 #include <vector>
-#include <unistd.h>
 
 #include "foundation/runtime.h"
+#include "os/os_file.h"
 
 namespace qzr {
 
@@ -165,7 +165,7 @@ void log_flush()
     std::lock_guard<std::recursive_mutex> lock(logMutex);
     if (logFp) {
         std::fflush(logFp);
-        ::fsync(fileno(logFp));
+        (void)os_fileSync(fileno(logFp));
     }
 }
 

@@ -17,10 +17,10 @@
 #include <string>
 
 #include <curl/curl.h>
-#include <fcntl.h>
 
 #include "foundation/log.h"
 #include "foundation/runtime.h"
+#include "os/os_file.h"
 
 namespace qzr {
 
@@ -62,8 +62,7 @@ int traceToLog(CURL*, curl_infotype type, char* data, std::size_t size, void*)
 // Keeps the transfer's sockets out of spawned programs.
 int closeOnExec(void*, curl_socket_t fd, curlsocktype)
 {
-    int flags = ::fcntl(fd, F_GETFD);
-    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    (void)os_setCloseOnExec(fd);
     return CURL_SOCKOPT_OK;
 }
 

@@ -14,16 +14,14 @@
 #include <cstring>
 #include <string>
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
 #include "https/gen_aes.h"
 #include "https/key_request.h"
+#include "os/os_file.h"
 
 namespace qzr {
 
@@ -126,13 +124,14 @@ BoundResult runBound(const char* sql, const std::string* params, int count, std:
 // anything else that cannot be opened here is left to SQLite's own open.
 void makePrivate(const std::string& path)
 {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 && ::fchmod(fd, 0600) == 0)
+    OsFd fd;
+    const int how = OS_OPEN_READ | OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_NONBLOCK;
+    if (os_fileOpen(path.c_str(), how, 0600, fd) != 0) return;
+    os_fileInfo info;
+    if (os_fileInfoOf(fd.get(), info) == 0 && info.kind == OS_KIND_REGULAR && (info.mode & 077) != 0 &&
+        os_fileSetMode(fd.get(), 0600) == 0)
         log_write(LOG_INFO, "%s was open to other users (mode %03o), now to its owner only", KEY_STORE_FILE,
-                  static_cast<unsigned>(st.st_mode & 0777));
-    ::close(fd);
+                  info.mode & 0777);
 }
 
 // Opens the store (first call of the run): recreates a file that is not a
@@ -151,7 +150,7 @@ void openStore()
             log_write(LOG_ERROR, "%s not a valid database, recreating file.", KEY_STORE_FILE);
             sqlite3_close(keyStoreDb);
             keyStoreDb = nullptr;
-            ::unlink(path.c_str());
+            (void)os_unlink(path.c_str());
             makePrivate(path);
             rc = sqlite3_open_v2(path.c_str(), &keyStoreDb, flags, nullptr);
         }

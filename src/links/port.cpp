@@ -12,14 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "foundation/activity.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
 #include "links/msg_pump.h"
+#include "os/os_file.h"
 #include "os/os_serial.h"
 #include "os/os_tcp.h"
 
@@ -60,7 +59,7 @@ bool stopEndsRead()
     va_start(ap, fmt);
     std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    if (hMainWnd && ::isatty(STDOUT_FILENO)) {
+    if (hMainWnd && os_isTerminal(OS_STDOUT)) {
         log_write(LOG_INFO, "%s", text);
     } else {
         std::fputs(text, stdout);
@@ -196,8 +195,8 @@ std::string port_devicePath(const char* comdev)
         if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
     std::string dir = ExeDir.empty() ? std::string("devices") : ExeDir + "/devices";
     std::string link = dir + "/" + lower;
-    struct stat st {};
-    if (!lower.empty() && ::lstat(link.c_str(), &st) == 0) return link;
+    os_fileInfo info;
+    if (!lower.empty() && os_pathInfo(link.c_str(), false, info) == 0) return link;
     if (lower.size() > 3 && lower.compare(0, 3, "com") == 0) {
         char* end = nullptr;
         errno = 0;

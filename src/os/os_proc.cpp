@@ -20,6 +20,11 @@ std::string os_hostName(std::size_t maxLen)
     return s;
 }
 
+int os_processId()
+{
+    return static_cast<int>(getpid());
+}
+
 int os_parentPid()
 {
     return static_cast<int>(getppid());

@@ -13,6 +13,9 @@ namespace qzr {
 // cannot be had.
 std::string os_hostName(std::size_t maxLen);
 
+// The id of this process.
+int os_processId();
+
 // The id of this process's parent.
 int os_parentPid();
 

@@ -108,4 +108,11 @@ void OsFd::reset(int fd)
     fd_ = fd;
 }
 
+int OsFd::close()
+{
+    int fd = release();
+    if (fd < 0) return 0;
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
 }  // namespace qzr

@@ -75,6 +75,9 @@ public:
     bool valid() const { return fd_ >= 0; }
     // Closes the descriptor held (if any) and takes `fd`.
     void reset(int fd = -1);
+    // Closes the descriptor held (if any) and says how that went: 0, or the
+    // error number of close(2) (a write the kernel could not finish).
+    int close();
     int release()
     {
         int fd = fd_;

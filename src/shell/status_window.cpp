@@ -14,9 +14,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <exception>
-#include <fcntl.h>
 #include <span>
-#include <unistd.h>
 #include <vector>
 
 #include "engine/cmdline.h"
@@ -24,6 +22,7 @@
 #include "foundation/log.h"
 #include "foundation/tbx_pars.h"
 #include "links/msg_pump.h"
+#include "os/os_file.h"
 #include "os/os_signal.h"
 #include "os/os_wait.h"
 #include "redirect/switch_table.h"
@@ -677,7 +676,7 @@ bool canAddressCursor(const char* term)
 
 std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
 {
-    if (openWindow || !::isatty(STDOUT_FILENO)) return nullptr;
+    if (openWindow || !os_isTerminal(OS_STDOUT)) return nullptr;
     const char* term = std::getenv("TERM");
     if (!term || !*term) return nullptr;
 
@@ -685,16 +684,14 @@ std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
     // process's terminal.
     std::FILE* input = nullptr;
     bool ownInput = false;
-    if (::isatty(STDIN_FILENO)) {
+    if (os_isTerminal(OS_STDIN)) {
         input = stdin;
     } else {
-        int fd = ::open("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) return nullptr;
-        input = ::fdopen(fd, "r");
-        if (!input) {
-            ::close(fd);
-            return nullptr;
-        }
+        OsFd fd;
+        if (os_fileOpen("/dev/tty", OS_OPEN_READ, 0, fd) != 0) return nullptr;
+        input = ::fdopen(fd.get(), "r");
+        if (!input) return nullptr;
+        fd.release();  // the stream owns it now
         ownInput = true;
     }
 

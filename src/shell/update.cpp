@@ -5,12 +5,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "foundation/log.h"
 #include "foundation/runtime.h"
+#include "os/os_file.h"
 #include "os/os_spawn.h"
 
 namespace qzr {
@@ -43,12 +41,12 @@ void checkForUpdates(int force)
     std::int64_t now = std::time(nullptr);
 
     if (lastCheck <= 0) {
-        struct stat st{};
-        if (::stat(updateLockPath.c_str(), &st) != 0) {
+        os_fileInfo info;
+        if (os_pathInfo(updateLockPath.c_str(), true, info) != 0) {
             log_write(LOG_DEBUG, "UPDATE: Update lock file '%s' not found", updateLockPath.c_str());
             lastCheck = 0;
         } else {
-            lastCheck = st.st_mtime;
+            lastCheck = info.mtime;
         }
     }
     std::int64_t elapsed = now - lastCheck;
@@ -61,12 +59,10 @@ void checkForUpdates(int force)
 
     lastCheck = now;
     // A link there is not followed: refused like a file that cannot be made.
-    if (int fd = ::open(updateLockPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-        fd >= 0) {
-        ::close(fd);
-    } else {
+    OsFd lock;
+    if (os_fileOpen(updateLockPath.c_str(), OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_TRUNCATE, 0666, lock) != 0)
         log_write(LOG_ERROR, "UPDATE: Error creating update Lock file '%s'", updateLockPath.c_str());
-    }
+    lock.reset();
     log_write(LOG_INFO, "UPDATE: Checking for updates...");
     if (os_processRunning("qzrupdate")) {
         log_write(LOG_INFO, "UPDATE: update program already running.");
@@ -78,10 +74,10 @@ void checkForUpdates(int force)
 
 void showUpdateStatus()
 {
-    struct stat st{};
-    if (::stat(installStatusPath.c_str(), &st) != 0) return;
+    os_fileInfo info;
+    if (os_pathInfo(installStatusPath.c_str(), true, info) != 0) return;
     // Nanoseconds too, so that two changes within one second are both seen.
-    std::int64_t mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    std::int64_t mtime = info.mtime * 1000000000 + info.mtimeNsec;
     if (mtime == lastStatusTime) return;
     lastStatusTime = mtime;
     if (std::FILE* f = std::fopen(installStatusPath.c_str(), "re")) {

@@ -1,0 +1,112 @@
+// Files and directories: opening, reading and writing at an offset, the kind
+// and times of a file, renaming, removing, listing, and the working
+// directory.
+//
+// Every file is opened close-on-exec, without following a symbolic link in
+// its last component (a link there fails with ELOOP) and without becoming the
+// controlling terminal. Functions that can fail return 0 or the error number,
+// the way the rest of this layer does; reads and writes return a count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "os/os_wait.h"
+
+namespace qzr {
+
+// How `os_fileOpen` opens a file: OS_OPEN_READ and/or OS_OPEN_WRITE, and
+// any of the others.
+enum : int {
+    OS_OPEN_READ = 0x01,
+    OS_OPEN_WRITE = 0x02,
+    OS_OPEN_CREATE = 0x04,     // made when missing, with the mode given
+    OS_OPEN_TRUNCATE = 0x08,   // emptied
+    OS_OPEN_EXCLUSIVE = 0x10,  // with OS_OPEN_CREATE: fails (EEXIST) when the name exists
+    OS_OPEN_NONBLOCK = 0x20,   // no wait in the open (a FIFO) nor in reads
+};
+
+// What a name or a descriptor is.
+enum : int {
+    OS_KIND_OTHER = 0,      // a FIFO, socket or device
+    OS_KIND_REGULAR = 1,
+    OS_KIND_DIRECTORY = 2,
+    OS_KIND_LINK = 3,       // only when the link is not followed
+};
+
+struct os_fileInfo {
+    int kind = OS_KIND_OTHER;
+    unsigned mode = 0;             // the permission bits (07777)
+    std::int64_t mtime = 0;        // the last change: seconds since 1970
+    long mtimeNsec = 0;            // and nanoseconds within that second
+};
+
+// The standard descriptors.
+enum : int { OS_STDIN = 0, OS_STDOUT = 1, OS_STDERR = 2 };
+
+// Opens `path` as `how` says (OS_OPEN_ flags); a file it makes gets `mode`
+// (less the umask). Returns 0 with the descriptor in `fd`, or the error
+// number (then `fd` stays as it was).
+int os_fileOpen(const char* path, int how, unsigned mode, OsFd& fd);
+
+// The kind, mode and time of the open file `fd`. Returns 0 or the error number.
+int os_fileInfoOf(int fd, os_fileInfo& info);
+
+// The kind, mode and time of `path`; a symbolic link is followed when
+// `followLink` is set, else described itself (OS_KIND_LINK). Returns 0 or the
+// error number (ENOENT: no such name).
+int os_pathInfo(const char* path, bool followLink, os_fileInfo& info);
+
+// Reads up to `len` bytes at `offset` (pread), again when a signal
+// interrupted it. Returns the count (0 at end of file) or OS_IO_ERROR (errno).
+long os_readAt(int fd, void* buf, std::size_t len, std::int64_t offset);
+
+// Writes up to `len` bytes at `offset` (pwrite). Returns the count or
+// OS_IO_ERROR (errno).
+long os_writeAt(int fd, const void* buf, std::size_t len, std::int64_t offset);
+
+// Writes all `len` bytes at the file's position, again after a signal or a
+// short write. Returns 0 or the error number (EIO when nothing could be written).
+int os_writeAll(int fd, const void* buf, std::size_t len);
+
+// Cuts the file to `size` bytes. Returns 0 or the error number.
+int os_fileTruncate(int fd, std::int64_t size);
+
+// Puts the file's data and attributes on disk (fsync). Returns 0 or the error number.
+int os_fileSync(int fd);
+
+// Puts the file's data on disk, and the attributes needed to read it back
+// (fdatasync). Returns 0 or the error number.
+int os_fileSyncData(int fd);
+
+// Sets the file's permission bits. Returns 0 or the error number.
+int os_fileSetMode(int fd, unsigned mode);
+
+// Renames `from` to `to`, replacing `to`. Returns 0 or the error number.
+int os_rename(const char* from, const char* to);
+
+// Removes the name `path` (a link itself, never what it points at). Returns
+// 0 or the error number.
+int os_unlink(const char* path);
+
+// The names in directory `dir`, "." and ".." included, in the order the
+// file system gives them. Returns 0 or the error number of opening it.
+int os_listDirectory(const char* dir, std::vector<std::string>& names);
+
+// The process's working directory (at most PATH_MAX bytes long). Returns 0,
+// or the error number (then `dir` is unchanged).
+int os_currentDirectory(std::string& dir);
+
+// Makes `dir` the process's working directory. Returns 0 or the error number.
+int os_changeDirectory(const char* dir);
+
+// Keeps a descriptor opened elsewhere (by a library) out of the programs
+// this process starts. Returns 0 or the error number.
+int os_setCloseOnExec(int fd);
+
+// Whether descriptor `fd` (OS_STDIN, OS_STDOUT, OS_STDERR or another) is a terminal.
+bool os_isTerminal(int fd);
+
+}  // namespace qzr
