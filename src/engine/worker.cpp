@@ -19,6 +19,7 @@
 #include "links/modem.h"
 #include "links/port.h"
 #include "os/os_file.h"
+#include "os/os_spawn.h"
 #include "redirect/ini_switch_table.h"
 #include "redirect/switch_table.h"
 
@@ -551,6 +552,9 @@ void announceWaiting(PollState& st)
 // being installed.
 bool endPass(PollState& st)
 {
+    // An update program that has ended since the last pass is collected
+    // here, busy or idle, so none is left a zombie.
+    os_collectChildren();
     if (terminateRequested) return true;
     if (!g_activeNet || !Genparam->hangAround) {
         if (update_checkHook) update_checkHook(0);

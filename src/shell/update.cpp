@@ -34,9 +34,6 @@ void update_reset()
 
 void checkForUpdates(int force)
 {
-    // The worker calls this at each idle pass: an update program that has
-    // ended since is collected here, not left a zombie until the next check.
-    os_collectChildren();
     std::string program = ExeDir + "/qzrupdate";
     std::int64_t now = std::time(nullptr);
 
