@@ -142,6 +142,12 @@ struct NetworkDef {
     ConnectionDef* secondary = nullptr; // the backup connection, or null
 };
 
+// The seconds a host of `net` has to answer: its `maxProcessingDelay`, or a
+// minute when that is 0.
+inline int ini_processingDelay(const NetworkDef& net) {
+    return net.maxProcessingDelay > 0 ? net.maxProcessingDelay : 60;
+}
+
 // The networks in the order of the configuration files; used slots precede
 // the empty (null) ones.
 extern std::array<NetworkDef*, MAX_NETWORKS> networkTable;

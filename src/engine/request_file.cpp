@@ -79,18 +79,10 @@ std::size_t readLine(int fd, std::span<char> buf, std::size_t cap)
     const std::size_t limit = cap + 1;  // a CR LF pair reads as one character
     std::size_t raw = 0;
     long lf = -1;
-    bool atEnd = false;  // the file ended before the limit
     while (raw < limit) {
         std::size_t want = std::min(READ_CHUNK, limit - raw);
         long n = os_readAt(fd, b + raw, want, static_cast<std::int64_t>(raw));
-        if (n < 0) {
-            atEnd = true;
-            break;  // what was read stands; a failed read reads as its end
-        }
-        if (n == 0) {
-            atEnd = true;
-            break;
-        }
+        if (n <= 0) break;  // the end; what was read stands, a failed read reads as its end
         const void* p = std::memchr(b + raw, '\n', static_cast<std::size_t>(n));
         raw += static_cast<std::size_t>(n);
         if (p) {
@@ -110,7 +102,9 @@ std::size_t readLine(int fd, std::span<char> buf, std::size_t cap)
             len = static_cast<std::size_t>(lf) + 1;
         }
     } else {
-        len = atEnd && raw > 0 && b[raw - 1] == CTRL_Z ? raw - 1 : raw;
+        // The file's last byte; a line that reached the limit is cut to
+        // `cap` below, whatever its last byte.
+        len = raw > 0 && b[raw - 1] == CTRL_Z ? raw - 1 : raw;
     }
     len = std::min(len, cap);
     std::memset(b + len, 0, buf.size() - len);

@@ -25,7 +25,6 @@ const char* const HTTP_USER_AGENT = "QZR/4.0.0";
 
 namespace {
 
-constexpr long DEFAULT_MAX_DELAY = 60;       // seconds, when maxProcessingDelay is 0
 constexpr long DEFAULT_CONNECT_TIMEOUT = 30;  // seconds, when connectionTimeout is 0
 
 // The time-outs of the network's transfers: maxProcessingDelay for the
@@ -34,7 +33,7 @@ HttpsLimits limitsOf(const NetworkDef* net)
 {
     const ConnectionDef* cnx = net->curCnx ? net->curCnx : net->primary;
     HttpsLimits limits;
-    limits.transferTimeout = net->maxProcessingDelay > 0 ? net->maxProcessingDelay : DEFAULT_MAX_DELAY;
+    limits.transferTimeout = ini_processingDelay(*net);
     limits.connectTimeout =
         cnx && cnx->connectionTimeout > 0 ? cnx->connectionTimeout : DEFAULT_CONNECT_TIMEOUT;
     return limits;

@@ -25,8 +25,6 @@ namespace {
 
 enum class State { Enq, WaitAnswer, Response, Lrc, Ack, Nak };
 
-constexpr int DEFAULT_PROCESSING_DELAY = 60;  // seconds, when maxProcessingDelay is 0
-
 std::int64_t nowSeconds()
 {
     return os_monotonicMs() / 1000;
@@ -88,7 +86,7 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
     const int maxProcessing = net->maxProcessingDelay;
     // The host's time to answer, and to recover from stray bytes; a host
     // without one gets a minute, as over TCP/IP and HTTPS.
-    const int answerDelay = maxProcessing > 0 ? maxProcessing : DEFAULT_PROCESSING_DELAY;
+    const int answerDelay = ini_processingDelay(*net);
     int count = 0;               // bytes kept of the current response
     bool etxKept = false;        // the response's ETX found room in the buffer
     unsigned char c = 0;

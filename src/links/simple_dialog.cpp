@@ -18,7 +18,6 @@ namespace {
 constexpr int MAX_TEXT = 10099996;
 constexpr int RESPONSE_MAX = 18000;
 constexpr int WRITE_TIMEOUT = 20;
-constexpr int DEFAULT_PROCESSING_DELAY = 60;  // seconds, when maxProcessingDelay is 0
 
 // The request frame: a 9- or 12-byte header and the longest message.
 char vovFrame[12 + MAX_TEXT];
@@ -64,7 +63,7 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
 
     // Each byte of the answer within the network's delay; a host without
     // one gets a minute, as over HTTPS.
-    const int byteTimeout = net->maxProcessingDelay > 0 ? net->maxProcessingDelay : DEFAULT_PROCESSING_DELAY;
+    const int byteTimeout = ini_processingDelay(*net);
     unsigned char header[9];
     for (int i = 0; i < 9; ++i) {
         if (int sts = get_next_char(byteTimeout, &header[i]); sts != STS_OK)

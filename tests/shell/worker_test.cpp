@@ -215,8 +215,6 @@ TEST_F(DriverTest, AtMostTwentyRedirectionTargetsAreChecked)
     EXPECT_EQ(count(log(), "** WARNING ** Network 'NET"), 20) << log();
 }
 
-// Requests wait in several networks: one pass serves the first network of
-// the configuration's order, not of the alphabet.
 // Without a terminal, the stop message of a syntax error in an optional
 // file ends a wait, not the run: with hangAround the driver goes on serving
 // after its first pass, and the redirection rules read before the error stay
@@ -266,6 +264,8 @@ TEST_F(OptionalFileErrorTest, RedirectionFileErrorLeavesTheDriverServingWithItsR
     expectServingAfterTheFirstPass("qzrredir.dat", "ERROR- Error processing switching file " + dir.file("qzrredir.dat"));
 }
 
+// Requests wait in several networks: one pass serves the first network of
+// the configuration's order, not of the alphabet.
 TEST_F(DriverTest, OnePassServesTheFirstNetworkOfTheTable)
 {
     writeIni(std::string(TEST_NETWORK) + "[AAA]\ncomdev = \"COM7\"\nconnectionMode = direct\n");
