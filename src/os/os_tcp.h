@@ -1,8 +1,9 @@
 // TCP client sockets for the link layer.
 //
-// A connection is started without blocking (`os_tcpStart`); the caller waits
-// for the socket to become writable with its own deadline and message pump,
-// then asks for the outcome (`os_tcpFinish`). Sockets are IPv4 stream
+// The host's name is looked up on a thread of its own (`OsTcpLookup`) and
+// the connection started without blocking; the caller waits for each with
+// its own deadline and message pump, then asks for the outcome
+// (`os_tcpFinish`). Sockets are IPv4 stream
 // sockets, non-blocking and close-on-exec; sends use MSG_NOSIGNAL
 // (os_writeSome).
 #pragma once
