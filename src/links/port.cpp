@@ -455,11 +455,16 @@ long port_discardReceived()
     port_clearRxRing();
     int fd = tcpConn.socket.get();
     if (comPort.portHandle != PORT_TCP || fd < 0) return discarded;
+    // What waits now, no more: a host that keeps sending cannot hold the
+    // request back.
     unsigned char scratch[TCP_BLOCK];
-    for (;;) {
-        long n = os_readSome(fd, scratch, sizeof scratch);
-        if (n <= 0) break;  // nothing more waits (or the host has closed: the reads tell)
+    for (long waiting = os_inputCount(fd); waiting > 0;) {
+        std::size_t want = waiting < static_cast<long>(sizeof scratch) ? static_cast<std::size_t>(waiting)
+                                                                       : sizeof scratch;
+        long n = os_readSome(fd, scratch, want);
+        if (n <= 0) break;  // the host has closed (the reads tell) or nothing came after all
         discarded += n;
+        waiting -= n;
     }
     return discarded;
 }
