@@ -167,6 +167,15 @@ bool hasControlCharacter(const char* name)
     return false;
 }
 
+// A wait of the worker's own, outside a call: a Cancel that came while no
+// call ran has nothing to end and is dropped, so the wait runs its time; a
+// stop that ends the run still ends it at once.
+void waitBetweenCalls(unsigned seconds)
+{
+    if (!terminateRequested) stopRequested = false;
+    waitSeconds(seconds);
+}
+
 // Opens the request with writers denied: three tries a second apart.
 // Returns STS_OK, STS_READ_ERROR, or REQUEST_NOT_A_FILE when the entry is
 // no longer a regular file (replaced since the search).
@@ -183,7 +192,7 @@ int openRequest(const std::string& reqPath)
         if (err == REQUEST_NOT_A_FILE) return REQUEST_NOT_A_FILE;
         log_write(LOG_ERROR, "error opening file <%s> for reading... will retry", reqPath.c_str());
         failedBefore = true;
-        waitSeconds(1);
+        waitBetweenCalls(1);
     }
     return STS_READ_ERROR;
 }
@@ -302,7 +311,7 @@ bool readConfiguration()
     g_detailedMessages = optVerbose;
     tbx_message_hook = log_messageHook;
     // The waits between rename tries keep the window's messages flowing.
-    file_waitHook = [](int seconds) { waitSeconds(static_cast<unsigned>(seconds)); };
+    file_waitHook = [](int seconds) { waitBetweenCalls(static_cast<unsigned>(seconds)); };
     // What is written before the log opens (the configuration's warnings)
     // is kept for it, until the log is open or known not to be.
     log_keepWhileClosed(true);
@@ -435,6 +444,14 @@ FoundRequest findPassRequest(const std::string& inputName)
     return req;
 }
 
+// Closes the request without serving it: the run ends before its
+// transaction starts. Returns the pass status of a stopped run.
+int leaveForNextStart()
+{
+    requestFp.close();
+    return STS_INTERRUPTED;
+}
+
 // Serves one request over `serving`: releases any other port, runs the
 // transaction, renames the request and sets when the link is released.
 // Returns the transaction's status.
@@ -443,7 +460,10 @@ int serveTransaction(PollState& st, const std::string& reqPath, const std::strin
 {
     transactionBusy = true;
     st.announce = true;
+    // A Cancel that came before the call has nothing to end; a stop that
+    // ends the run is kept.
     stopRequested = false;
+    if (terminateRequested) stopRequested = true;
     animateTrayIcon(0);
     worker_releaseOpenPorts(serving);
     activity_setState(ACT_START);
@@ -479,6 +499,10 @@ int runPass(PollState& st)
         if (openStatus == REQUEST_NOT_A_FILE) req.dirNet = nullptr;
     }
     if (!req.dirNet) return STS_ERROR;
+    // A stop that ends the run came while the request was opened (its tries
+    // wait a second each): nothing is started, nothing answered, and the
+    // request stays as it is for the next start.
+    if (terminateRequested) return leaveForNextStart();
 
     transInfo ti;
     std::string respPath = req.dir + "/" + st.outputName + "." + cda_fileExtension(req.path.c_str());
@@ -497,6 +521,7 @@ int runPass(PollState& st)
 
     NetworkDef* serving = redirect(req.path, req.dirNet);
     log_flush();
+    if (terminateRequested) return leaveForNextStart();
     if (testInProgress) {
         requestFp.close();
         return passStatus;
@@ -567,9 +592,9 @@ bool endPass(PollState& st)
     releaseLinkAtDeadline(st);
     announceWaiting(st);
     log_flush();
-    waitSeconds(st.pollInterval);
+    waitBetweenCalls(st.pollInterval);
     if (terminateRequested) return true;
-    while (testInProgress && !terminateRequested) waitSeconds(st.pollInterval);
+    while (testInProgress && !terminateRequested) waitBetweenCalls(st.pollInterval);
     return terminateRequested;
 }
 

@@ -109,6 +109,13 @@ int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int r
 
     int keySts = STS_ERROR;
     const char* key = getApiKey(host.c_str(), ti->office, ti->provider, limits, &keySts);
+    // A stop or a Cancel that came during the key request: the claim is not
+    // posted.
+    if (stopRequested) {
+        *respLen = 0;
+        resp[0] = '\0';
+        return STS_INTERRUPTED;
+    }
     if (keySts != STS_OK || !key) {
         log_write(LOG_ERROR, "Failed to obtain API Key for office:%s provider:%s , keySts=%d", ti->office,
                   ti->provider, keySts);

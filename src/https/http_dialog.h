@@ -30,7 +30,9 @@ extern const char* const HTTP_USER_AGENT;
 // network test; `resp` holds one byte more, for the reply's NUL), and the
 // number of bytes received on return, which are followed by a NUL.
 // Returns 0 (STS_OK), 1001 (STS_ERROR), 1031 (STS_PROTOCOL_ERROR: no API key
-// can be had) or 1051 (STS_PORT_OPEN_ERROR: the connection has no address).
+// can be had), 1051 (STS_PORT_OPEN_ERROR: the connection has no address) or
+// 1003 (STS_INTERRUPTED: a stop or a Cancel came during the key request,
+// and the claim was not posted). A transfer ends soon after a stop.
 // Sets `net->linkUp` once a transfer is made; `net_hangup` clears it.
 [[nodiscard]] int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int requestLen,
                               unsigned char* resp, int* respLen);

@@ -4,7 +4,8 @@
 // The only file that includes libcurl's headers. Options follow the order
 // of the key request and the claim; to libcurl's defaults it adds only what
 // keeps the worker safe: https alone (also for redirects, at most 10 of
-// them), a connect time-out and a total time-out, close-on-exec sockets,
+// them), a connect time-out and a total time-out, a progress callback that
+// ends the transfer at a stop or a Cancel, close-on-exec sockets,
 // the test or site CA of CURL_CA_BUNDLE, and the verbose trace in the log
 // with the debug trace only (it shows the bearer key and the token).
 // libcurl's own handling of SIGPIPE stays on (no CURLOPT_NOSIGNAL): a TLS
@@ -20,6 +21,7 @@
 
 #include "foundation/log.h"
 #include "foundation/runtime.h"
+#include "links/msg_pump.h"
 #include "os/os_file.h"
 
 namespace qzr {
@@ -57,6 +59,16 @@ int traceToLog(CURL*, curl_infotype type, char* data, std::size_t size, void*)
         start = end + 1;
     }
     return 0;
+}
+
+// libcurl's progress callback, called while the transfer runs (about once a
+// second when nothing moves): it hands the window its messages, so the
+// status window stays alive and its Close is taken, and aborts the transfer
+// (non-zero) once a stop or a Cancel is requested.
+int progressCheck(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    pump_peekMessages();
+    return stopRequested ? 1 : 0;
 }
 
 // Keeps the transfer's sockets out of spawned programs.
@@ -106,7 +118,8 @@ void HttpsTransfer::setOptions(const HttpsOptions& o)
         curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, traceToLog);
         curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
     }
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, progressCheck);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, o.writeFunction);
     if (o.claim) curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer_);

@@ -6,8 +6,10 @@
 // https (redirects included), verifies the proxy's certificate with
 // libcurl's defaults (the system's CA store, or the file named by the
 // environment variable CURL_CA_BUNDLE), has a connect time-out and a total
-// time-out, and keeps its verbose trace out of standard error: with the
-// debug trace (-d) it goes to the log, otherwise it is off.
+// time-out, ends soon after a stop or a Cancel is requested (the window's
+// messages are dispatched while it runs, so its Close is one), and keeps
+// its verbose trace out of standard error: with the debug trace (-d) it
+// goes to the log, otherwise it is off.
 //
 // What must always hold: only this module includes libcurl's headers; the
 // write callbacks store at most their limit less one byte.
@@ -49,7 +51,7 @@ using https_write_fn = std::size_t (*)(char* data, std::size_t size, std::size_t
 std::size_t https_storeChunk(char* data, std::size_t size, std::size_t count, void* user);
 
 // The options of one transfer, set in this order: header list, URL,
-// trace, no progress meter, write callback, [a claim: no fail on error,]
+// trace, the progress callback, write callback, [a claim: no fail on error,]
 // error buffer, [a claim: user agent,] write data, redirects, time-outs,
 // [post body].
 struct HttpsOptions {
@@ -83,7 +85,7 @@ public:
     // Sets every option of the transfer.
     void setOptions(const HttpsOptions& options);
     // Runs the transfer (synchronous). Returns libcurl's result, HTTPS_OK
-    // when the transfer ended well.
+    // when the transfer ended well (a transfer ended by a stop did not).
     int perform();
     // The response code of the last reply, 0 when none was received.
     long responseCode() const;

@@ -213,15 +213,15 @@ int net_hangup(NetworkDef* net)
         os_sleepMs(200);
         log_write(LOG_COM_OUT, "Lower DTR");
         if (serial) os_serialSetDtr(comPort.fd.get(), false);
-        waitSeconds(static_cast<unsigned>(g_linkTimeouts.modemPause));
+        port_guardTime(static_cast<unsigned>(g_linkTimeouts.modemPause));
         if (serial) os_serialSetDtr(comPort.fd.get(), true);
     }
     if (method == DISC_SOFT || method == DISC_BOTH) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             if (attempt > 0 || eotSent) {
-                waitSeconds(static_cast<unsigned>(g_linkTimeouts.modemPause));
+                port_guardTime(static_cast<unsigned>(g_linkTimeouts.modemPause));
                 int ignored = serial_write("+++", 3, g_linkTimeouts.modemWrite);
-                waitSeconds(static_cast<unsigned>(g_linkTimeouts.modemPause));
+                port_guardTime(static_cast<unsigned>(g_linkTimeouts.modemPause));
                 ignored = net_waitfor("OK\r\n", g_linkTimeouts.modemReply);
                 (void)ignored;
             }

@@ -102,6 +102,20 @@ void pump_defaultWindowProc(int message)
     }
 }
 
+int pump_installSignals()
+{
+    os_signalMarks marks;
+    marks.stop = &stopRequested;
+    marks.terminate = &terminateRequested;
+    marks.wake = &wakeFlag;
+    return os_signalInstall(marks);
+}
+
+int pump_dispatchEvents()
+{
+    return drainEvents();
+}
+
 void pump_setWindowProc(WindowProc proc)
 {
     windowProc = proc;

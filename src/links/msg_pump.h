@@ -28,6 +28,18 @@ using WindowProc = void (*)(int message);
 // `g_detailedMessages`. Other messages are ignored.
 void pump_defaultWindowProc(int message);
 
+// Routes the signals into the event pipe (os_signalInstall), their handler
+// setting the flags of their message at once, as the default window
+// procedure would: so a step that dispatches nothing (a write, a name
+// look-up, an HTTPS transfer) sees a stop at its next look, and a wait
+// entered afterwards returns at once. Returns 0 or -1.
+int pump_installSignals();
+
+// Dispatches the events already queued on the event pipe (signals,
+// wake-ups) without waiting and without the shell's sources: what came
+// after the last wait, once the worker has ended. Returns their count.
+int pump_dispatchEvents();
+
 // Installs the window procedure (null: the default one).
 void pump_setWindowProc(WindowProc proc);
 

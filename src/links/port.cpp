@@ -228,8 +228,20 @@ int tcp_connect(TcpConn& conn)
         return -1;
     }
 
+    // The name is looked up and the connection completes while the wait
+    // dispatches messages, within the connection's time: a resolver that
+    // never answers, a Cancel or a Close ends them.
+    int seconds = conn.connectTimeout > 0 ? conn.connectTimeout : g_linkTimeouts.tcpConnect;
+    std::int64_t deadline = os_monotonicMs() + static_cast<std::int64_t>(seconds) * 1000;
     os_tcpError err;
-    OsFd fd(os_tcpStart(conn.hostName.c_str(), conn.port, &err));
+    OsTcpLookup lookup;
+    bool started = lookup.start(conn.hostName.c_str(), &err);
+    while (started && !lookup.done() && !stopRequested && os_msUntil(deadline) > 0)
+        pump_wait(lookup.fd(), PUMP_IN, os_msUntil(deadline));
+    // A look-up given up is a host not found, or a connection interrupted.
+    if (started && !lookup.done())
+        err = stopRequested ? os_tcpError{OS_TCP_CONNECT, EINTR} : os_tcpError{OS_TCP_RESOLVE, 0};
+    OsFd fd(started && lookup.done() ? lookup.connect(conn.port, &err) : -1);
     if (!fd.valid()) {
         if (err.stage == OS_TCP_SOCKET) {
             lnk_print("\n<%s> Error: %s ErrNum=%d\n", conn.hostPort.c_str(), "socket() failed", err.code);
@@ -242,10 +254,6 @@ int tcp_connect(TcpConn& conn)
         return -1;
     }
 
-    // The connection completes while the wait dispatches messages, so a
-    // Cancel or a Close ends it.
-    int seconds = conn.connectTimeout > 0 ? conn.connectTimeout : g_linkTimeouts.tcpConnect;
-    std::int64_t deadline = os_monotonicMs() + static_cast<std::int64_t>(seconds) * 1000;
     int result = ETIMEDOUT;
     for (;;) {
         int r = pump_wait(fd.get(), PUMP_OUT, os_msUntil(deadline));
@@ -395,15 +403,17 @@ int serial_write(const void* buf, std::size_t length, int timeout)
             written += static_cast<std::size_t>(n);
             continue;
         }
-        // The output queue is full (flow control, a slow line): wait for room
-        // until the time-out. Writes dispatch no messages.
+        // The output queue is full (flow control, a slow line, a host that
+        // no longer reads): wait for room until the time-out, in rounds, so
+        // that a stop ends the write between its blocks. Writes dispatch no
+        // messages: a signal's handler sets the stop itself.
         int left = os_msUntil(deadline);
-        if (left == 0) {
+        if (left == 0 || stopRequested) {
             status = STS_WRITE_ERROR;
             break;
         }
         os_pollItem item{fd, OS_POLL_OUT, 0};
-        os_poll(&item, 1, left);
+        os_poll(&item, 1, left < ROUND_MS ? left : ROUND_MS);
     }
     if (g_detailedMessages) log_dump(LOG_COM_OUT, comPort.isSerial ? "COM write " : "IP write ", buf, length);
     return status;
@@ -411,13 +421,17 @@ int serial_write(const void* buf, std::size_t length, int timeout)
 
 void waitSeconds(unsigned seconds)
 {
-    wakeFlag = false;
     std::int64_t deadline = os_monotonicMs() + static_cast<std::int64_t>(seconds) * 1000;
     activity_update();
-    // The timer's message ends the wait, and so does a quit message posted
-    // before or during it; rounds of 500 ms also notice a flag set by
-    // another thread without a wake-up.
-    while (!wakeFlag) {
+    // A stop already requested ends the wait before it begins: whatever it
+    // waited for (a pause before a NAK, a retry) belongs to a call that is
+    // over.
+    if (stopRequested) return;
+    wakeFlag = false;
+    // The timer's message ends the wait, and so does a stop, or a quit
+    // message posted before or during it; rounds of 500 ms also notice a
+    // flag set by another thread without a wake-up.
+    while (!wakeFlag && !stopRequested) {
         if (pump_takeQuit()) break;
         int left = os_msUntil(deadline);
         if (left == 0) {
@@ -426,6 +440,33 @@ void waitSeconds(unsigned seconds)
         }
         pump_wait(-1, 0, left < ROUND_MS ? left : ROUND_MS);
     }
+}
+
+void port_guardTime(unsigned seconds)
+{
+    std::int64_t deadline = os_monotonicMs() + static_cast<std::int64_t>(seconds) * 1000;
+    activity_update();
+    for (int left = os_msUntil(deadline); left > 0; left = os_msUntil(deadline)) pump_wait(-1, 0, left);
+}
+
+long port_discardReceived()
+{
+    long discarded = static_cast<long>((comPort.rxWritePos + RX_RING_SIZE - comPort.rxReadPos) % RX_RING_SIZE);
+    port_clearRxRing();
+    int fd = tcpConn.socket.get();
+    if (comPort.portHandle != PORT_TCP || fd < 0) return discarded;
+    // What waits now, no more: a host that keeps sending cannot hold the
+    // request back.
+    unsigned char scratch[TCP_BLOCK];
+    for (long waiting = os_inputCount(fd); waiting > 0;) {
+        std::size_t want = waiting < static_cast<long>(sizeof scratch) ? static_cast<std::size_t>(waiting)
+                                                                       : sizeof scratch;
+        long n = os_readSome(fd, scratch, want);
+        if (n <= 0) break;  // the host has closed (the reads tell) or nothing came after all
+        discarded += n;
+        waiting -= n;
+    }
+    return discarded;
 }
 
 void port_clearRxRing()

@@ -5,9 +5,10 @@
 // Received bytes come out one at a time, in the order received and each
 // once, from an 18000-byte receive ring that is refilled in blocks. Every
 // read takes its time-out per byte and ends within a round (500 ms) of a stop
-// request, however busy the line; every
-// write is written whole or fails within its time-out. The waits dispatch the
-// window's messages (links/msg_pump.h). Everything runs on the worker thread.
+// request, however busy the line; every write is written whole or fails
+// within its time-out, or at a stop. The waits dispatch the window's
+// messages (links/msg_pump.h) and end at a stop, except the guard times of
+// a hang-up. Everything runs on the worker thread.
 #pragma once
 
 #include <cstddef>
@@ -98,13 +99,25 @@ void port_startRound();
 [[nodiscard]] int waitforchar(int timeout);
 
 // Writes the whole buffer within `timeout` seconds; a partial write goes on
-// until all is written. Returns 0 or 1053 (STS_WRITE_ERROR).
+// until all is written. A stop requested ends it the next time it must wait
+// for room. Returns 0 or 1053 (STS_WRITE_ERROR).
 [[nodiscard]] int serial_write(const void* buf, std::size_t length, int timeout);
 
 // Waits `seconds`, dispatching messages, until the time has passed,
-// `wakeFlag` is set (by the timer, Cancel, Exit, Close or a wake-up) or a
-// quit message was posted (before the wait or during it).
+// `wakeFlag` is set (by the timer, Cancel, Exit, Close or a wake-up), a stop
+// is requested, or a quit message was posted (before the wait or during
+// it). Entered with a stop already requested, it returns at once.
 void waitSeconds(unsigned seconds);
+
+// Waits `seconds`, dispatching messages, the whole time whatever the flags
+// say: the guard time of a line signal (the silence around a modem's
+// escape, a dropped DTR), which a hang-up after a stop needs as much as any.
+void port_guardTime(unsigned seconds);
+
+// Discards what the link received and has not delivered: the bytes left in
+// the receive ring and, on a TCP socket, those waiting in it, read without
+// waiting. Empties the ring. Returns how many bytes were discarded.
+long port_discardReceived();
 
 // Empties the receive ring: both positions 0, every byte 0.
 void port_clearRxRing();

@@ -52,6 +52,13 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
     std::memcpy(vovFrame + head, msg, static_cast<std::size_t>(len));
     const int frameLen = head + len;
 
+    // Over a link kept from the last transaction, what the host sent after
+    // its last answer (a second frame, a late duplicate) is no answer to
+    // this request.
+    if (net->linkUp) {
+        if (long stale = port_discardReceived(); stale > 0)
+            log_write(LOG_PROT, "Discarded %ld bytes received after the last answer", stale);
+    }
     port_clearRxRing();
     net->linkUp = true;
     activity_setState(ACT_SEND);

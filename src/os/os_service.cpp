@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <pthread.h>
 
 namespace qzr {
@@ -42,15 +43,10 @@ int os_serviceSignalsBlock()
     return 0;
 }
 
-int os_serviceSignalWait(int* err)
+namespace {
+
+int controlOfSignal(int sig)
 {
-    sigset_t set;
-    controlSet(&set);
-    int sig = 0;
-    if (int e = sigwait(&set, &sig); e != 0) {
-        if (err) *err = e;
-        return -1;
-    }
     if (sig == wakeSignal()) return OS_SVC_WAKE;
     switch (sig) {
     case SIGTERM: return OS_SVC_TERMINATE;
@@ -62,6 +58,34 @@ int os_serviceSignalWait(int* err)
     case SIGHUP: return OS_SVC_HANGUP;
     default: return OS_SVC_WAKE;
     }
+}
+
+}  // namespace
+
+int os_serviceSignalWait(int* err)
+{
+    sigset_t set;
+    controlSet(&set);
+    int sig = 0;
+    if (int e = sigwait(&set, &sig); e != 0) {
+        if (err) *err = e;
+        return -1;
+    }
+    return controlOfSignal(sig);
+}
+
+int os_serviceSignalWaitFor(int timeoutMs, int* err)
+{
+    sigset_t set;
+    controlSet(&set);
+    timespec limit{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000L};
+    int sig = sigtimedwait(&set, nullptr, &limit);
+    if (sig < 0) {
+        if (errno == EAGAIN || errno == EINTR) return OS_SVC_NONE;
+        if (err) *err = errno;
+        return -1;
+    }
+    return controlOfSignal(sig);
 }
 
 void os_serviceWake()

@@ -24,6 +24,7 @@ enum : int {
     OS_SVC_USR1 = 5,        // SIGUSR1
     OS_SVC_USR2 = 6,        // SIGUSR2
     OS_SVC_HANGUP = 7,      // SIGHUP
+    OS_SVC_NONE = 8,        // none came in the time given
 };
 
 // Blocks the control signals and the wake-up signal in the calling thread,
@@ -33,6 +34,10 @@ int os_serviceSignalsBlock();
 // Waits for one of the blocked signals. Returns its OS_SVC_ value, or -1
 // with the error number in `*err` when the wait failed.
 int os_serviceSignalWait(int* err);
+
+// As `os_serviceSignalWait`, for at most `timeoutMs`: OS_SVC_NONE when no
+// signal came in that time.
+int os_serviceSignalWaitFor(int timeoutMs, int* err);
 
 // Wakes the dispatcher's wait (OS_SVC_WAKE); nothing before
 // `os_serviceSignalsBlock`. Safe from any thread.

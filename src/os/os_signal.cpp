@@ -1,7 +1,7 @@
 // The self-pipe of signals and wake-ups, and the pipe of the terminal's size.
-// The handlers do nothing but write one byte with write(2), which is
-// async-signal-safe (the size's after calling the handler it chains to), and
-// keep errno.
+// The handlers do nothing but set lock-free atomic flags and write one byte
+// with write(2), which is async-signal-safe (the size's after calling the
+// handler it chains to), and keep errno.
 #include "os/os_signal.h"
 
 #include <atomic>
@@ -23,6 +23,14 @@ constexpr int handledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2};
 struct sigaction savedActions[sizeof handledSignals / sizeof handledSignals[0]];
 bool installed = false;
 
+static_assert(std::atomic<bool>::is_always_lock_free, "a handler sets the flags");
+os_signalMarks marksSet;
+
+void mark(std::atomic<bool>* flag)
+{
+    if (flag) flag->store(true);
+}
+
 void makePipe()
 {
     int fds[2];
@@ -36,9 +44,18 @@ void onSignal(int sig)
     int saved = errno;
     unsigned char code = OS_EVENT_WAKE;
     switch (sig) {
-    case SIGUSR1: code = OS_EVENT_CANCEL; break;
+    case SIGUSR1:
+        code = OS_EVENT_CANCEL;
+        mark(marksSet.stop);
+        mark(marksSet.wake);
+        break;
     case SIGUSR2: code = OS_EVENT_TOGGLE_DETAILED; break;
-    default: code = OS_EVENT_CLOSE; break;
+    default:
+        code = OS_EVENT_CLOSE;
+        mark(marksSet.stop);
+        mark(marksSet.terminate);
+        mark(marksSet.wake);
+        break;
     }
     int fd = pipeWrite.load(std::memory_order_relaxed);
     if (fd >= 0) {
@@ -105,10 +122,11 @@ std::size_t os_eventTake(unsigned char* out, std::size_t max)
     }
 }
 
-int os_signalInstall()
+int os_signalInstall(const os_signalMarks& marks)
 {
     if (os_eventFd() < 0) return -1;
     if (installed) return 0;
+    marksSet = marks;
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);

@@ -8,6 +8,7 @@
 // queued still wake the wait.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 namespace qzr {
@@ -29,10 +30,21 @@ void os_eventPost(unsigned char code);
 // Takes up to `max` queued events without blocking. Returns their count.
 std::size_t os_eventTake(unsigned char* out, std::size_t max);
 
+// The flags a handler sets itself before it queues its event, so that a
+// step that dispatches nothing (a write, a name look-up, a transfer) sees
+// the signal at its next look: a close sets all three, a cancel `stop` and
+// `wake`. Lock-free atomics, which a handler may set. Any may be null.
+struct os_signalMarks {
+    std::atomic<bool>* stop = nullptr;
+    std::atomic<bool>* terminate = nullptr;
+    std::atomic<bool>* wake = nullptr;
+};
+
 // Routes SIGINT, SIGTERM, SIGHUP, SIGUSR1 and SIGUSR2 into the event pipe
-// (sigaction, SA_RESTART); a SIGHUP that the starter set to ignored (nohup)
-// stays ignored. Returns 0, or -1 when the pipe or a handler cannot be set.
-int os_signalInstall();
+// (sigaction, SA_RESTART), the handler setting `marks` first; a SIGHUP that
+// the starter set to ignored (nohup) stays ignored. Returns 0, or -1 when
+// the pipe or a handler cannot be set.
+int os_signalInstall(const os_signalMarks& marks = {});
 
 // Sends this process the signal of an event: OS_EVENT_CLOSE SIGTERM (or
 // SIGINT, SIGHUP with `variant` 1, 2), OS_EVENT_CANCEL SIGUSR1,

@@ -1,10 +1,16 @@
-// TCP client sockets: getaddrinfo and a non-blocking connect.
+// TCP client sockets: getaddrinfo on a thread of its own and a
+// non-blocking connect.
 #include "os/os_tcp.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <system_error>
+#include <thread>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,12 +19,83 @@
 
 namespace qzr {
 
-int os_tcpStart(const char* host, int port, os_tcpError* err)
+struct OsTcpLookup::State {
+    std::string host;
+    int pipe[2] = {-1, -1};       // the thread writes one byte into [1] when it has ended
+    std::atomic<bool> ended{false};
+    int code = 0;                 // getaddrinfo's result
+    sockaddr_in address{};        // the first IPv4 address found
+
+    ~State()
+    {
+        for (int fd : pipe)
+            if (fd >= 0) ::close(fd);
+    }
+
+    void run()
+    {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+        if (rc == 0 && !found) rc = EAI_NONAME;
+        if (rc == 0) std::memcpy(&address, found->ai_addr, sizeof address);
+        if (found) ::freeaddrinfo(found);
+        code = rc;
+        ended.store(true, std::memory_order_release);
+        unsigned char byte = 1;
+        ssize_t n = ::write(pipe[1], &byte, 1);
+        (void)n;
+    }
+};
+
+OsTcpLookup::OsTcpLookup() = default;
+
+// The thread keeps its own share of the state: a look-up given up here
+// finishes on its own.
+OsTcpLookup::~OsTcpLookup() = default;
+
+bool OsTcpLookup::start(const char* host, os_tcpError* err)
 {
     os_tcpError local;
     if (!err) err = &local;
     *err = {};
+    auto state = std::make_shared<State>();
+    state->host = host ? host : "";
+    if (::pipe2(state->pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *err = {OS_TCP_SOCKET, errno};
+        return false;
+    }
+    try {
+        std::thread([state] { state->run(); }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the look-up runs here, as it would without one.
+        state->run();
+    }
+    state_ = std::move(state);
+    return true;
+}
 
+int OsTcpLookup::fd() const
+{
+    return state_ ? state_->pipe[0] : -1;
+}
+
+bool OsTcpLookup::done() const
+{
+    return state_ && state_->ended.load(std::memory_order_acquire);
+}
+
+int OsTcpLookup::connect(int port, os_tcpError* err)
+{
+    os_tcpError local;
+    if (!err) err = &local;
+    *err = {};
+    if (!done() || state_->code != 0) {
+        *err = {OS_TCP_RESOLVE, done() ? state_->code : EAI_AGAIN};
+        return -1;
+    }
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *err = {OS_TCP_SOCKET, errno};
@@ -29,21 +106,7 @@ int os_tcpStart(const char* host, int port, os_tcpError* err)
         *err = {OS_TCP_CONNECT, EINVAL};
         return -1;
     }
-
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    int rc = ::getaddrinfo(host, nullptr, &hints, &found);
-    if (rc != 0 || !found) {
-        ::close(fd);
-        *err = {OS_TCP_RESOLVE, rc};
-        if (found) ::freeaddrinfo(found);
-        return -1;
-    }
-    sockaddr_in peer{};
-    std::memcpy(&peer, found->ai_addr, sizeof peer);
-    ::freeaddrinfo(found);
+    sockaddr_in peer = state_->address;
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<std::uint16_t>(port));
 

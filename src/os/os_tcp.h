@@ -1,11 +1,14 @@
 // TCP client sockets for the link layer.
 //
-// A connection is started without blocking (`os_tcpStart`); the caller waits
-// for the socket to become writable with its own deadline and message pump,
-// then asks for the outcome (`os_tcpFinish`). Sockets are IPv4 stream
+// The host's name is looked up on a thread of its own (`OsTcpLookup`) and
+// the connection started without blocking; the caller waits for each with
+// its own deadline and message pump, then asks for the outcome
+// (`os_tcpFinish`). Sockets are IPv4 stream
 // sockets, non-blocking and close-on-exec; sends use MSG_NOSIGNAL
 // (os_writeSome).
 #pragma once
+
+#include <memory>
 
 namespace qzr {
 
@@ -22,10 +25,36 @@ struct os_tcpError {
     int code = 0;
 };
 
-// Creates a socket, looks `host` up (its first IPv4 address) and starts the
-// connection to `port` (0 to 65535). Returns the descriptor, with the
-// connection established or in progress, or -1 with `err` filled in.
-int os_tcpStart(const char* host, int port, os_tcpError* err);
+// One name look-up (getaddrinfo, the first IPv4 address), run on a thread
+// of its own so that the caller waits for it with its own deadline and
+// message pump: a resolver that never answers holds nobody. Destroyed
+// before it has ended, the look-up is given up: its thread finishes alone
+// and frees what it holds.
+class OsTcpLookup {
+public:
+    OsTcpLookup();
+    ~OsTcpLookup();
+    OsTcpLookup(const OsTcpLookup&) = delete;
+    OsTcpLookup& operator=(const OsTcpLookup&) = delete;
+
+    // Starts looking `host` up. Returns false, with `err` filled in, when
+    // the look-up cannot be started.
+    bool start(const char* host, os_tcpError* err);
+    // A descriptor that becomes readable when the look-up has ended; -1
+    // before `start`.
+    int fd() const;
+    // Whether the look-up has ended.
+    bool done() const;
+    // Once it has ended: creates a socket and starts the connection to the
+    // address found, at `port` (0 to 65535). Returns the descriptor, with
+    // the connection established or in progress, or -1 with `err` filled
+    // in (OS_TCP_RESOLVE when the name was not found).
+    int connect(int port, os_tcpError* err);
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
 
 // The outcome of a started connection once the socket is writable: 0 when
 // connected, else the error number (also stored in `err` as OS_TCP_CONNECT).

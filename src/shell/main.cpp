@@ -58,7 +58,7 @@ int main(int argc, char** argv)
 
     if (serviceMode) return service_main(argc, argv);
 
-    os_signalInstall();
+    pump_installSignals();
     pump_setWindowProc(window_proc);
     std::unique_ptr<MainWindow> window = statusWindow_open(g_windowTitle);
     if (!window) {
@@ -75,6 +75,9 @@ int main(int argc, char** argv)
     } catch (const StopThread&) {
         result = STS_ERROR;  // a stop message ended the worker
     }
+    // A close signalled after the worker's last wait is the window's close
+    // all the same.
+    pump_dispatchEvents();
     hMainWnd = nullptr;
     window.reset();  // the terminal is given back here
 

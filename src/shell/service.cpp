@@ -203,37 +203,6 @@ void checkWorker()
     setState(SERVICE_STOPPED);
 }
 
-void handleStop()
-{
-    log_write(LOG_INFO, "QZR service: Stop request");
-    setState(SERVICE_STOP_PENDING);
-    stopControlled = true;
-    stopRequested = true;
-    terminateRequested = true;
-    wakeFlag = true;
-    pump_wake();
-    if (!workerStarted) {
-        // No worker ever ran: there is no exit code to wait for.
-        log_write(LOG_ERROR, "QZR service: GetExitCodeThread error %ld", static_cast<long>(ESRCH));
-    } else {
-        for (;;) {
-            bool ended;
-            {
-                std::unique_lock<std::mutex> lock(workerMutex);
-                ended = workerEnded.wait_for(lock, std::chrono::seconds(1), [] { return workerDone; });
-            }
-            log_flush();
-            if (ended) break;
-        }
-        // The watch thread writes its lines once the worker has ended: they
-        // come before the service's last one.
-        if (watchStarted && watchThread.joinable()) watchThread.join();
-    }
-    ensureServiceLog();
-    setState(SERVICE_STOPPED);
-    log_write(LOG_INFO, "QZR service: Leaving Service ");
-}
-
 std::uint32_t controlOf(int signal)
 {
     switch (signal) {
@@ -245,6 +214,64 @@ std::uint32_t controlOf(int signal)
     case OS_SVC_USR1: return SERVICE_CONTROL_INTERROGATE;
     default: return SERVICE_CONTROL_USER;
     }
+}
+
+// Raises the worker's stop flags and wakes a wait that runs.
+void raiseStop()
+{
+    stopRequested = true;
+    terminateRequested = true;
+    wakeFlag = true;
+    pump_wake();
+}
+
+// A control that comes while the stop waits for the worker: another stop
+// raises the flags again, an interrogation is answered; a pause or a
+// continue leaves a stopping service as it is.
+void controlWhileStopping(int signal)
+{
+    if (signal < 0 || signal == OS_SVC_WAKE || signal == OS_SVC_NONE) return;
+    std::uint32_t control = controlOf(signal);
+    if (control == SERVICE_CONTROL_STOP) {
+        log_write(LOG_INFO, "QZR service: Stop request");
+        raiseStop();
+    } else if (control == SERVICE_CONTROL_INTERROGATE) {
+        report();
+    }
+}
+
+void handleStop()
+{
+    log_write(LOG_INFO, "QZR service: Stop request");
+    setState(SERVICE_STOP_PENDING);
+    stopControlled = true;
+    raiseStop();
+    if (!workerStarted) {
+        // No worker ever ran: there is no exit code to wait for.
+        log_write(LOG_ERROR, "QZR service: GetExitCodeThread error %ld", static_cast<long>(ESRCH));
+    } else {
+        // The worker's end is waited for a second at a time, the log flushed
+        // after each; the controls that come meanwhile are taken, none is
+        // left unread. The watch thread wakes this wait when the worker has
+        // ended.
+        while (!workerHasEnded()) {
+            int err = 0;
+            int signal = os_serviceSignalWaitFor(1000, &err);
+            if (signal < 0) {
+                // The controls cannot be taken here: wait on the worker alone.
+                std::unique_lock<std::mutex> lock(workerMutex);
+                workerEnded.wait_for(lock, std::chrono::seconds(1), [] { return workerDone; });
+            }
+            log_flush();
+            controlWhileStopping(signal);
+        }
+        // The watch thread writes its lines once the worker has ended: they
+        // come before the service's last one.
+        if (watchStarted && watchThread.joinable()) watchThread.join();
+    }
+    ensureServiceLog();
+    setState(SERVICE_STOPPED);
+    log_write(LOG_INFO, "QZR service: Leaving Service ");
 }
 
 void joinThreads()

@@ -227,8 +227,9 @@ TEST_F(PortTest, StopEndsReadsOfABusyLineWithinARound)
             c.address = host.address();
             host.start(chatter);
         }
-        ASSERT_EQ(serial_connectPort(&c), STS_OK);
+        // The stop of the case before ends any connection begun under it.
         stopRequested = false;
+        ASSERT_EQ(serial_connectPort(&c), STS_OK);
         unsigned char b;
         long bytes = 0;
         auto t0 = Clock::now();
@@ -363,6 +364,7 @@ TEST_F(PortTest, WaitSecondsEndsEarlyOnWakeAndSignals)
 
     // SIGHUP is a close as well.
     terminateRequested = false;
+    stopRequested = false;
     t0 = Clock::now();
     {
         Later hup(200, [] { os_signalSelf(OS_EVENT_CLOSE, 2); });
@@ -372,10 +374,66 @@ TEST_F(PortTest, WaitSecondsEndsEarlyOnWakeAndSignals)
     EXPECT_TRUE(terminateRequested);
 
     // A wait clears an old wake flag first.
+    stopRequested = false;
+    terminateRequested = false;
     wakeFlag = true;
     t0 = Clock::now();
     waitSeconds(1);
     EXPECT_GE(elapsedMs(t0), 950);
+}
+
+// A wait entered with a stop or a Cancel already requested returns at once,
+// the wake flag left as it was; a stop requested by another thread without
+// a wake-up ends a running wait within a round. A hang-up's guard time runs
+// whole all the same.
+TEST_F(PortTest, WaitEnteredWithAStopReturnsAtOnceButAGuardTimeRunsWhole)
+{
+    stopRequested = true;
+    wakeFlag = false;
+    auto t0 = Clock::now();
+    waitSeconds(10);
+    EXPECT_LT(elapsedMs(t0), 100);
+    EXPECT_FALSE(wakeFlag);
+
+    t0 = Clock::now();
+    port_guardTime(1);
+    EXPECT_GE(elapsedMs(t0), 950);
+    EXPECT_LE(elapsedMs(t0), 1400);
+
+    stopRequested = false;
+    t0 = Clock::now();
+    {
+        Later stop(200, [] { stopRequested = true; });
+        waitSeconds(10);
+    }
+    EXPECT_LT(elapsedMs(t0), 1000);
+}
+
+// The signals' handler sets the flags of its message itself, before any
+// wait dispatches it: a step that waits on nothing sees the stop.
+TEST_F(PortTest, SignalsMarkTheStopWithoutAWait)
+{
+    ASSERT_EQ(pump_installSignals(), 0);
+    struct Restore {
+        ~Restore() { os_signalRestore(); }
+    } restore;
+    struct Case {
+        unsigned char event;
+        bool terminate;
+    };
+    for (Case c : {Case{OS_EVENT_CANCEL, false}, Case{OS_EVENT_CLOSE, true}}) {
+        SCOPED_TRACE(static_cast<int>(c.event));
+        stopRequested = false;
+        terminateRequested = false;
+        wakeFlag = false;
+        ASSERT_EQ(os_signalSelf(c.event), 0);
+        // The handler ran before kill returned (the signal was not blocked).
+        EXPECT_TRUE(stopRequested);
+        EXPECT_TRUE(wakeFlag);
+        EXPECT_EQ(terminateRequested.load(), c.terminate);
+        // The event waits in the pipe for the next wait, as before.
+        EXPECT_EQ(pump_dispatchEvents(), 1);
+    }
 }
 
 // The quit message of a stop message shown in window mode ends the wait
@@ -433,6 +491,55 @@ TEST_F(PortTest, AWriteThatCannotFinishFailsAfterItsTimeout)
     long ms = elapsedMs(t0);
     EXPECT_GE(ms, 950);
     EXPECT_LE(ms, 2000);
+}
+
+// A stop ends a write to a peer that no longer reads, serial or TCP, the
+// next time the write waits for room, long before its time-out; a write
+// begun under a stop still sends what fits (the EOT of a hang-up).
+TEST_F(PortTest, StopEndsAWriteThatWaitsForRoom)
+{
+    for (bool serial : {true, false}) {
+        SCOPED_TRACE(serial ? "serial" : "tcp");
+        PtyPeer pty;  // never reads
+        TcpPeer host;
+        std::atomic<bool> over{false};
+        ConnectionDef c = serialCnx();
+        if (serial) {
+            std::filesystem::remove_all(dir.path() / "devices");
+            pty.linkInto(dir.path().string());
+        } else {
+            c.connectionType = CNX_TYPE_TCPIP;
+            c.address = host.address();
+            host.start([&over](test::PeerIo&) {
+                while (!over) os_sleepMs(10);
+            });
+        }
+        stopRequested = false;
+        ASSERT_EQ(serial_connectPort(&c), STS_OK);
+        std::string big(5 << 20, 'z');
+        auto t0 = Clock::now();
+        {
+            Later stop(300, [] { stopRequested = true; });
+            EXPECT_EQ(serial_write(big.data(), big.size(), 20), STS_WRITE_ERROR);
+        }
+        long ms = elapsedMs(t0);
+        EXPECT_GE(ms, 250);
+        EXPECT_LT(ms, 1200);
+        over = true;
+        port_close();
+        host.join();
+    }
+    // Under a stop, what fits is still written.
+    PtyPeer peer;
+    std::filesystem::remove_all(dir.path() / "devices");
+    peer.linkInto(dir.path().string());
+    ConnectionDef c = serialCnx();
+    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    stopRequested = true;
+    EXPECT_EQ(serial_write("\x04", 1, 5), STS_OK);
+    unsigned char got = 0;
+    EXPECT_TRUE(peer.io.readByte(got, 1000));
+    EXPECT_EQ(got, 0x04);
 }
 
 TEST_F(PortTest, WriteWithoutAPortFailsAtOnce)

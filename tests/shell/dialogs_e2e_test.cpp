@@ -2,17 +2,28 @@
 // socket) and HTTPS (the proxy on loopback, with a test CA).
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "driver_fixture.h"
 #include "foundation/codec.h"
 #include "foundation/runtime.h"
 #include "https/https_peer.h"
 #include "links/link_peers.h"
+#include "os/os_wait.h"
 #include "support/in_order.h"
 
 using namespace qzr::test;
@@ -267,4 +278,242 @@ TEST_F(DriverTest, HttpsProxyClosingWithoutAReplyGives1001)
     EXPECT_EQ(dir.read("NETH/RSP.001"), "34,1001,001,");
     EXPECT_TRUE(inOrder(log(), {"INFO -prot. HTTP POST failed: ", " Status=0 ", "INFO -prot. Error message: ",
                                 "ERROR-prot. Proxy 0: HTTP status unexpected", "File:NETH/REQ.001 processed"}));
+}
+
+// ---------------------------------------------------------------------------
+// A stop or a Cancel in the steps that do not wait on the line: a write to a
+// host that no longer reads, a name look-up whose resolver never answers,
+// an HTTPS transfer. Without hangAround no wait comes after them: the
+// signal's own mark ends them, with 1003 and, for a stop, exit status 0.
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long msSince(Clock::time_point t)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// A version 04 claim of transaction code 09, whose length takes 7 digits,
+// of `total` characters.
+std::string bigClaim(int seq, std::size_t total)
+{
+    std::string c = claim(seq);
+    c.replace(20, 2, "09");
+    c.resize(total, 'B');
+    char len[8];
+    std::snprintf(len, sizeof len, "%07zu", total);
+    c.replace(32, 7, len);
+    c.replace(44, 9, "053333300");
+    c.replace(53, 4, "9998");
+    return c;
+}
+
+}  // namespace
+
+// A 5 MB claim to a host that takes the connection and never reads: the
+// write waits for room that never comes, and a stop ends it at once.
+TEST_F(DriverTest, StopDuringAWriteToAHostThatDoesNotReadEndsWith1003)
+{
+    TcpPeer host;
+    std::atomic<bool> over{false};
+    std::atomic<long> queued{0};
+    host.start([&](PeerIo& io) {
+        while (!over) {
+            queued = qzr::os_inputCount(io.fd());
+            qzr::os_sleepMs(10);
+        }
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 30\nconnectionType = tcpip\naddress = \"" + host.address() +
+                 "\"\ndataBit = 8\n",
+             false, "detailedMessages = false\n");
+    request("NETIP", "REQ.001", bigClaim(26, 5u << 20));
+    QzrProcess p(dir.path().string(), args());
+    // The driver writes until the host's buffers are full.
+    ASSERT_TRUE(waitFor([&] { return queued.load() > 0; }, 15000)) << log();
+    long before = -1;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            long now = queued.load();
+            bool still = now == before;
+            before = now;
+            qzr::os_sleepMs(100);
+            return still;
+        },
+        15000));
+    ASSERT_TRUE(p.running());
+    auto signalled = Clock::now();
+    p.signal(SIGTERM);
+    int rc = p.wait(15000);
+    long took = msSince(signalled);
+    over = true;
+    host.join();
+
+    EXPECT_EQ(rc, 0) << log();
+    EXPECT_LT(took, 3000);
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "26,1003,001,");
+    EXPECT_TRUE(exists("NETIP/_EQ.001"));
+    EXPECT_NE(log().find("CODE -1053- Error writing request STATE 1 sts=1053"), std::string::npos) << log();
+}
+
+// A resolver that takes the query and never answers (a UDP socket of the
+// test's, named by a resolv.conf bind-mounted for the driver alone): a stop
+// ends the look-up at once; without a stop the connection's time does.
+TEST_F(DriverTest, NameLookUpWithoutAnAnswerEndsAtAStopOrAtTheConnectionsTime)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "a mount namespace of its own needs root";
+    const char* const resolverAddress = "127.83.0.53";
+    int dns = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(dns, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(53);
+    ::inet_pton(AF_INET, resolverAddress, &at.sin_addr);
+    if (::bind(dns, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+        ::close(dns);
+        GTEST_SKIP() << "port 53 of " << resolverAddress << " is taken";
+    }
+    std::string resolvConf =
+        dir.write("resolv.conf", std::string("nameserver ") + resolverAddress + "\noptions timeout:30 attempts:1\n");
+
+    struct Case {
+        const char* name;
+        bool stop;
+        int connectionTimeout;
+        int exitCode;
+        const char* response;
+        const char* printed;
+    };
+    const Case cases[] = {
+        {"stop", true, 20, 0, "27,1003,001,", "<stuck.qzr.test> Error: connect() failed ErrNum=4"},
+        {"time-out", false, 2, 1, "27,1051,001,", "host 'stuck.qzr.test' unknown"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir.path() / "NETIP" / "_EQ.001");
+        std::filesystem::remove(dir.path() / "NETIP" / "RSP.001");
+        writeIni("[NETIP]\nmaxProcessingDelay = 30\nconnectionType = tcpip\naddress = \"stuck.qzr.test:5000\"\n"
+                 "dataBit = 8\nconnectionTimeout = " +
+                 std::to_string(c.connectionTimeout) + "\n");
+        request("NETIP", "REQ.001", claim(27));
+        std::vector<std::string> a = {"-m", "sh", "-c", "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
+                                      resolvConf, QZR_BINARY};
+        for (const std::string& x : args()) a.push_back(x);
+        QzrProcess p(dir.path().string(), a, "", "/usr/bin/unshare");
+        // The query reaches the resolver, which keeps it.
+        pollfd query{dns, POLLIN, 0};
+        ASSERT_EQ(::poll(&query, 1, 15000), 1) << log() << dir.read("stderr.txt");
+        char buf[512];
+        while (::recv(dns, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+        }
+        auto from = Clock::now();
+        if (c.stop) p.signal(SIGTERM);
+        int rc = p.wait(15000);
+        long took = msSince(from);
+        EXPECT_EQ(rc, c.exitCode) << log() << dir.read("stderr.txt");
+        EXPECT_LT(took, c.stop ? 3000 : c.connectionTimeout * 1000 + 3000);
+        EXPECT_EQ(dir.read("NETIP/RSP.001"), c.response);
+        EXPECT_NE(dir.read("stdout.txt").find(c.printed), std::string::npos) << dir.read("stdout.txt");
+    }
+    ::close(dns);
+}
+
+// With hangAround on and a hang-up delay, a host that sends a frame more
+// after its answer: the next request's response holds the next answer, and
+// the bytes that came between are discarded and counted in the log.
+TEST_F(DriverTest, KeptTcpIpLinkDiscardsWhatCameAfterTheLastAnswer)
+{
+    TcpPeer host;
+    std::atomic<bool> staleSent{false};
+    std::string second;
+    const std::string stale = std::string("000005\x01\x01\x20", 9) + "STALE";
+    host.start([&](PeerIo& io) {
+        io.readN(9 + 69, 10000);
+        io.send(std::string("000011\x01\x01\x20", 9) + "EOB 28 PAID");
+        qzr::os_sleepMs(300);
+        io.send(stale);
+        staleSent = true;
+        second = io.readN(9 + 69, 10000);
+        io.send(std::string("000011\x01\x01\x20", 9) + "EOB 29 PAID");
+        io.drain(3000);
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 10\nconnectionType = tcpip\naddress = \"" + host.address() +
+                 "\"\ndataBit = 8\n",
+             true, "hangupDelay = 20\n");
+    request("NETIP", "REQ.001", claim(28));
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 15000)) << log();
+    ASSERT_TRUE(waitFor([&] { return staleSent.load(); }, 15000));
+    qzr::os_sleepMs(100);  // the frame has reached the driver's socket
+    dir.write("NETIP/tmp", claim(29) + "\r\n");
+    std::filesystem::rename(dir.path() / "NETIP" / "tmp", dir.path() / "NETIP" / "REQ.002");
+    ASSERT_TRUE(waitFor([&] { return exists("NETIP/_EQ.002"); }, 15000)) << log();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(15000), 0);
+    host.closeConnection();
+    host.join();
+
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "28,0,001,EOB 28 PAID");
+    EXPECT_EQ(dir.read("NETIP/RSP.002"), "29,0,002,EOB 29 PAID");
+    EXPECT_EQ(second.size(), 9u + 69u);
+    std::string l = log();
+    EXPECT_EQ(count(l, "INFO -prot. Discarded 14 bytes received after the last answer"), 1) << l;
+    EXPECT_TRUE(inOrder(l, {"File:NETIP/REQ.001 processed", "Discarded 14 bytes", "File:NETIP/REQ.002 processed"}));
+}
+
+// A Cancel or a stop while the proxy keeps a transfer waiting: during the
+// key request no claim is posted; during the claim the transfer is aborted.
+// Either ends the call within a second or two with 1003.
+TEST_F(DriverTest, HttpsProxyTransferEndsAtACancelOrAStop)
+{
+    struct Case {
+        const char* name;
+        bool duringKey;
+        int signal;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"cancel during the key request", true, SIGUSR1, 1},
+        {"cancel during the claim", false, SIGUSR1, 1},
+        {"stop during the claim", false, SIGTERM, 0},
+    };
+    int seq = 37;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir.path() / "qzrappk.dat");
+        LoopbackProxy proxy(dir);
+        ASSERT_TRUE(proxy.ready());
+        HttpReply slow = replyOf(200, c.duringKey ? "KEY-FOR-9998" : "LATE ANSWER");
+        slow.delayMs = 20000;
+        if (c.duringKey) {
+            proxy.keyServer.serve({slow});
+            proxy.claimServer.serve({replyOf(200, "NEVER ASKED")});
+        } else {
+            proxy.keyServer.serve({replyOf(200, "KEY-FOR-9998")});
+            proxy.claimServer.serve({slow});
+        }
+        HttpsServer& held = c.duringKey ? proxy.keyServer : proxy.claimServer;
+        writeIni("[NETH]\nmaxProcessingDelay = 60\nconnectionType = http\naddress = \"localhost\"\n");
+        std::string name = "REQ.0" + std::to_string(seq);
+        request("NETH", name, claim(seq));
+        QzrProcess p(dir.path().string(), args());
+        ASSERT_TRUE(waitFor([&] { return held.requests().size() == 1; }, 15000)) << log();
+        auto signalled = Clock::now();
+        p.signal(c.signal);
+        int rc = p.wait(15000);
+        long took = msSince(signalled);
+        proxy.stop();
+
+        EXPECT_EQ(rc, c.exitCode) << log();
+        EXPECT_LT(took, 3000);
+        EXPECT_EQ(dir.read("NETH/RSP.0" + std::to_string(seq)),
+                  std::to_string(seq) + ",1003,0" + std::to_string(seq) + ",");
+        if (c.duringKey) {
+            EXPECT_EQ(proxy.claimServer.connections(), 0);
+            EXPECT_EQ(log().find("New API Key acquired"), std::string::npos) << log();
+        }
+        ++seq;
+    }
 }

@@ -20,6 +20,7 @@
 #include "driver_fixture.h"
 #include "links/link_peers.h"
 #include "os/os_wait.h"
+#include "support/in_order.h"
 
 using namespace qzr::test;
 
@@ -701,6 +702,74 @@ TEST_F(LinkRunTest, StopWhileTheHostAnswersHangsUpWith1003)
     EXPECT_NE(l.find("CODE -1042- Error reading host ACK STATE 1A sts=1002"), std::string::npos) << l;
     EXPECT_NE(l.find("INFO - cleanup: net_hangup"), std::string::npos);
     EXPECT_TRUE(endsWithEnd(l));
+}
+
+// A host that answers the request with stray bytes, one every 20 ms: each
+// one read is followed by the error pause and a NAK. A stop that comes in a
+// pause ends the call within the round of reading that runs, without
+// pausing again for the bytes read meanwhile.
+TEST_F(LinkRunTest, StopAgainstAHostSendingStrayBytesEndsWithinARound)
+{
+    writeIni(serialSection("HOST", "maxEnqDelay = 2\nmaxProcessingDelay = 30\n", "COM1", false), false,
+             "detailedMessages = false\n");
+    request("HOST", "REQ.001", claim(9));
+    std::atomic<int> naks{0};
+    std::atomic<bool> over{false};
+    com1.start([&](PeerIo& io) {
+        io.send(ENQ);
+        readFrame(io);
+        while (!over) {
+            io.send("x");
+            unsigned char c;
+            if (io.readByte(c, 20) && c == NAK[0]) ++naks;
+        }
+    });
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return naks.load() >= 2; }, LONG_MS)) << log();
+    // Just after a NAK the driver reads a stray byte and pauses.
+    int seen = naks.load();
+    ASSERT_TRUE(waitFor([&] { return naks.load() > seen; }, LONG_MS));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto stopped = Clock::now();
+    p.signal(SIGTERM);
+    bool responded = waitFor([&] { return exists("HOST/RSP.001"); }, LONG_MS);
+    long took = msBetween(stopped, Clock::now());
+    EXPECT_EQ(p.wait(LONG_MS), 0);
+    over = true;
+    com1.join();
+
+    ASSERT_TRUE(responded);
+    EXPECT_LT(took, 800);
+    EXPECT_EQ(dir.read("HOST/RSP.001"), "9,1003,001,");
+    EXPECT_NE(log().find("CODE -1042- Error reading host ACK STATE 1A sts=1002"), std::string::npos) << log();
+}
+
+// The service's stop waits for the worker while it hangs a kept link up
+// (the guard times of the modem's escape), and a second stop meanwhile is
+// taken, not left unread; the hang-up still runs whole.
+TEST_F(LinkRunTest, ServiceTakesASecondStopWhileItHangsUp)
+{
+    writeIni(dialupNet(), true, std::string(MODEM_GENERAL) + "hangupDelay = 60\nlogFileAppend = true\n");
+    request("CDANET", "REQ.001", claim(1));
+    modem.online = [](PeerIo& io) { serveOne(io, ANSWER); };
+    startModem();
+    ::unsetenv("NOTIFY_SOCKET");
+    QzrProcess p(dir.path().string(), {"-s", "-e", dir.path().string()});
+    ASSERT_TRUE(waitFor([&] { return exists("CDANET/_EQ.001"); }, LONG_MS)) << log();
+    p.signal(SIGTERM);
+    ASSERT_TRUE(waitFor([&] { return modem.count("<EOT>") == 1; }, LONG_MS));
+    ASSERT_TRUE(p.running());
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(LONG_MS), 0);
+
+    EXPECT_EQ(stopModem(), (Heard{"ATE0V1", "AT&F", "ATDT5551234", "<EOT>", "+++", "ATH0"}));
+    EXPECT_GE(msBetween(modem.when("<EOT>"), modem.when("+++")), 900);
+    std::string l = log();
+    EXPECT_EQ(count(l, "INFO - QZR service: Stop request"), 2) << l;
+    EXPECT_TRUE(qzr::test::inOrder(l, {"INFO - QZR service: Stop request", "COM<-- Hangup",
+                                       "INFO - QZR service: Stop request", "INFO - End.",
+                                       "INFO - QZR service: Leaving Service "}))
+        << l;
 }
 
 // ---------------------------------------------------------------------------

@@ -625,3 +625,67 @@ TEST_F(ServiceHandlerTest, StopMessageEndsOnlyTheWorkerThread)
 }
 
 }  // namespace
+
+namespace {
+
+// A stop that comes while the request is still held open by its writer (the
+// worker tries again a second later) starts nothing, in window mode and as
+// the service: the writer lets the request go right after the stop, yet
+// nothing is sent, no response written, the request stays in place, and the
+// next start serves it.
+TEST_F(DriverTest, StopWhileTheRequestIsHeldByItsWriterStartsNoCall)
+{
+    struct Mode {
+        const char* name;
+        std::vector<std::string> args;
+    };
+    const Mode modes[] = {
+        {"window", args()},
+        {"service", {"-s", "-e", dir.path().string()}},
+    };
+    for (const Mode& mode : modes) {
+        SCOPED_TRACE(mode.name);
+        TcpPeer host;
+        std::atomic<bool> called{false};
+        host.start([&](PeerIo& io) {
+            called = true;
+            io.readN(9 + 69, 5000);
+            io.send(std::string("000011\x01\x01\x20", 9) + "EOB 71 PAID");
+        });
+        writeIni("[NETIP]\nmaxProcessingDelay = 10\nconnectionType = tcpip\naddress = \"" + host.address() +
+                 "\"\ndataBit = 8\n");
+        std::filesystem::remove(dir.path() / "NETIP" / "_EQ.001");
+        std::filesystem::remove(dir.path() / "NETIP" / "RSP.001");
+        request("NETIP", "REQ.001", claim(71));
+        int writer = ::open(dir.file("NETIP/REQ.001").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_GE(writer, 0);
+        ::unsetenv("NOTIFY_SOCKET");
+        QzrProcess p(dir.path().string(), mode.args);
+        ASSERT_TRUE(waitFor([&] { return exists("activity.dat"); })) << log();
+        // Between the tries of the open.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        auto signalled = std::chrono::steady_clock::now();
+        p.signal(SIGTERM);
+        ::close(writer);
+        int rc = p.wait(15000);
+        long took = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - signalled)
+                                          .count());
+        EXPECT_EQ(rc, 0) << log();
+        EXPECT_LT(took, 3000);
+        EXPECT_FALSE(exists("NETIP/RSP.001"));
+        EXPECT_FALSE(exists("NETIP/_EQ.001"));
+        EXPECT_EQ(dir.read("NETIP/REQ.001"), claim(71) + "\r\n");
+        EXPECT_FALSE(called.load());
+        EXPECT_EQ(log().find("Seq=71"), std::string::npos) << log();
+
+        // Nothing lost: the next start serves it.
+        EXPECT_EQ(run(), 0) << log();
+        host.join();
+        EXPECT_EQ(dir.read("NETIP/RSP.001"), "71,0,001,EOB 71 PAID");
+        EXPECT_TRUE(exists("NETIP/_EQ.001"));
+        std::filesystem::remove(dir.path() / "qzr.log");
+    }
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 // window procedure and title in this process.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "driver_fixture.h"
 #include "engine/cmdline.h"
 #include "foundation/runtime.h"
+#include "https/https_peer.h"
 #include "links/link_peers.h"
 #include "links/msg_pump.h"
 #include "os/os_instance.h"
@@ -158,6 +160,39 @@ TEST_F(WindowTest, CancelEndsTheCallAndArrowsReachExit)
     ASSERT_TRUE(term.shows("Cancel current call"));
     term.keys({"Down", "Enter"});
     EXPECT_EQ(term.exitCode(), 0) << term.screen();
+    term.expectRestored();
+}
+
+// The window's Close (Ctrl-C) while the proxy keeps the claim waiting:
+// the transfer dispatches the window's keys, so the Close is taken at once
+// and aborts the transfer; the call ends with 1003 and the run with 0.
+TEST_F(WindowTest, CloseDuringAnHttpsProxyTransferEndsIt)
+{
+    TestCa ca(dir);
+    ASSERT_TRUE(ca.ok);
+    HttpsServer keyServer(ca, 62978);
+    HttpsServer claimServer(ca, 55978);
+    ASSERT_EQ(keyServer.port(), 62978);
+    ASSERT_EQ(claimServer.port(), 55978);
+    keyServer.serve({replyOf(200, "KEY-FOR-9998")});
+    HttpReply slow = replyOf(200, "LATE ANSWER");
+    slow.delayMs = 20000;
+    claimServer.serve({slow});
+    ::setenv("CURL_CA_BUNDLE", ca.caFile.c_str(), 1);
+    writeIni("[NETH]\nmaxProcessingDelay = 60\nconnectionType = http\naddress = \"localhost\"\n");
+    request("NETH", "REQ.001", claim(5));
+    start();
+    ::unsetenv("CURL_CA_BUNDLE");
+    ASSERT_TRUE(waitFor([&] { return claimServer.requests().size() == 1; }, 15000)) << term.screen();
+    auto closed = std::chrono::steady_clock::now();
+    term.keys({"C-c"});
+    EXPECT_EQ(term.exitCode(), 0) << term.screen();
+    long took = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - closed).count());
+    claimServer.stop();
+    keyServer.stop();
+    EXPECT_LT(took, 3000);
+    EXPECT_EQ(dir.read("NETH/RSP.001"), "5,1003,001,");
     term.expectRestored();
 }
 
