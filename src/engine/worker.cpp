@@ -177,7 +177,7 @@ int openRequest(const std::string& reqPath)
     for (int attempt = 0; attempt < 3; ++attempt) {
         int err = requestFp.open(reqPath.c_str());
         if (err == 0) {
-            if (failedBefore) log_write(0, "file open %s succeeded.", reqPath.c_str());
+            if (failedBefore) log_code(0, "file open %s succeeded.", reqPath.c_str());
             return STS_OK;
         }
         if (err == REQUEST_NOT_A_FILE) return REQUEST_NOT_A_FILE;
