@@ -43,7 +43,7 @@ char* requestText()
 
 int readRequest(const char* reqPath, const ConnectionDef* cnx, transInfo* ti)
 {
-    animateTrayIcon(1);
+    animateTrayIcon(TRAY_READ);
     return file_read(reqPath, std::span<char>(requestText(), REQ_TEXT_SIZE), cnx->v2convertAccent, ti);
 }
 
@@ -51,7 +51,7 @@ int readRequest(const char* reqPath, const ConnectionDef* cnx, transInfo* ti)
 int bringLinkUp(NetworkDef* net)
 {
     const ConnectionDef* cnx = net->curCnx;
-    animateTrayIcon(2);
+    animateTrayIcon(TRAY_LINK);
     if (net->linkUp) return STS_OK;
     int attempts = (cnx->dialRetries >= 1 && cnx->dialRetries <= 10) ? cnx->dialRetries : 2;
     int delay = (cnx->delayBetweenRetries >= 1 && cnx->delayBetweenRetries <= 60) ? cnx->delayBetweenRetries : 2;
@@ -121,7 +121,7 @@ int runPass(const char* reqPath, const char* respPath, NetworkDef* net, transInf
 
     if (net->simulation) net->portOpen = true;
     reqFrame[0] = 0x02;
-    animateTrayIcon(3);
+    animateTrayIcon(TRAY_DIALOG);
     int status;
     int respLen = 0;
     if (cnx->connectionType == CNX_TYPE_HTTP || cnx->connectionType == CNX_TYPE_TCPIP) {
@@ -189,7 +189,7 @@ int processFile(const char* reqPath, const char* respPath, NetworkDef* net, tran
     while (status == STS_OK) {
         status = runPass(reqPath, respPath, net, ti, resp);
         if (status == STS_OK) {
-            animateTrayIcon(4);
+            animateTrayIcon(TRAY_ANSWERED);
             if (g_detailedMessages) log_write(LOG_INFO, "response len=%d", resp.len);
             if (net->curCnx->connectionType == CNX_TYPE_HTTP) break;  // the proxy answers in clear
             char* start = nullptr;
@@ -203,7 +203,7 @@ int processFile(const char* reqPath, const char* respPath, NetworkDef* net, tran
         }
         if (status == STS_CANNOT_REMOVE_OUTPUT || stopRequested || onBackup || !net->secondary) break;
         log_write(LOG_INFO, "Primary connection status=%d, Trying backup connection", status);
-        animateTrayIcon(2);
+        animateTrayIcon(TRAY_LINK);
         (void)net_hangup(net);
         net_disconnect(net);
         net->curCnx = net->secondary;

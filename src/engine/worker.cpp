@@ -444,7 +444,7 @@ int serveTransaction(PollState& st, const std::string& reqPath, const std::strin
     transactionBusy = true;
     st.announce = true;
     stopRequested = false;
-    animateTrayIcon(0);
+    animateTrayIcon(TRAY_IDLE);
     worker_releaseOpenPorts(serving);
     activity_setState(ACT_START);
     activity_setNetwork(serving->networkName.c_str());
@@ -517,7 +517,7 @@ void releaseLinkAtDeadline(PollState& st)
             if (g_detailedMessages) log_write(LOG_INFO, "no more request, end connection");
             st.announce = true;
         }
-        animateTrayIcon(0);
+        animateTrayIcon(TRAY_IDLE);
         (void)net_hangup(g_activeNet);
         if (Genparam->disconnectAfterTX) {
             net_disconnect(g_activeNet);
@@ -538,7 +538,7 @@ void announceWaiting(PollState& st)
         log_write(LOG_STATUS, "Waiting %d seconds for another request for %s", Genparam->hangupDelay,
                   g_activeNet->networkName.c_str());
     } else {
-        animateTrayIcon(0);
+        animateTrayIcon(TRAY_IDLE);
         log_write(LOG_STATUS, "Waiting for request in %s", CurDir.c_str());
         activity_setState(ACT_IDLE);
     }
@@ -579,10 +579,10 @@ void stopWorker()
 {
     log_flush();
     log_write(LOG_STATUS, "Disconnect+terminate");
-    animateTrayIcon(0);
+    animateTrayIcon(TRAY_IDLE);
     log_flush();
     cleanup();
-    animateTrayIcon(0);
+    animateTrayIcon(TRAY_IDLE);
     log_write(LOG_STATUS, "End.");
     log_close();
 }
