@@ -229,6 +229,8 @@ void ini_parseNetworkId() {
     if (slot < 0) ini_expecting("EOF. Too many networks defined");
 
     Curnet->networkName = name;
+    Curnet->simulation = name == SIMULATION_NETWORK;
+    Curnet->zar = name == ZAR_NETWORK;
     Curnet->prefix.reset();
     Curnet->maxProcessingDelay = 30;
     Curnet->maxEnqDelay = 30;

@@ -157,7 +157,7 @@ void process_setPrefix(char* text, const NetworkDef* net)
         std::memset(text, ' ', 12);
         std::size_t n = std::min<std::size_t>(net->prefix->size(), 12);
         std::memcpy(text, net->prefix->data(), n);
-    } else if (net->networkName == "ZAR") {
+    } else if (net->zar) {
         std::memcpy(text, "HD*         ", 12);
     } else {
         TBX_ASSERT(nullptr, qzr_version[0] >= '0' && qzr_version[0] <= '9');
@@ -172,7 +172,6 @@ int processFile(const char* reqPath, const char* respPath, NetworkDef* net, tran
 {
     respExtra.clear();
     Response resp;
-    net->simulation = net->networkName == "TEST";
     // Only a link kept up on the secondary carries the next request there.
     // Once that link was released (or the backup failed), the transaction
     // starts on the primary again, with its own fall-back; a port left open
