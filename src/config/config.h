@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "foundation/tbx_hash.h"
 #include "foundation/tbx_pars.h"
@@ -126,11 +127,20 @@ struct ConnectionDef {
     ScriptNode* connectScript = nullptr;          // head node, or null for none
 };
 
+// The networks the reader knows by name (as upper-cased): the simulation
+// network, whose Common Protocol dialog echoes each request, and the network
+// whose requests go out with "HD*" when it has no prefix of its own.
+constexpr std::string_view SIMULATION_NETWORK = "TEST";
+constexpr std::string_view ZAR_NETWORK = "ZAR";
+
 struct NetworkDef {
     std::string networkName;            // upper-cased; also its request directory
     std::optional<std::string> prefix;  // unset: the default prefix
-    // Run-time state of the link, never set by the reader.
+    // Set by the reader with the name: the network is SIMULATION_NETWORK,
+    // the network is ZAR_NETWORK.
     bool simulation = false;
+    bool zar = false;
+    // Run-time state of the link, never set by the reader.
     bool portOpen = false;
     bool dialed = false;
     bool linkUp = false;

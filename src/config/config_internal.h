@@ -96,6 +96,9 @@ enum : int {
 static_assert(KW_DEFAULT == 625 && KW_DEFCOMDEV == 628 && KW_END == 640 && KW_GENERAL == 644 &&
               KW_NETWORK == 658 && KW_VERSION == 677 && KW_HTTP == 680);
 
+// The keyword of id `id` as the language writes it ("dialRetries").
+const char* ini_keywordName(int id);
+
 // Thrown by a fatal error of the reading (an undefined or redefined script,
 // a secondary entry without its network, scripts nested too deep) after the
 // error was reported; caught at the reader's entry, which returns -1. It

@@ -7,8 +7,15 @@
 // reported and, where the language says so, stored all the same, so that the
 // reading stays in step; a failed choice (a boolean, an enumeration, a value
 // form) stores nothing and leaves its token for the caller.
-#include <cctype>
+//
+// Each kind of parameter is one table with a row per keyword: the row's
+// keyword tells the keyword test, the order of the rows makes the list that
+// a token of no parameter is reported with, and the row's function reads
+// the value into its field.
 #include <cstdio>
+#include <initializer_list>
+#include <iterator>
+#include <span>
 #include <string>
 
 #include "config/config.h"
@@ -92,62 +99,188 @@ void limitPrefix(int line) {
               iniParser.fileName.c_str());
 }
 
+// Reads a count that must lie within [low, high]: outside it, the value is
+// reported as "<what> [<low> to <high>]" and stored all the same.
+void parseCount(int& field, const char* what, int low, int high) {
+    ini_parseInteger(field, low, high, rangeText(what, low, high).c_str());
+}
+
+// One value of an enumeration: its keyword and the code stored for it.
+struct Choice {
+    int keyword;
+    int code;
+};
+
+// Reads an enumeration: the code of the current token's keyword, then
+// advances; any other token is reported as `expected`, stores nothing and
+// is not consumed.
+void parseChoice(int& field, std::initializer_list<Choice> choices, const char* expected) {
+    for (const Choice& c : choices) {
+        if (ini_token() == c.keyword) {
+            field = c.code;
+            ini_advance();
+            return;
+        }
+    }
+    ini_expecting(expected);
+}
+
+void parseDataBit() {
+    const int value = ini_intValue();
+    if (value != 7 && value != 8) ini_expecting(" '7' '8'");
+    Curcnx->dataBit = value;
+    Curcnx->stopBits = 1;
+    if (ini_token() != TBX_INTEGER) ini_expecting("num");
+    ini_advance();
+}
+
+void parseSpeed() {
+    const int value = ini_intValue();
+    switch (value) {
+    case 1200: case 2400: case 4800: case 9600: case 14400: case 19200: case 38400: case 57600: break;
+    default: ini_expecting("1200 2400 9600 14400 19200 38400 57600."); break;
+    }
+    Curcnx->speed = value;
+    if (ini_token() != TBX_INTEGER) ini_expecting("num");
+    ini_advance();
+}
+
+// One parameter of the language: its keyword and the reading of its value
+// into its record (the current token is the one after '='). Each table below
+// is one kind of parameter, in the order its "expecting" text lists them;
+// a new parameter is one row here, beside its keyword in the keyword list.
+struct Param {
+    int keyword;
+    void (*readValue)();
+};
+
+// General parameters, into `Genparam` and the connection defaults.
+constexpr Param generalParams[] = {
+    {KW_DEFCOMDEV,
+     [] {
+         ini_parseIdOrString(Genparam->defcomdev);
+         if (Genparam->defcomdev) upperCase(*Genparam->defcomdev);
+     }},
+    {KW_MODEMINIT, [] { parseString(Genparam->modemInit); }},
+    {KW_HSMODEMINIT, [] { parseString(Genparam->HSmodemInit); }},
+    {KW_MODEMHANGUP, [] { parseString(Genparam->modemHangup); }},
+    {KW_INPUTFILENAME, [] { parseUpperId(Genparam->inputFileName); }},
+    {KW_OUTPUTFILENAME, [] { parseUpperId(Genparam->outputFileName); }},
+    {KW_HANGAROUND, [] { ini_parseBool(Genparam->hangAround); }},
+    {KW_LOGFILE, [] { ini_parseIdOrString(Genparam->logFile); }},
+    {KW_LOGGINGENABLED, [] { ini_parseBool(Genparam->loggingEnabled); }},
+    {KW_LOGFILEAPPEND, [] { ini_parseBool(Genparam->logFileAppend); }},
+    {KW_DETAILEDMESSAGES, [] { ini_parseBool(Genparam->detailedMessages); }},
+    {KW_DISCONNECTAFTERTX, [] { ini_parseBool(Genparam->disconnectAfterTX); }},
+    {KW_HANGUPDELAY, [] { ini_parseInteger(Genparam->hangupDelay, 0, 99, "hangupDelay=number [0 to 99 seconds] "); }},
+    {KW_V2CONVERTACCENT, [] { ini_parseBool(connectionDefaults.v2convertAccent); }},
+    {KW_DIALRETRIES, [] { parseCount(connectionDefaults.dialRetries, "dialRetries=number", 1, 10); }},
+    {KW_DELAYBETWEENRETRIES,
+     [] { parseCount(connectionDefaults.delayBetweenRetries, "delayBetweenRetries=number", 1, 60); }},
+};
+static_assert(std::size(generalParams) == 16);
+
+// Network parameters, into `Curnet`.
+constexpr Param networkParams[] = {
+    {KW_PREFIX,
+     [] {
+         const int line = iniParser.lineNumber;
+         ini_parseStringDefaultOrVar(Curnet->prefix);
+         limitPrefix(line);
+     }},
+    {KW_MAXPROCESSINGDELAY, [] { ini_parseInteger(Curnet->maxProcessingDelay, 0, 0, nullptr); }},
+    {KW_MAXENQDELAY, [] { ini_parseInteger(Curnet->maxEnqDelay, 0, 0, nullptr); }},
+    {KW_DISCONNECTMETHOD,
+     [] {
+         parseChoice(Curnet->disconnectMethod, {{KW_HARD, DISC_HARD}, {KW_SOFT, DISC_SOFT}, {KW_BOTH, DISC_BOTH}},
+                     " 'hard' 'soft' 'both' ");
+     }},
+};
+static_assert(std::size(networkParams) == 4);
+
+// Connection parameters, into `Curcnx`.
+constexpr Param connectionParams[] = {
+    {KW_COMDEV,
+     [] {
+         ini_parseStringDefaultOrVar(Curcnx->comdev);
+         if (Curcnx->comdev) upperCase(*Curcnx->comdev);
+     }},
+    {KW_USEPKI, [] { ini_parseBool(Curcnx->usePKI); }},
+    {KW_CERTIFICATESTORE, [] { parseString(Curcnx->certificateStore); }},
+    {KW_CERTIFICATENETWORKID, [] { parseString(Curcnx->certificateNetworkId); }},
+    {KW_CERTIFICATEQZRID, ini_parseCertificateId},
+    {KW_DATABIT, parseDataBit},
+    {KW_PARITY,
+     [] {
+         parseChoice(Curcnx->parity, {{KW_NONE, PARITY_NONE}, {KW_ODD, PARITY_ODD}, {KW_EVEN, PARITY_EVEN}},
+                     " 'even' 'odd' 'none' ");
+     }},
+    {KW_SPEED, parseSpeed},
+    {KW_PHONE, [] { ini_parseStringOrVar(Curcnx->phone); }},
+    {KW_ADDRESS, [] { ini_parseStringOrVar(Curcnx->address); }},
+    {KW_COMPRESS, [] { ini_parseBool(Curcnx->compress); }},
+    {KW_ENCRYPT, [] { ini_parseBool(Curcnx->encrypt); }},
+    {KW_CONNECTIONMODE,
+     [] {
+         parseChoice(Curcnx->connectionMode, {{KW_DIALUP, CNX_MODE_DIALUP}, {KW_DIRECT, CNX_MODE_DIRECT}},
+                     " 'direct' 'dialup' ");
+     }},
+    {KW_CONNECTIONTYPE,
+     [] {
+         parseChoice(Curcnx->connectionType,
+                     {{KW_DATAPAC, CNX_TYPE_DATAPAC}, {KW_TCPIP, CNX_TYPE_TCPIP}, {KW_HTTP, CNX_TYPE_HTTP}},
+                     " 'http' 'tcpip' 'datapac' ");
+     }},
+    {KW_CONNECTIONTIMEOUT, [] { ini_parseInteger(Curcnx->connectionTimeout, 0, 0, nullptr); }},
+    {KW_DIALRETRIES, [] { parseCount(Curcnx->dialRetries, "dialRetries=number", 1, 10); }},
+    {KW_DELAYBETWEENRETRIES, [] { parseCount(Curcnx->delayBetweenRetries, "delayBetweenRetries=number", 1, 60); }},
+    {KW_V2CONVERTACCENT, [] { ini_parseBool(Curcnx->v2convertAccent); }},
+    {KW_CONNECTSCRIPT,
+     [] {
+         ini_resetScriptState();
+         ini_parseScript("user script");
+         Curcnx->connectScript = ini_scriptHead();
+     }},
+};
+static_assert(std::size(connectionParams) == 19);
+
+// The parameter of `group` whose keyword is `id`, or null.
+const Param* findParam(std::span<const Param> group, int id) {
+    for (const Param& p : group) {
+        if (p.keyword == id) return &p;
+    }
+    return nullptr;
+}
+
+// Reads one parameter of `group` at the current token: keyword, '=', value.
+// A token that is no keyword of the group is reported with the group's
+// keywords, each quoted, and then `more` (" 'prefix' ... 'disconnectMethod' ");
+// nothing is read then.
+void parseParam(std::span<const Param> group, const char* more) {
+    const Param* param = findParam(group, ini_token());
+    if (param == nullptr) {
+        std::string text = " ";
+        for (const Param& p : group) {
+            text += '\'';
+            text += ini_keywordName(p.keyword);
+            text += "' ";
+        }
+        text += more;
+        ini_expecting(text.c_str());
+        return;
+    }
+    ini_advance();
+    ini_expect('=', "=");
+    param->readValue();
+}
+
 }  // namespace
 
-bool ini_isGeneralKeyword(int id) {
-    switch (id) {
-    case KW_DEFCOMDEV:
-    case KW_MODEMINIT:
-    case KW_HSMODEMINIT:
-    case KW_MODEMHANGUP:
-    case KW_INPUTFILENAME:
-    case KW_OUTPUTFILENAME:
-    case KW_HANGAROUND:
-    case KW_LOGFILE:
-    case KW_LOGGINGENABLED:
-    case KW_LOGFILEAPPEND:
-    case KW_DETAILEDMESSAGES:
-    case KW_DISCONNECTAFTERTX:
-    case KW_HANGUPDELAY:
-    case KW_V2CONVERTACCENT:
-    case KW_DIALRETRIES:
-    case KW_DELAYBETWEENRETRIES:
-        return true;
-    default:
-        return false;
-    }
-}
+bool ini_isGeneralKeyword(int id) { return findParam(generalParams, id) != nullptr; }
 
-bool ini_isNetworkKeyword(int id) {
-    return id == KW_PREFIX || id == KW_MAXPROCESSINGDELAY || id == KW_MAXENQDELAY || id == KW_DISCONNECTMETHOD;
-}
+bool ini_isNetworkKeyword(int id) { return findParam(networkParams, id) != nullptr; }
 
-bool ini_isConnectionKeyword(int id) {
-    switch (id) {
-    case KW_COMDEV:
-    case KW_USEPKI:
-    case KW_CERTIFICATESTORE:
-    case KW_CERTIFICATENETWORKID:
-    case KW_CERTIFICATEQZRID:
-    case KW_DATABIT:
-    case KW_PARITY:
-    case KW_SPEED:
-    case KW_PHONE:
-    case KW_ADDRESS:
-    case KW_COMPRESS:
-    case KW_ENCRYPT:
-    case KW_CONNECTIONMODE:
-    case KW_CONNECTIONTYPE:
-    case KW_CONNECTIONTIMEOUT:
-    case KW_DIALRETRIES:
-    case KW_DELAYBETWEENRETRIES:
-    case KW_V2CONVERTACCENT:
-    case KW_CONNECTSCRIPT:
-        return true;
-    default:
-        return false;
-    }
-}
+bool ini_isConnectionKeyword(int id) { return findParam(connectionParams, id) != nullptr; }
 
 void ini_parseBool(bool& field) {
     if (ini_token() == KW_TRUE) {
@@ -204,79 +337,14 @@ void ini_parseInteger(int& field, int low, int high, const char* range) {
 }
 
 void ini_parseGeneralParam() {
-    const int keyword = ini_token();
-    if (keyword == TBX_IDENTIFIER) {
+    if (ini_token() == TBX_IDENTIFIER) {
         parseVariableDefinition();
         return;
     }
-    if (!ini_isGeneralKeyword(keyword)) {
-        ini_expecting(" 'defcomdev' 'modemInit' 'HSmodemInit' 'modemHangup' 'inputFileName' 'outputFileName' "
-                      "'hangAround' 'logFile' 'loggingEnabled' 'logFileAppend' 'detailedMessages' "
-                      "'disconnectAfterTX' 'hangupDelay' 'v2convertAccent' 'dialRetries' 'delayBetweenRetries' "
-                      "'id' ");
-        return;
-    }
-    ini_advance();
-    ini_expect('=', "=");
-    GeneralParams& g = *Genparam;
-    switch (keyword) {
-    case KW_DEFCOMDEV:
-        ini_parseIdOrString(g.defcomdev);
-        if (g.defcomdev) upperCase(*g.defcomdev);
-        break;
-    case KW_MODEMINIT: parseString(g.modemInit); break;
-    case KW_HSMODEMINIT: parseString(g.HSmodemInit); break;
-    case KW_MODEMHANGUP: parseString(g.modemHangup); break;
-    case KW_INPUTFILENAME: parseUpperId(g.inputFileName); break;
-    case KW_OUTPUTFILENAME: parseUpperId(g.outputFileName); break;
-    case KW_HANGAROUND: ini_parseBool(g.hangAround); break;
-    case KW_DISCONNECTAFTERTX: ini_parseBool(g.disconnectAfterTX); break;
-    case KW_LOGGINGENABLED: ini_parseBool(g.loggingEnabled); break;
-    case KW_LOGFILEAPPEND: ini_parseBool(g.logFileAppend); break;
-    case KW_DETAILEDMESSAGES: ini_parseBool(g.detailedMessages); break;
-    case KW_LOGFILE: ini_parseIdOrString(g.logFile); break;
-    case KW_HANGUPDELAY: ini_parseInteger(g.hangupDelay, 0, 99, "hangupDelay=number [0 to 99 seconds] "); break;
-    case KW_V2CONVERTACCENT: ini_parseBool(connectionDefaults.v2convertAccent); break;
-    case KW_DIALRETRIES:
-        ini_parseInteger(connectionDefaults.dialRetries, 1, 10, rangeText("dialRetries=number", 1, 10).c_str());
-        break;
-    case KW_DELAYBETWEENRETRIES:
-        ini_parseInteger(connectionDefaults.delayBetweenRetries, 1, 60,
-                         rangeText("delayBetweenRetries=number", 1, 60).c_str());
-        break;
-    default: break;
-    }
+    parseParam(generalParams, "'id' ");
 }
 
-void ini_parseNetworkParam() {
-    const int keyword = ini_token();
-    if (!ini_isNetworkKeyword(keyword)) {
-        ini_expecting(" 'prefix' 'maxProcessingDelay' 'maxEnqDelay' 'disconnectMethod' ");
-        return;
-    }
-    ini_advance();
-    ini_expect('=', "=");
-    switch (keyword) {
-    case KW_PREFIX: {
-        const int line = iniParser.lineNumber;
-        ini_parseStringDefaultOrVar(Curnet->prefix);
-        limitPrefix(line);
-        break;
-    }
-    case KW_MAXPROCESSINGDELAY: ini_parseInteger(Curnet->maxProcessingDelay, 0, 0, nullptr); break;
-    case KW_MAXENQDELAY: ini_parseInteger(Curnet->maxEnqDelay, 0, 0, nullptr); break;
-    case KW_DISCONNECTMETHOD:
-        switch (ini_token()) {
-        case KW_HARD: Curnet->disconnectMethod = DISC_HARD; break;
-        case KW_SOFT: Curnet->disconnectMethod = DISC_SOFT; break;
-        case KW_BOTH: Curnet->disconnectMethod = DISC_BOTH; break;
-        default: ini_expecting(" 'hard' 'soft' 'both' "); return;
-        }
-        ini_advance();
-        break;
-    default: break;
-    }
-}
+void ini_parseNetworkParam() { parseParam(networkParams, ""); }
 
 void ini_parseConnection() {
     if (ini_token() != KW_CONNECTION) {
@@ -305,91 +373,6 @@ void ini_parseCertificateId() {
     }
 }
 
-void ini_parseConnectionParam() {
-    const int keyword = ini_token();
-    if (!ini_isConnectionKeyword(keyword)) {
-        ini_expecting(" 'comdev' 'usePKI' 'certificateStore' 'certificateNetworkId' 'certificateQZRId' 'dataBit' "
-                      "'parity' 'speed' 'phone' 'address' 'compress' 'encrypt' 'connectionMode' 'connectionType' "
-                      "'connectionTimeout' 'dialRetries' 'delayBetweenRetries' 'v2convertAccent' 'connectScript' ");
-        return;
-    }
-    ini_advance();
-    ini_expect('=', "=");
-    ConnectionDef& c = *Curcnx;
-    switch (keyword) {
-    case KW_COMDEV:
-        ini_parseStringDefaultOrVar(c.comdev);
-        if (c.comdev) upperCase(*c.comdev);
-        break;
-    case KW_USEPKI: ini_parseBool(c.usePKI); break;
-    case KW_CERTIFICATESTORE: parseString(c.certificateStore); break;
-    case KW_CERTIFICATENETWORKID: parseString(c.certificateNetworkId); break;
-    case KW_CERTIFICATEQZRID: ini_parseCertificateId(); break;
-    case KW_DATABIT: {
-        const int value = ini_intValue();
-        if (value != 7 && value != 8) ini_expecting(" '7' '8'");
-        c.dataBit = value;
-        c.stopBits = 1;
-        if (ini_token() != TBX_INTEGER) ini_expecting("num");
-        ini_advance();
-        break;
-    }
-    case KW_PARITY:
-        switch (ini_token()) {
-        case KW_NONE: c.parity = PARITY_NONE; break;
-        case KW_ODD: c.parity = PARITY_ODD; break;
-        case KW_EVEN: c.parity = PARITY_EVEN; break;
-        default: ini_expecting(" 'even' 'odd' 'none' "); return;
-        }
-        ini_advance();
-        break;
-    case KW_SPEED: {
-        const int value = ini_intValue();
-        switch (value) {
-        case 1200: case 2400: case 4800: case 9600: case 14400: case 19200: case 38400: case 57600: break;
-        default: ini_expecting("1200 2400 9600 14400 19200 38400 57600."); break;
-        }
-        c.speed = value;
-        if (ini_token() != TBX_INTEGER) ini_expecting("num");
-        ini_advance();
-        break;
-    }
-    case KW_PHONE: ini_parseStringOrVar(c.phone); break;
-    case KW_ADDRESS: ini_parseStringOrVar(c.address); break;
-    case KW_COMPRESS: ini_parseBool(c.compress); break;
-    case KW_ENCRYPT: ini_parseBool(c.encrypt); break;
-    case KW_CONNECTIONMODE:
-        switch (ini_token()) {
-        case KW_DIALUP: c.connectionMode = CNX_MODE_DIALUP; break;
-        case KW_DIRECT: c.connectionMode = CNX_MODE_DIRECT; break;
-        default: ini_expecting(" 'direct' 'dialup' "); return;
-        }
-        ini_advance();
-        break;
-    case KW_CONNECTIONTYPE:
-        switch (ini_token()) {
-        case KW_DATAPAC: c.connectionType = CNX_TYPE_DATAPAC; break;
-        case KW_TCPIP: c.connectionType = CNX_TYPE_TCPIP; break;
-        case KW_HTTP: c.connectionType = CNX_TYPE_HTTP; break;
-        default: ini_expecting(" 'http' 'tcpip' 'datapac' "); return;
-        }
-        ini_advance();
-        break;
-    case KW_CONNECTIONTIMEOUT: ini_parseInteger(c.connectionTimeout, 0, 0, nullptr); break;
-    case KW_DIALRETRIES:
-        ini_parseInteger(c.dialRetries, 1, 10, rangeText("dialRetries=number", 1, 10).c_str());
-        break;
-    case KW_DELAYBETWEENRETRIES:
-        ini_parseInteger(c.delayBetweenRetries, 1, 60, rangeText("delayBetweenRetries=number", 1, 60).c_str());
-        break;
-    case KW_V2CONVERTACCENT: ini_parseBool(c.v2convertAccent); break;
-    case KW_CONNECTSCRIPT:
-        ini_resetScriptState();
-        ini_parseScript("user script");
-        c.connectScript = ini_scriptHead();
-        break;
-    default: break;
-    }
-}
+void ini_parseConnectionParam() { parseParam(connectionParams, ""); }
 
 }  // namespace qzr

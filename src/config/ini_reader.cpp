@@ -105,8 +105,22 @@ constexpr Keyword keywordList[] = {
 };
 static_assert(sizeof keywordList / sizeof keywordList[0] == 70);
 
+constexpr bool keywordsInIdOrder() {
+    for (std::size_t i = 0; i < sizeof keywordList / sizeof keywordList[0]; ++i) {
+        if (keywordList[i].id != KW_ADDRESS + static_cast<int>(i)) return false;
+    }
+    return true;
+}
+static_assert(keywordsInIdOrder());
+
 constexpr char SECONDARY_PREFIX[] = "SECONDARY_";
 constexpr std::size_t SECONDARY_PREFIX_LEN = sizeof SECONDARY_PREFIX - 1;
+
+}  // namespace
+
+const char* ini_keywordName(int id) { return keywordList[id - KW_ADDRESS].name; }
+
+namespace {
 
 // Makes the one-character tokens of the language and registers the keywords.
 void ini_registerKeywords() {
@@ -229,6 +243,8 @@ void ini_parseNetworkId() {
     if (slot < 0) ini_expecting("EOF. Too many networks defined");
 
     Curnet->networkName = name;
+    Curnet->simulation = name == SIMULATION_NETWORK;
+    Curnet->zar = name == ZAR_NETWORK;
     Curnet->prefix.reset();
     Curnet->maxProcessingDelay = 30;
     Curnet->maxEnqDelay = 30;

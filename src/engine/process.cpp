@@ -43,7 +43,7 @@ char* requestText()
 
 int readRequest(const char* reqPath, const ConnectionDef* cnx, transInfo* ti)
 {
-    animateTrayIcon(1);
+    animateTrayIcon(TRAY_READ);
     return file_read(reqPath, std::span<char>(requestText(), REQ_TEXT_SIZE), cnx->v2convertAccent, ti);
 }
 
@@ -51,7 +51,7 @@ int readRequest(const char* reqPath, const ConnectionDef* cnx, transInfo* ti)
 int bringLinkUp(NetworkDef* net)
 {
     const ConnectionDef* cnx = net->curCnx;
-    animateTrayIcon(2);
+    animateTrayIcon(TRAY_LINK);
     if (net->linkUp) return STS_OK;
     int attempts = (cnx->dialRetries >= 1 && cnx->dialRetries <= 10) ? cnx->dialRetries : 2;
     int delay = (cnx->delayBetweenRetries >= 1 && cnx->delayBetweenRetries <= 60) ? cnx->delayBetweenRetries : 2;
@@ -121,7 +121,7 @@ int runPass(const char* reqPath, const char* respPath, NetworkDef* net, transInf
 
     if (net->simulation) net->portOpen = true;
     reqFrame[0] = 0x02;
-    animateTrayIcon(3);
+    animateTrayIcon(TRAY_DIALOG);
     int status;
     int respLen = 0;
     if (cnx->connectionType == CNX_TYPE_HTTP || cnx->connectionType == CNX_TYPE_TCPIP) {
@@ -157,7 +157,7 @@ void process_setPrefix(char* text, const NetworkDef* net)
         std::memset(text, ' ', 12);
         std::size_t n = std::min<std::size_t>(net->prefix->size(), 12);
         std::memcpy(text, net->prefix->data(), n);
-    } else if (net->networkName == "ZAR") {
+    } else if (net->zar) {
         std::memcpy(text, "HD*         ", 12);
     } else {
         TBX_ASSERT(nullptr, qzr_version[0] >= '0' && qzr_version[0] <= '9');
@@ -172,7 +172,6 @@ int processFile(const char* reqPath, const char* respPath, NetworkDef* net, tran
 {
     respExtra.clear();
     Response resp;
-    net->simulation = net->networkName == "TEST";
     // Only a link kept up on the secondary carries the next request there.
     // Once that link was released (or the backup failed), the transaction
     // starts on the primary again, with its own fall-back; a port left open
@@ -189,7 +188,7 @@ int processFile(const char* reqPath, const char* respPath, NetworkDef* net, tran
     while (status == STS_OK) {
         status = runPass(reqPath, respPath, net, ti, resp);
         if (status == STS_OK) {
-            animateTrayIcon(4);
+            animateTrayIcon(TRAY_ANSWERED);
             if (g_detailedMessages) log_write(LOG_INFO, "response len=%d", resp.len);
             if (net->curCnx->connectionType == CNX_TYPE_HTTP) break;  // the proxy answers in clear
             char* start = nullptr;
@@ -203,7 +202,7 @@ int processFile(const char* reqPath, const char* respPath, NetworkDef* net, tran
         }
         if (status == STS_CANNOT_REMOVE_OUTPUT || stopRequested || onBackup || !net->secondary) break;
         log_write(LOG_INFO, "Primary connection status=%d, Trying backup connection", status);
-        animateTrayIcon(2);
+        animateTrayIcon(TRAY_LINK);
         (void)net_hangup(net);
         net_disconnect(net);
         net->curCnx = net->secondary;

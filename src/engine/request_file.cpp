@@ -364,21 +364,21 @@ void file_rename(const char* path, bool fatal)
     for (int attempt = 1; attempt <= 3; ++attempt) {
         int e = os_rename(path, processed.c_str());
         if (e == 0) {
-            if (attempt > 1) log_write(0, "File rename to %s succeeded", processed.c_str());
+            if (attempt > 1) log_code(0, "File rename to %s succeeded", processed.c_str());
             return;
         }
         log_write(LOG_ERROR, "*ERROR* cannot rename input file %s to %s (errno=%d %s).", path, processed.c_str(), e,
                   std::strerror(e));
         deleteErr = os_unlink(path);
         if (deleteErr == 0) {
-            log_write(0, "Could not rename to %s, %s deleted.", processed.c_str(), path);
+            log_code(0, "Could not rename to %s, %s deleted.", processed.c_str(), path);
             return;
         }
 
         waitBetweenTries(fileRenameDelay);
 
         if (os_fileOpen(path, OS_OPEN_READ | OS_OPEN_NONBLOCK, 0, probe) == ENOENT) {
-            log_write(0, "%s does not exist (was deleted by another process)", path);
+            log_code(0, "%s does not exist (was deleted by another process)", path);
             return;
         }
         if (attempt < 3) probe.reset();

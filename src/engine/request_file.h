@@ -15,7 +15,7 @@
 #pragma once
 
 #include "engine/cda_header.h"
-#include "os/os_wait.h"
+#include "os/os_fd.h"
 
 #include <cstddef>
 #include <span>

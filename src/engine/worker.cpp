@@ -186,7 +186,7 @@ int openRequest(const std::string& reqPath)
     for (int attempt = 0; attempt < 3; ++attempt) {
         int err = requestFp.open(reqPath.c_str());
         if (err == 0) {
-            if (failedBefore) log_write(0, "file open %s succeeded.", reqPath.c_str());
+            if (failedBefore) log_code(0, "file open %s succeeded.", reqPath.c_str());
             return STS_OK;
         }
         if (err == REQUEST_NOT_A_FILE) return REQUEST_NOT_A_FILE;
@@ -464,7 +464,7 @@ int serveTransaction(PollState& st, const std::string& reqPath, const std::strin
     // ends the run is kept.
     stopRequested = false;
     if (terminateRequested) stopRequested = true;
-    animateTrayIcon(0);
+    animateTrayIcon(TRAY_IDLE);
     worker_releaseOpenPorts(serving);
     activity_setState(ACT_START);
     activity_setNetwork(serving->networkName.c_str());
@@ -542,7 +542,7 @@ void releaseLinkAtDeadline(PollState& st)
             if (g_detailedMessages) log_write(LOG_INFO, "no more request, end connection");
             st.announce = true;
         }
-        animateTrayIcon(0);
+        animateTrayIcon(TRAY_IDLE);
         (void)net_hangup(g_activeNet);
         if (Genparam->disconnectAfterTX) {
             net_disconnect(g_activeNet);
@@ -563,7 +563,7 @@ void announceWaiting(PollState& st)
         log_write(LOG_STATUS, "Waiting %d seconds for another request for %s", Genparam->hangupDelay,
                   g_activeNet->networkName.c_str());
     } else {
-        animateTrayIcon(0);
+        animateTrayIcon(TRAY_IDLE);
         log_write(LOG_STATUS, "Waiting for request in %s", CurDir.c_str());
         activity_setState(ACT_IDLE);
     }
@@ -604,10 +604,10 @@ void stopWorker()
 {
     log_flush();
     log_write(LOG_STATUS, "Disconnect+terminate");
-    animateTrayIcon(0);
+    animateTrayIcon(TRAY_IDLE);
     log_flush();
     cleanup();
-    animateTrayIcon(0);
+    animateTrayIcon(TRAY_IDLE);
     log_write(LOG_STATUS, "End.");
     log_close();
 }

@@ -226,6 +226,14 @@ int log_write(int level, const char* fmt, ...)
     return 0;
 }
 
+void log_code(int code, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    log_vwrite(code, fmt, ap);
+    va_end(ap);
+}
+
 void log_append(const char* fmt, ...)
 {
     std::lock_guard<std::recursive_mutex> lock(logMutex);

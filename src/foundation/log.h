@@ -67,6 +67,16 @@ void log_flush();
 [[gnu::format(printf, 2, 3)]] int log_write(int level, const char* fmt, ...);
 int log_vwrite(int level, const char* fmt, va_list ap);
 
+// Writes one line that carries a number where other lines name their level:
+// "CODE -%03d- " with `code`, then the text ("CODE -000- " for 0, "CODE
+// -1043- " for 1043). Such a line sets neither the status line nor the last
+// error. The dialogs write the lines of a failed exchange with the status
+// that ends it, and the request files and the key store write their notes
+// with 0: the number is part of what the log says, so these lines stay
+// log_code lines and do not become LOG_ERROR lines. A code that is a level's
+// own number (1001, 1031) is written as that level.
+[[gnu::format(printf, 2, 3)]] void log_code(int code, const char* fmt, ...);
+
 // Continues the current log line (no stamp, no prefix); nothing when closed.
 [[gnu::format(printf, 1, 2)]] void log_append(const char* fmt, ...);
 

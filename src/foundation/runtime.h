@@ -40,7 +40,7 @@ public:
     // Posts the quit message (a stop message was shown): it ends the
     // current or next wait at once and stops nothing; the worker goes on.
     virtual void postQuit(int code) = 0;
-    // Shows the activity mark's frame (0 idle, 1 to 4 the steps of a call).
+    // Shows the activity mark's frame (one of the TRAY_ frames below).
     virtual void animate(int frame) { (void)frame; }
 };
 
@@ -56,6 +56,17 @@ enum : unsigned {
 // Shows a message box: through the main window when there is one, otherwise
 // as "<title>: <text>\n" on standard error, returning at once.
 void showMessageBox(const char* title, const char* text, unsigned style);
+
+// The frames of the activity mark (the tray icon, the mark of the title
+// line), in the order a transaction shows them.
+enum : int {
+    TRAY_IDLE = 0,        // waiting for a request
+    TRAY_READ = 1,        // reading the request file
+    TRAY_LINK = 2,        // bringing the link up, also on the way to the backup connection
+    TRAY_DIALOG = 3,      // the request goes out, the response comes in
+    TRAY_ANSWERED = 4,    // a response arrived
+    TRAY_FRAME_COUNT = 5,
+};
 
 // Shows the tray frame of a transaction step; nothing without a window.
 void animateTrayIcon(int frame);

@@ -188,7 +188,7 @@ void insertKey(const char* office, const char* provider, const char* encrypted)
 {
     const std::string params[2] = {keystore_index(office, provider), encrypted};
     if (BoundResult r = runBound("INSERT INTO KeyStore VALUES (?, ?);", params, 2); !r.ok) {
-        log_write(0, "Failed to save key for %s %s, error:%s", office, provider, r.message.c_str());
+        log_code(0, "Failed to save key for %s %s, error:%s", office, provider, r.message.c_str());
     }
 }
 
@@ -220,7 +220,7 @@ void keystore_deleteKey(const char* office, const char* provider)
 {
     const std::string indx = keystore_index(office, provider);
     if (BoundResult r = runBound("DELETE FROM KeyStore WHERE INDX=?;", &indx, 1); !r.ok) {
-        log_write(0, "Failed to delete key for %s %s, error:%s", office, provider, r.message.c_str());
+        log_code(0, "Failed to delete key for %s %s, error:%s", office, provider, r.message.c_str());
     }
 }
 
@@ -246,7 +246,7 @@ const char* getApiKey(const char* proxyHost, const char* office, const char* pro
     bool found = false;
     BoundResult read = runBound("SELECT AppKey FROM KeyStore WHERE INDX=? ;", &indx, 1, &stored, &found);
     if (!read.ok) {
-        log_write(0, "Failed to retreive key for %s %s, error:%s", office, provider, read.message.c_str());
+        log_code(0, "Failed to retreive key for %s %s, error:%s", office, provider, read.message.c_str());
     }
 
     if (found) {

@@ -34,8 +34,8 @@ std::int64_t nowSeconds()
 // failing call's status), then the end message, both at level `s`.
 int fail(int s, const char* stateFormat, int callStatus)
 {
-    if (stateFormat) log_write(s, stateFormat, callStatus);
-    log_write(s, "Common Protocol error, end dialog");
+    if (stateFormat) log_code(s, stateFormat, callStatus);
+    log_code(s, "Common Protocol error, end dialog");
     return s;
 }
 
@@ -146,14 +146,14 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
                 if (int e = sendRequest(); e != STS_OK) return e;
                 break;
             }
-            log_write(STS_NO_STX, "another character received :ASCII(%d) ERROR ", c);
+            log_code(STS_NO_STX, "another character received :ASCII(%d) ERROR ", c);
             waitSeconds(static_cast<unsigned>(g_linkTimeouts.errorPause));
             port_clearRxRing();
             if (nowSeconds() - start > answerDelay) {
-                log_write(STS_NO_STX, "Too many errors ");
+                log_code(STS_NO_STX, "Too many errors ");
                 return fail(STS_NO_STX, nullptr, 0);
             }
-            log_write(STS_NO_STX, "Send a NAK and wait for response");
+            log_code(STS_NO_STX, "Send a NAK and wait for response");
             sts = writeByte(CP_NAK);
             if (sts != STS_OK) return fail(STS_WRITE_ERROR, "Error writing NAK STATE 1A sts=%d", sts);
             break;
@@ -182,7 +182,7 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
             if (sts != STS_OK) {
                 if (lrcTriesLeft > 1) {
                     --lrcTriesLeft;
-                    log_write(STS_BAD_LRC, "Timeout reading LRC STATE 3 sts=%d", sts);
+                    log_code(STS_BAD_LRC, "Timeout reading LRC STATE 3 sts=%d", sts);
                     state = State::Nak;
                     break;
                 }
@@ -191,7 +191,7 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
             if (c == cp_lrc(respBuf, static_cast<std::size_t>(count))) {
                 state = State::Ack;
             } else {
-                log_write(STS_BAD_LRC, "LRC Error");
+                log_code(STS_BAD_LRC, "LRC Error");
                 state = State::Nak;
             }
             break;

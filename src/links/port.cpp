@@ -21,6 +21,7 @@
 #include "os/os_file.h"
 #include "os/os_serial.h"
 #include "os/os_tcp.h"
+#include "os/os_wait.h"
 
 namespace qzr {
 

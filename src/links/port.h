@@ -15,7 +15,7 @@
 #include <string>
 
 #include "config/config.h"
-#include "os/os_wait.h"
+#include "os/os_fd.h"
 
 namespace qzr {
 

@@ -24,8 +24,8 @@ char vovFrame[12 + MAX_TEXT];
 
 int fail(int status, const char* fmt, int value)
 {
-    log_write(status, fmt, value);
-    log_write(status, "VOV Protocol error, end dialog");
+    log_code(status, fmt, value);
+    log_code(status, "VOV Protocol error, end dialog");
     return status;
 }
 
@@ -89,9 +89,9 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
         length = length * 10 + (header[i] - '0');
     }
     if (length < 0 || length > RESPONSE_MAX) {
-        log_write(STS_NO_RESPONSE, "Error reading length =%d from string <%.6s> ", length,
-                  reinterpret_cast<const char*>(header));
-        log_write(STS_NO_RESPONSE, "VOV Protocol error, end dialog");
+        log_code(STS_NO_RESPONSE, "Error reading length =%d from string <%.6s> ", length,
+                 reinterpret_cast<const char*>(header));
+        log_code(STS_NO_RESPONSE, "VOV Protocol error, end dialog");
         return STS_NO_RESPONSE;
     }
 

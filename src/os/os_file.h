@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "os/os_wait.h"
+#include "os/os_fd.h"
 
 namespace qzr {
 

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "os/os_wait.h"
+#include "os/os_fd.h"
 
 namespace qzr {
 

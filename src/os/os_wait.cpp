@@ -102,17 +102,4 @@ const char* os_errorText(int err, char* buf, std::size_t size)
     return strerror_r(err, buf, size);
 }
 
-void OsFd::reset(int fd)
-{
-    if (fd_ >= 0 && fd_ != fd) ::close(fd_);
-    fd_ = fd;
-}
-
-int OsFd::close()
-{
-    int fd = release();
-    if (fd < 0) return 0;
-    return ::close(fd) == 0 ? 0 : errno;
-}
-
 }  // namespace qzr

@@ -2,11 +2,12 @@
 //
 // The waits of the driver are poll() calls with a deadline on the monotonic
 // clock; nothing here sleeps where a descriptor can be watched instead.
-// `OsFd` owns one descriptor and closes it exactly once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "os/os_fd.h"
 
 namespace qzr {
 
@@ -41,7 +42,6 @@ int os_msUntil(std::int64_t deadlineMs);
 // Reads what is there, up to `len` bytes, without blocking. Returns the
 // count; 0 at end of file (the peer closed, the line hung up);
 // OS_IO_AGAIN when nothing is there yet; OS_IO_ERROR on a failure (errno).
-enum : long { OS_IO_AGAIN = -2, OS_IO_ERROR = -1 };
 long os_readSome(int fd, void* buf, std::size_t len);
 
 // Writes up to `len` bytes without blocking; a socket is written with
@@ -55,38 +55,5 @@ long os_inputCount(int fd);
 
 // The text of an error number (strerror_r), for the log.
 const char* os_errorText(int err, char* buf, std::size_t size);
-
-// One owned descriptor; closes it when replaced or destroyed.
-class OsFd {
-public:
-    OsFd() = default;
-    explicit OsFd(int fd) : fd_(fd) {}
-    OsFd(const OsFd&) = delete;
-    OsFd& operator=(const OsFd&) = delete;
-    OsFd(OsFd&& other) noexcept : fd_(other.release()) {}
-    OsFd& operator=(OsFd&& other) noexcept
-    {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    ~OsFd() { reset(); }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    // Closes the descriptor held (if any) and takes `fd`.
-    void reset(int fd = -1);
-    // Closes the descriptor held (if any) and says how that went: 0, or the
-    // error number of close(2) (a write the kernel could not finish).
-    int close();
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 }  // namespace qzr

@@ -49,7 +49,7 @@ constexpr int LAST_ERROR_ROW = CLIENT_ROW + 216 / 18;
 
 // The activity mark of the title line, one for each frame of the tray icon.
 constexpr char FRAMES[] = {' ', '|', '/', '-', '\\'};
-constexpr int FRAME_COUNT = 5;
+static_assert(sizeof FRAMES == TRAY_FRAME_COUNT);
 
 constexpr int KEY_CTRL_C = 3;
 constexpr int KEY_CTRL_L = 12;
@@ -305,7 +305,7 @@ public:
 
     void animate(int frame) override
     {
-        if (frame < 0 || frame >= FRAME_COUNT) return;
+        if (frame < 0 || frame >= TRAY_FRAME_COUNT) return;
         frame_ = frame;
         draw();
     }
@@ -634,7 +634,7 @@ private:
     bool ownInput_;
     int inFd_;
     std::string title_;
-    int frame_ = 0;
+    int frame_ = TRAY_IDLE;
     int menu_ = -1;      // the open menu, or -1
     int selected_ = 0;   // its highlighted item
     int menuX_[MENU_COUNT] = {};

@@ -19,7 +19,6 @@ void expectConnectionDefaultsOnly(const ConnectionDef& c) {
 }
 
 void expectNoRunTimeState(const NetworkDef& n) {
-    EXPECT_FALSE(n.simulation);
     EXPECT_FALSE(n.portOpen);
     EXPECT_FALSE(n.dialed);
     EXPECT_FALSE(n.linkUp);
@@ -110,6 +109,9 @@ void expectOffice() {
     const char* order[] = {"CDANET", "DIRECTLINE", "ITRANS", "HTTPSNET", "TEST"};
     for (int i = 0; i < 5; ++i) EXPECT_EQ(networkTable[i]->networkName, order[i]);
     for (int i = 0; i < 5; ++i) expectNoRunTimeState(*networkTable[i]);
+    // Only TEST is the simulation network; none is the network ZAR.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(networkTable[i]->simulation, i == 4) << order[i];
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(networkTable[i]->zar) << order[i];
 
     // Dial-up through DATAPAC with the named login script.
     const NetworkDef& cda = *networkTable[0];

@@ -219,6 +219,28 @@ TEST_F(ConfigTest, ResetForgetsEverything) {
     EXPECT_EQ(readIni(B + "[A1]\nspeed = 1200\n"), 0);
 }
 
+TEST_F(ConfigTest, SimulationAndZarNetworksAreKnownByTheirNames) {
+    ASSERT_EQ(readIni(B + "[test]\nspeed = 1200\n[Zar]\nspeed = 1200\n[TEST2]\nspeed = 1200\n[ZAR2]\nspeed = 1200\n"
+                          "[SECONDARY_TEST]\nspeed = 2400\n"),
+              0);
+    ini_closeFile();
+    ASSERT_EQ(readSup("network zar begin\nprimary connection begin speed = 2400 end\nend\n"
+                      "network ATEST begin\nprimary connection begin speed = 2400 end\nend\n"),
+              0);
+    struct {
+        const char* name;
+        bool simulation;
+        bool zar;
+    } cases[] = {{"TEST", true, false}, {"ZAR", false, true}, {"TEST2", false, false},
+                 {"ZAR2", false, false}, {"ATEST", false, false}};
+    ASSERT_EQ(networkCount(), 5);
+    for (const auto& c : cases) {
+        EXPECT_EQ(net(c.name)->simulation, c.simulation) << c.name;
+        EXPECT_EQ(net(c.name)->zar, c.zar) << c.name;
+    }
+    EXPECT_EQ(net("ZAR")->primary->speed, 2400);  // redefined by the supplemental file, still ZAR
+}
+
 TEST_F(ConfigTest, FindNetworkStopsAtTheFirstEmptySlot) {
     ASSERT_EQ(readIni(B + "[A1]\nspeed = 1200\n[B2]\nspeed = 1200\n"), 0);
     EXPECT_EQ(findNetwork("B2"), networkTable[1]);

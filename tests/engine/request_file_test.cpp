@@ -306,7 +306,9 @@ TEST_F(RequestFiles, WritersAreKeptOffAndBlockTheOpen)
     int late = ::open("NET/REQ.001", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     EXPECT_LT(late, 0);
     EXPECT_EQ(errno, EWOULDBLOCK);
-    usleep(50 * 1000);
+    // The refused open has started the break of the lease, and with it sent
+    // the notice (SIGIO) to this process: the lease now waits to end.
+    EXPECT_EQ(::fcntl(requestFp.fd(), F_GETLEASE), F_UNLCK);
     transInfo ti;
     EXPECT_EQ(read(false, &ti), STS_OK);
     requestFp.close();

@@ -73,6 +73,24 @@ TEST_F(LogTest, LinesCarryStampAndLevelPrefix)
     EXPECT_EQ(got, expected);
 }
 
+TEST_F(LogTest, CodeLinesCarryTheirNumberAndMarkNoError)
+{
+    openLog();
+    log_write(LOG_ERROR, "last error");
+    log_write(LOG_STATUS, "last status");
+    log_code(0, "note %s", "zero");
+    log_code(1043, "Too many errors ");
+    EXPECT_EQ(screenText(lastErrorLine), "last error");
+    EXPECT_EQ(screenText(statusLine), "last status");
+    EXPECT_EQ(screenText(screenLines.current), "Too many errors ");
+    log_code(1031, "a level's own number");
+    EXPECT_EQ(screenText(lastErrorLine), "a level's own number");
+    std::string content = closeAndRead();
+    EXPECT_NE(content.find(" CODE -000- note zero\n"), std::string::npos) << content;
+    EXPECT_NE(content.find(" CODE -1043- Too many errors \n"), std::string::npos) << content;
+    EXPECT_NE(content.find(" ERROR-prot. a level's own number"), std::string::npos) << content;
+}
+
 TEST_F(LogTest, AppendModeKeepsAndRewriteModeReplaces)
 {
     openLog();

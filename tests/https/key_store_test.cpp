@@ -186,7 +186,7 @@ TEST_F(KeyStoreTest, StoreThatCannotBeOpenedStillGivesKeys)
     EXPECT_EQ(test::countOf(log, "CODE -000- Failed to save key for 0123 123456789, error:"), 2);
 }
 
-// F6: a stored key that cannot be used is deleted and a new one requested.
+// A stored key that cannot be used is deleted and a new one requested.
 TEST_F(KeyStoreTest, UnusableStoredKeyIsReplaced)
 {
     struct {
@@ -228,7 +228,7 @@ TEST_F(KeyStoreTest, UnusableStoredKeyIsReplaced)
     }
 }
 
-// F1: offices and providers reach SQLite as values, never as SQL; INDX
+// Offices and providers reach SQLite as values, never as SQL; INDX
 // keeps their text whole, padded or not.
 TEST_F(KeyStoreTest, QuotesAndLongTextsStayValues)
 {

@@ -16,6 +16,7 @@
 #include "links/link_peers.h"
 #include "links/modem.h"
 #include "links/port.h"
+#include "os/os_wait.h"
 
 extern char** environ;
 

@@ -953,7 +953,11 @@ TEST_P(BusyLineTest, StopOrCancelEndsTheCallWithin1003)
 
     QzrProcess p(dir.path().string(), args());
     ASSERT_TRUE(waitFor([&] { return ch.talking.load(); }, LONG_MS)) << log();
-    pauseMs(1000);  // the driver reads the busy line
+    // The driver reads the busy line: its reads go on past what it had read
+    // when the peer began to talk.
+    const long long readBefore = p.bytesRead();
+    ASSERT_GE(readBefore, 0);
+    ASSERT_TRUE(waitFor([&] { return p.bytesRead() >= readBefore + 32; }, LONG_MS)) << log();
     ASSERT_TRUE(p.running());
     auto signalled = Clock::now();
     p.signal(sig);

@@ -12,23 +12,26 @@ using namespace qzr;
 
 TEST(TransactionPrefix, NetworkPrefixZarOrDefault)
 {
+    // `zar` as the reader sets it for the network ZAR (and for no other name).
     struct {
         const char* network;
+        bool zar;
         std::optional<std::string> prefix;
         const char* a01;
     } cases[] = {
-        {"CDANET", std::nullopt, "11401111    "},
-        {"ZAR", std::nullopt, "HD*         "},
-        {"ZAR", "CDN", "CDN         "},  // a prefix of its own wins
-        {"CDANET", "CDN", "CDN         "},
-        {"CDANET", "", "            "},
-        {"CDANET", "ABCDEFGHIJKL", "ABCDEFGHIJKL"},
-        {"CDANET", "ABCDEFGHIJKLMNOP", "ABCDEFGHIJKL"},  // never past A01
-        {"ZAR2", std::nullopt, "11401111    "},
+        {"CDANET", false, std::nullopt, "11401111    "},
+        {"ZAR", true, std::nullopt, "HD*         "},
+        {"ZAR", true, "CDN", "CDN         "},  // a prefix of its own wins
+        {"CDANET", false, "CDN", "CDN         "},
+        {"CDANET", false, "", "            "},
+        {"CDANET", false, "ABCDEFGHIJKL", "ABCDEFGHIJKL"},
+        {"CDANET", false, "ABCDEFGHIJKLMNOP", "ABCDEFGHIJKL"},  // never past A01
+        {"ZAR2", false, std::nullopt, "11401111    "},
     };
     for (const auto& c : cases) {
         NetworkDef net;
         net.networkName = c.network;
+        net.zar = c.zar;
         net.prefix = c.prefix;
         std::string text = "CLAIM-TEST  0000010401000001";
         process_setPrefix(text.data(), &net);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -74,6 +75,18 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+    }
+    // The bytes the process has read so far by read calls (files, lines,
+    // sockets), from /proc; -1 when that cannot be read.
+    long long bytesRead() const
+    {
+        std::ifstream io("/proc/" + std::to_string(pid_) + "/io");
+        std::string key;
+        long long value = 0;
+        while (io >> key >> value) {
+            if (key == "rchar:") return value;
+        }
+        return -1;
     }
     bool running()
     {
