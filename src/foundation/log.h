@@ -67,6 +67,11 @@ void log_flush();
 [[gnu::format(printf, 2, 3)]] int log_write(int level, const char* fmt, ...);
 int log_vwrite(int level, const char* fmt, va_list ap);
 
+// Writes one line as log_write does; while the log is closed, the line is
+// also kept for the next log_open, whatever log_keepWhileClosed says (a
+// line of the start, before the log's name is known). Returns 0.
+[[gnu::format(printf, 2, 3)]] int log_writeKept(int level, const char* fmt, ...);
+
 // Continues the current log line (no stamp, no prefix); nothing when closed.
 [[gnu::format(printf, 1, 2)]] void log_append(const char* fmt, ...);
 
