@@ -48,10 +48,16 @@ bool isGuarded(int sig)
     }
 }
 
+// Set once the terminal was given back: a second deadly signal (the abort
+// of a handler that took the first) must not leave the alternate screen
+// again, which would move the cursor back over what was written since.
+volatile sig_atomic_t givenBack = 0;
+
 void onDeadlySignal(int sig)
 {
     int saved = errno;
-    if (terminalFd >= 0) {
+    if (terminalFd >= 0 && !givenBack) {
+        givenBack = 1;
         std::size_t done = 0;
         while (done < escapeLength) {
             ssize_t n = ::write(terminalFd, escapeBytes + done, escapeLength - done);
@@ -93,6 +99,7 @@ int os_crashGuardSave(int fd)
 int os_crashGuardArm(const std::string& escapes)
 {
     if (armed) return 0;
+    givenBack = 0;
     escapeLength = escapes.size() < sizeof escapeBytes ? escapes.size() : sizeof escapeBytes;
     std::memcpy(escapeBytes, escapes.data(), escapeLength);
 
