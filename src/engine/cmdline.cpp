@@ -3,6 +3,7 @@
 #include "engine/cmdline.h"
 
 #include <cstdio>
+#include <filesystem>
 
 #include "foundation/activity.h"
 #include "foundation/log.h"
@@ -36,6 +37,10 @@ namespace {
 
 bool directoriesSettled = false;
 
+// The directory the driver was started in, before any -c: a relative -e is
+// taken from it. Empty when it could not be read.
+std::string startDir;
+
 void settleDirectories()
 {
     directoriesSettled = true;
@@ -43,6 +48,8 @@ void settleDirectories()
     if (int err = os_currentDirectory(CurDir); err != 0) {
         log_write(LOG_ERROR, "Cannot get current QZR directory GetCurrentDirectory (err=%d), using './' ", err);
         CurDir = "./";
+    } else {
+        startDir = CurDir;
     }
     std::string exe;
     int err = os_programPath(os_processId(), exe);
@@ -54,6 +61,19 @@ void settleDirectories()
         ExeDir = slash == std::string::npos ? exe : exe.substr(0, slash);
         if (ExeDir.empty()) ExeDir = "/";
     }
+}
+
+// The program directory named by -e: a relative name is taken from the
+// directory the driver was started in, whatever -c made current before or
+// after it, and kept absolute ("." and ".." steps resolved by name, no
+// trailing slash).
+std::string programDirectory(const char* dir)
+{
+    std::filesystem::path d = dir;
+    if (d.is_relative() && !startDir.empty()) d = std::filesystem::path(startDir) / d;
+    std::string s = d.lexically_normal().string();
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    return s;
 }
 
 // Refuses the command line with `text`; returns 1001 when the report returns.
@@ -116,7 +136,7 @@ int parseCommandLine(int argc, char** argv)
             const char* dir = switchValue(argc, argv, i);
             if (!dir)
                 return refuse("Invalid command line syntax -e,  please specify alternate QZR directory name after -e\n");
-            ExeDir = dir;
+            ExeDir = programDirectory(dir);
             break;
         }
         case 'i': {

@@ -3,7 +3,11 @@
 // `parseCommandLine` runs before anything else: it fixes `CurDir` (the
 // working directory, also the process's current directory), `ExeDir` (the
 // program directory), `Inifile` (the configuration file) and the option
-// flags, and keeps the arguments for the restart script.
+// flags, and keeps the arguments for the restart script. Both directories
+// are absolute: a relative -c is entered from where the process stands when
+// it is read, a relative -e is taken from the directory the driver was
+// started in (whatever -c did); a relative -i stays as it is, relative to
+// the working directory.
 #pragma once
 
 #include <string>

@@ -234,6 +234,19 @@ void log_code(int code, const char* fmt, ...)
     va_end(ap);
 }
 
+int log_writeKept(int level, const char* fmt, ...)
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
+    bool saved = keepWhileClosed;
+    keepWhileClosed = true;
+    va_list ap;
+    va_start(ap, fmt);
+    log_vwrite(level, fmt, ap);
+    va_end(ap);
+    keepWhileClosed = saved;
+    return 0;
+}
+
 void log_append(const char* fmt, ...)
 {
     std::lock_guard<std::recursive_mutex> lock(logMutex);

@@ -77,6 +77,11 @@ int log_vwrite(int level, const char* fmt, va_list ap);
 // own number (1001, 1031) is written as that level.
 [[gnu::format(printf, 2, 3)]] void log_code(int code, const char* fmt, ...);
 
+// Writes one line as log_write does; while the log is closed, the line is
+// also kept for the next log_open, whatever log_keepWhileClosed says (a
+// line of the start, before the log's name is known). Returns 0.
+[[gnu::format(printf, 2, 3)]] int log_writeKept(int level, const char* fmt, ...);
+
 // Continues the current log line (no stamp, no prefix); nothing when closed.
 [[gnu::format(printf, 1, 2)]] void log_append(const char* fmt, ...);
 

@@ -103,6 +103,7 @@ void closeFile(tbx_parser* p)
         std::fclose(p->file);
         p->file = nullptr;
     }
+    p->lastLine.clear();
 }
 
 void setToken(tbx_parser* p, const char* text, int id)
@@ -335,6 +336,20 @@ void tbx_getc(tbx_parser* p)
         p->current = 0;
         return;
     }
+    int next = std::fgetc(p->file);
+    if (next == EOF) {
+        // The end: the file is closed, its last line (the line number and
+        // its start stay those of that line) is kept for a report on the
+        // token read last.
+        std::string last = p->line;
+        closeFile(p);
+        p->lastLine = std::move(last);
+        p->line[0] = '\0';
+        p->lineIndex = 0;
+        p->current = 0;
+        return;
+    }
+    std::ungetc(next, p->file);
     p->lineStart = std::ftell(p->file);
     if (!readLine(p->file, p->line, TBX_LINE_SIZE)) {
         closeFile(p);
@@ -505,15 +520,22 @@ const char* tbx_error_context(tbx_parser* p, int flags)
     context.clear();
     if (!p) return context.c_str();
 
-    if (p->file && p->lineNumber > 0) {
+    int column = p->errColumn ? p->errColumn : p->tokenColumn;
+    // Once the end of the file closed it, only a token of its last line
+    // (not the end itself, at column 0) still has its line to show.
+    bool kept = !p->file && !p->lastLine.empty() && column > 0 && !p->errLineStart;
+    if ((p->file || kept) && p->lineNumber > 0) {
         long start = p->errLineStart ? p->errLineStart : p->lineStart;
-        int column = p->errColumn ? p->errColumn : p->tokenColumn;
         int lineNo = p->errLine ? p->errLine : p->lineNumber;
 
-        long saved = std::ftell(p->file);
         char shown[132] = "";
-        if (std::fseek(p->file, start, SEEK_SET) == 0) readLine(p->file, shown, sizeof shown);
-        std::fseek(p->file, saved, SEEK_SET);
+        if (kept) {
+            std::snprintf(shown, sizeof shown, "%s", p->lastLine.c_str());
+        } else {
+            long saved = std::ftell(p->file);
+            if (std::fseek(p->file, start, SEEK_SET) == 0) readLine(p->file, shown, sizeof shown);
+            std::fseek(p->file, saved, SEEK_SET);
+        }
 
         std::string out = shown;
         if (out.empty() || out.back() != '\n') out += '\n';

@@ -61,6 +61,11 @@ struct tbx_parser {
     unsigned char current = ' ';         // 0 at the end of the file
     int lineNumber = 0;
     char line[TBX_LINE_SIZE + 1] = {};
+    // The last line of the file, kept when the end of the file closed it
+    // (the read ahead after a last token without a line feed), so that a
+    // report on that token still shows its line; empty while the file is
+    // open.
+    std::string lastLine;
     char blockComment[TBX_COMMENT_MAX + 1] = {};
     int tokenId = 0;
     char token[TBX_TOKEN_SIZE] = {};       // as read

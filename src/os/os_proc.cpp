@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -51,6 +52,21 @@ int os_programPath(int pid, std::string& path)
         }
         buf.resize(buf.size() * 2);
     }
+}
+
+int os_standardFilesOpen()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number: the one that is closed.
+        int opened = ::open("/dev/null", O_RDWR);
+        if (opened < 0) return errno;
+        if (opened != fd) {
+            ::close(opened);
+            return EBADF;
+        }
+    }
+    return 0;
 }
 
 int os_setFileSizeLimit(long bytes)

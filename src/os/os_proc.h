@@ -2,7 +2,8 @@
 //
 // The computer's name and the program that started the driver go into the
 // activity record; the file-size limit lets tests make a write fail the way a
-// full disk does.
+// full disk does; the standard files are made sure of before the driver
+// opens anything.
 #pragma once
 
 #include <string>
@@ -25,6 +26,12 @@ bool os_processExists(int pid);
 // The path of the program that process `pid` runs (readlink of
 // /proc/<pid>/exe). Returns 0 and the path, or the error number.
 int os_programPath(int pid, std::string& path);
+
+// Makes sure that the standard input, output and error (descriptors 0, 1
+// and 2) are open: each one that is closed is opened on /dev/null, so that
+// no file the driver opens later takes its number and receives what is
+// printed. Returns 0, or the error number when /dev/null cannot be opened.
+int os_standardFilesOpen();
 
 // Limits the size of every file this process writes to `bytes`; a write past
 // it fails with EFBIG instead of ending the process (SIGXFSZ is ignored).

@@ -19,7 +19,7 @@ std::atomic<int> pipeRead{-1};
 std::atomic<int> pipeWrite{-1};
 std::once_flag pipeOnce;
 
-constexpr int handledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2};
+constexpr int handledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2};
 struct sigaction savedActions[sizeof handledSignals / sizeof handledSignals[0]];
 bool installed = false;
 

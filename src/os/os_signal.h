@@ -2,8 +2,10 @@
 //
 // Signal handlers and other threads only write one byte per event into a
 // pipe (a self-pipe); the waits poll its read end and turn the bytes into
-// window commands. SIGINT, SIGTERM and SIGHUP are "close", SIGUSR1 "cancel
-// the current call", SIGUSR2 "toggle detailed messages". Writing never
+// window commands. SIGINT, SIGTERM and SIGHUP are "close", and so are
+// SIGQUIT and SIGALRM (their default would end the process with the
+// terminal left raw); SIGUSR1 "cancel the current call", SIGUSR2 "toggle
+// detailed messages". Writing never
 // blocks: when the pipe is full the event is dropped, the ones already
 // queued still wake the wait.
 #pragma once
@@ -15,7 +17,7 @@ namespace qzr {
 
 enum : unsigned char {
     OS_EVENT_WAKE = 0,            // nothing to do but look at the flags again
-    OS_EVENT_CLOSE = 1,           // SIGINT, SIGTERM, SIGHUP
+    OS_EVENT_CLOSE = 1,           // SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM
     OS_EVENT_CANCEL = 2,          // SIGUSR1
     OS_EVENT_TOGGLE_DETAILED = 3, // SIGUSR2
 };
@@ -40,10 +42,10 @@ struct os_signalMarks {
     std::atomic<bool>* wake = nullptr;
 };
 
-// Routes SIGINT, SIGTERM, SIGHUP, SIGUSR1 and SIGUSR2 into the event pipe
-// (sigaction, SA_RESTART), the handler setting `marks` first; a SIGHUP that
-// the starter set to ignored (nohup) stays ignored. Returns 0, or -1 when
-// the pipe or a handler cannot be set.
+// Routes SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1 and SIGUSR2 into
+// the event pipe (sigaction, SA_RESTART), the handler setting `marks` first;
+// a SIGHUP that the starter set to ignored (nohup) stays ignored. Returns 0,
+// or -1 when the pipe or a handler cannot be set.
 int os_signalInstall(const os_signalMarks& marks = {});
 
 // Sends this process the signal of an event: OS_EVENT_CLOSE SIGTERM (or

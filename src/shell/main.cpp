@@ -2,14 +2,17 @@
 // then the service (-s), or the status window and the worker.
 //
 // The title ("ZAVI Quarzel" and the last component of the directory the
-// program was started in) names the instance: a second program started in
-// a directory of the same name ends at once, silently, with exit status 0.
+// program was started in) names the instance: a second program of the same
+// user started in a directory of the same name ends at once, silently, with
+// exit status 0.
 //
 // Exit status: 0 when the last pass succeeded, the usage text was shown, the
 // run ended on a stop request, or another instance holds the title; 2 for a
 // configuration or log failure and when another instance holds the working
 // directory; 1 otherwise (no request found, a failed transaction, a refused
 // command line).
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -22,6 +25,7 @@
 #include "foundation/status.h"
 #include "links/msg_pump.h"
 #include "os/os_instance.h"
+#include "os/os_proc.h"
 #include "os/os_signal.h"
 #include "shell/service.h"
 #include "shell/status_window.h"
@@ -40,15 +44,47 @@ std::string startDirectory()
     return ec ? std::string() : p.string();
 }
 
+// Once the window has given the screen back, the last error it showed
+// (a log that could not be opened, say) stays readable on standard error.
+void tellLastError()
+{
+    std::string text = lastErrorLine;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.empty()) return;
+    std::fprintf(stderr, "Last Error: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // Started with a standard file closed, the first file opened would take
+    // its number and receive what is printed there.
+    (void)os_standardFilesOpen();
     g_windowTitle = window_formTitle(startDirectory());
-    // Held until the process ends; a name already held, or one that cannot
-    // be taken, ends this instance without a word.
+    // Held until the process ends; a name held by another driver of this
+    // user, or one that cannot be taken, ends this instance without a word.
+    // A name that another user holds keeps no one from running: the run
+    // goes on without it, and the log says so.
+    const std::string mutexName = g_windowTitle + " is running";
     OsFd instanceMutex;
-    if (os_instanceMutex(g_windowTitle + " is running", instanceMutex) != 0) return 0;
+    long holder = -1;
+    int taken = os_instanceMutex(mutexName, instanceMutex, &holder);
+    if (taken == EACCES) {
+        if (holder >= 0)
+            log_writeKept(LOG_INFO,
+                          "** WARNING ** Instance name '%s' is held by a process of user %ld, not by a driver of "
+                          "this user: running without it",
+                          mutexName.c_str(), holder);
+        else
+            log_writeKept(LOG_INFO,
+                          "** WARNING ** Instance name '%s' is held by a process that does not answer as a driver "
+                          "does: running without it",
+                          mutexName.c_str());
+    } else if (taken != 0) {
+        return 0;
+    }
 
     try {
         if (parseCommandLine(argc, argv) != STS_OK) return usageShown ? 0 : 1;
@@ -61,6 +97,7 @@ int main(int argc, char** argv)
     pump_installSignals();
     pump_setWindowProc(window_proc);
     std::unique_ptr<MainWindow> window = statusWindow_open(g_windowTitle);
+    const bool onTerminal = window != nullptr;
     if (!window) {
         window = std::make_unique<HeadlessWindow>();
         // No screen lines are shown: an error that cannot reach the log
@@ -80,6 +117,7 @@ int main(int argc, char** argv)
     pump_dispatchEvents();
     hMainWnd = nullptr;
     window.reset();  // the terminal is given back here
+    if (onTerminal) tellLastError();
 
     if (result == 2) return 2;
     if (result == STS_OK || g_closeRequested) return 0;

@@ -379,6 +379,10 @@ void serviceStart()
 
 int service_main(int, char**)
 {
+    // No screen shows the last error: an error line that cannot reach the
+    // log (it cannot be opened) goes to standard error, which the service
+    // manager keeps in its journal.
+    log_errorsToStderrWhileClosed(true);
     update_handToWorker();
     serviceStart();
     int status = 1;

@@ -22,6 +22,7 @@
 #include "foundation/log.h"
 #include "foundation/tbx_pars.h"
 #include "links/msg_pump.h"
+#include "os/os_crash.h"
 #include "os/os_file.h"
 #include "os/os_signal.h"
 #include "os/os_wait.h"
@@ -103,6 +104,15 @@ bool itemEnabled(const MenuItem& item)
     if (item.id >= IDM_TEST_NETWORK1 && item.id <= IDM_TEST_NETWORK3)
         return testNetTable[static_cast<std::size_t>(item.id - IDM_TEST_NETWORK1 + 1)] != nullptr;
     return true;
+}
+
+// The text an item is drawn with: a greyed item on a terminal that cannot
+// dim is put in parentheses instead.
+std::string drawnText(const MenuItem& item, bool canDim)
+{
+    std::string text = itemText(item);
+    if (!canDim && item.id != 0 && !itemEnabled(item)) return "(" + text + ")";
+    return text;
 }
 
 bool itemChecked(const MenuItem& item)
@@ -316,6 +326,7 @@ public:
         if (ended_) return;
         ended_ = true;
         endwin();
+        os_crashGuardDisarm();
     }
 
     // Reads and handles the keys that are there: the one key reader of the
@@ -556,8 +567,10 @@ private:
     void drawMenu()
     {
         const Menu& menu = MENUS[menu_];
+        // Greyed items are dimmed, or marked where the terminal has no dim.
+        const bool canDim = (termattrs() & A_DIM) != 0;
         int width = 0;
-        for (const MenuItem& item : menu.items) width = std::max(width, shownWidth(itemText(item)));
+        for (const MenuItem& item : menu.items) width = std::max(width, shownWidth(drawnText(item, canDim)));
         std::span<const MenuItem> items = shownItems();
         width += 4;  // the mark's column and a blank on each side
         int left = menuX_[menu_];
@@ -576,11 +589,11 @@ private:
                 continue;
             }
             attr_t a = A_NORMAL;
-            if (!itemEnabled(item)) a |= A_DIM;
+            if (!itemEnabled(item) && canDim) a |= A_DIM;
             if (i == selected_) a |= A_REVERSE;
             fill(row, left + 1, width, a);
             if (itemChecked(item)) put(row, left + 1, "*", 1, a);
-            std::string text = itemText(item);
+            std::string text = drawnText(item, canDim);
             put(row, left + 3, text, width - 3, a, true);
         }
     }
@@ -663,6 +676,29 @@ std::terminate_handler previousTerminate = nullptr;
     std::abort();
 }
 
+// The bytes that give the screen back at once, as the terminal's database
+// spells them: plain attributes, the cursor shown, the keypad's own mode
+// left, the alternate screen left. Delays ("$<5>") are dropped.
+std::string screenRestoreBytes()
+{
+    std::string out;
+    for (const char* cap : {"sgr0", "cnorm", "rmkx", "rmcup"}) {
+        const char* s = tigetstr(cap);
+        if (!s || s == reinterpret_cast<const char*>(-1)) continue;
+        for (const char* c = s; *c; ++c) {
+            if (c[0] == '$' && c[1] == '<') {
+                const char* end = std::strchr(c, '>');
+                if (end) {
+                    c = end;
+                    continue;
+                }
+            }
+            out += *c;
+        }
+    }
+    return out;
+}
+
 // Whether the terminal type `term` is known and can move the cursor to any
 // place (its "cm" capability). The terminal database is asked before the
 // screen library is started: nothing is sent to the terminal, and no failed
@@ -701,6 +737,8 @@ std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
 
     // An unknown terminal type, or one that cannot address the cursor
     // (dumb), cannot show the window: both count as no terminal.
+    // The settings a death by signal puts back are those of before.
+    (void)os_crashGuardSave(OS_STDOUT);
     SCREEN* screen = canAddressCursor(term) ? newterm(nullptr, stdout, input) : nullptr;
     if (!screen) {
         if (ownInput) std::fclose(input);
@@ -714,6 +752,9 @@ std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
     nodelay(stdscr, TRUE);
     set_escdelay(25);
     curs_set(0);
+    // A crash, or a signal that ends the process by default, gives the
+    // terminal back as well.
+    (void)os_crashGuardArm(screenRestoreBytes());
 
     if (!atexitRegistered) {
         std::atexit(restoreAtExit);

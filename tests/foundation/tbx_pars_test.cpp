@@ -310,6 +310,47 @@ TEST_F(Tokenizer, ContextShowsTheLineAndACaret)
     EXPECT_EQ(t[4].text, "value");
 }
 
+// A report on the last token of a file whose last line has no line feed:
+// reading past that token reached the end and closed the file, yet the
+// report shows the file, the line and the caret as it does when the line
+// ends with one. A report at the end itself has no line to show, either
+// way.
+TEST_F(Tokenizer, ReportOnTheLastLineKeepsItsContextWithOrWithoutLineFeed)
+{
+    struct Case {
+        const char* ending;
+        int tokens;  // read before the report
+        const char* box;
+        const char* printed;
+    } cases[] = {
+        {"", 6, "near line:2: %F-0202: Syntax error, expecting: num", "\tdelay = zz\n\t        ^\n"},
+        {"\n", 6, "near line:2: %F-0202: Syntax error, expecting: num", "\tdelay = zz\n\t        ^\n"},
+        {"\r\n", 6, "near line:2: %F-0202: Syntax error, expecting: num", "\tdelay = zz\n\t        ^\n"},
+        {"", 7, "%F-0202: Syntax error, expecting: num", ""},
+        {"\n", 7, "%F-0202: Syntax error, expecting: num", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "ending '" << c.ending << "', tokens " << c.tokens);
+        path = dir.write("test.ini", std::string("[general]\n\tdelay = zz") + c.ending);
+        tbx_init_parser(&p, nullptr);
+        for (unsigned char ch : {'=', '[', ']'}) p.classes[ch] = ch;
+        ASSERT_TRUE(tbx_open_file(&p, nullptr, path.c_str()));
+        for (int i = 0; i < c.tokens; ++i) tbx_next_token(&p);
+        ASSERT_STREQ(p.token, c.tokens == 6 ? "zz" : "EOF");
+        window.boxes.clear();
+        printed.clear();
+        tbx_error(&p, TBX_ERR_SYNTAX, "num");
+        ASSERT_EQ(window.boxes.size(), 1u);
+        EXPECT_EQ(window.boxes[0].text, (c.printed[0] ? path + " " : std::string()) + c.box);
+        EXPECT_EQ(printed, c.printed);
+    }
+    // What was kept is not shown for another file.
+    window.boxes.clear();
+    EXPECT_FALSE(tbx_open_file(&p, nullptr, dir.file("none.ini").c_str()));
+    ASSERT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(window.boxes[0].text, "%F-0204: Error openning file: '" + dir.file("none.ini") + "'");
+}
+
 TEST_F(Tokenizer, MissingFileReports204)
 {
     tbx_init_parser(&p, nullptr);

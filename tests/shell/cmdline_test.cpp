@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -85,6 +86,43 @@ TEST_F(CommandLine, LaterDirectoryWinsAndFormsTheDefaultIni)
     EXPECT_EQ(CurDir, b.path().string());
     EXPECT_EQ(Inifile, b.path().string() + "/qzr.ini");
     EXPECT_EQ(ExeDir, "/opt/qzr");
+}
+
+// A relative program directory is the one typed, taken from the directory
+// the driver was started in, before or after a -c; a relative working
+// directory is entered from where the process stands.
+TEST_F(CommandLine, RelativeProgramDirectoryIsTakenFromTheStartDirectory)
+{
+    test::TempDir d;
+    const std::string rel = std::filesystem::relative(d.path(), start).string();
+    ASSERT_FALSE(rel.empty());
+    ASSERT_NE(rel[0], '/');
+    const std::string abs = d.path().string();
+    struct Case {
+        std::vector<std::string> args;
+        std::string exeDir;
+        std::string curDir;
+    } cases[] = {
+        {{"-c", rel, "-e", rel}, abs, abs},
+        {{"-e", rel, "-c", rel}, abs, abs},
+        {{"-e", rel + "/", "-c", abs}, abs, abs},
+        {{"-e", "./" + rel + "/./"}, abs, start},
+        {{"-c", abs, "-e", "."}, start, abs},
+        {{"-s", "-e", rel}, abs, abs},  // the service works in it
+        {{"-s", "-c", rel, "-e", rel}, abs, abs},
+    };
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.args) shown += a + " ";
+        ASSERT_EQ(::chdir(start.c_str()), 0);
+        CurDir = start;  // as settled at the start (once per process)
+        serviceMode = false;
+        EXPECT_EQ(parse(c.args), STS_OK) << shown;
+        EXPECT_EQ(ExeDir, c.exeDir) << shown;
+        EXPECT_EQ(CurDir, c.curDir) << shown;
+        EXPECT_EQ(cwd(), c.curDir) << shown;
+    }
+    EXPECT_TRUE(window.boxes.empty());
 }
 
 TEST_F(CommandLine, ServiceModeWorksInTheProgramDirectory)

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <cstring>
 #include <sys/stat.h>
 #include <string>
 #include <unistd.h>
@@ -66,10 +67,11 @@ protected:
     }
     // Waits for the status line of the idle driver: the last network
     // announced at start, or the wait after a pass.
-    bool idle() const
+    bool idle() const { return idle(term); }
+    bool idle(const Terminal& t) const
     {
         return waitFor([&] {
-            std::string status = term.row(STATUS_ROW);
+            std::string status = t.row(STATUS_ROW);
             return status.find("Waiting for request in " + dir.path().string()) != std::string::npos ||
                    status.find("  Network 0 ") != std::string::npos;
         });
@@ -503,6 +505,121 @@ TEST_F(WindowTest, HangUpIgnoredByTheStarterStaysIgnored)
     ::kill(pid, SIGTERM);
     ASSERT_TRUE(waitFor([&] { return ::kill(pid, 0) != 0; })) << "the driver still runs";
     EXPECT_EQ(log().substr(log().size() - 4), "End.");
+}
+
+// A text without its blanks and line ends: a terminal's settings as stty
+// prints them, wherever the rows of the screen cut them.
+std::string withoutBlanks(const std::string& text)
+{
+    std::string out;
+    for (char c : text)
+        if (c != ' ' && c != '\n' && c != '\t' && c != '\r') out += c;
+    return out;
+}
+
+// SIGQUIT and SIGALRM end the run as SIGTERM does; a signal that ends the
+// process by default (a crash among them) gives the terminal back, then
+// the process dies of that signal. Either way the terminal's settings are
+// those of before and the normal screen is back, with its cursor.
+TEST_F(WindowTest, EveryWayOutGivesTheTerminalBack)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer reports a SIGSEGV itself, then aborts.
+    constexpr int SEGV_DEATH = SIGABRT;
+#else
+    constexpr int SEGV_DEATH = SIGSEGV;
+#endif
+    struct Case {
+        int sig;
+        int exit;  // as the shell shows it: 128 and the signal for a death by signal
+    } cases[] = {
+        {SIGQUIT, 0},
+        {SIGALRM, 0},
+        {SIGABRT, 128 + SIGABRT},
+        {SIGSEGV, 128 + SEGV_DEATH},
+        {SIGILL, 128 + SIGILL},
+        {SIGPIPE, 128 + SIGPIPE},
+        {SIGRTMIN + 1, 128 + SIGRTMIN + 1},
+    };
+    writeIni(TEST_NETWORK, true);
+    dir.write("qzrupdate.lck", "");
+    // Keeps the settings of before the driver, and leaves no core file.
+    const std::string before = dir.file("stty-before");
+    const std::string wrapper = dir.write("wrapper", "#!/bin/sh\nulimit -c 0\nstty -a > " + shellQuoted(before) +
+                                                         "\nexec \"$@\"\n");
+    ::chmod(wrapper.c_str(), 0755);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::strsignal(c.sig));
+        TempDir own;
+        Terminal t(own);
+        std::filesystem::remove(before);
+        ASSERT_TRUE(t.start(dir.path().string(), args(), "", shellQuoted(wrapper)));
+        ASSERT_TRUE(idle(t)) << t.screen();
+        EXPECT_EQ(t.format("#{alternate_on}"), "1");
+        pid_t pid = t.driverPid();
+        ASSERT_GT(pid, 0);
+        ::kill(pid, c.sig);
+        EXPECT_EQ(t.exitCode(), c.exit) << t.screen();
+        t.expectRestored();
+        std::string shown = t.screen();
+        std::size_t after = shown.find('\n', shown.find("[exit "));
+        ASSERT_NE(after, std::string::npos) << shown;
+        EXPECT_EQ(withoutBlanks(shown.substr(after)), withoutBlanks(dir.read("stty-before"))) << shown;
+        if (c.exit == 0) {
+            EXPECT_EQ(log().substr(log().size() - 4), "End.");
+        }
+    }
+}
+
+// On a terminal without the dim attribute (vt100), a greyed item is drawn
+// in parentheses; the others are drawn as they are.
+TEST_F(WindowTest, GreyedItemsAreMarkedWhereDimIsMissing)
+{
+    writeIni(TEST_NETWORK, true);
+    dir.write("qzrupdate.lck", "");
+    ASSERT_TRUE(term.start(dir.path().string(), args({"-x"}), "TERM=vt100"));
+    ASSERT_TRUE(idle()) << term.screen();
+    term.keys({"M-f"});
+    ASSERT_TRUE(term.shows("Cancel current call")) << term.screen();
+    std::vector<std::string> rows = term.rows();
+    EXPECT_GT(rowWith(rows, "(Exit)"), 0) << term.screen();
+    EXPECT_EQ(rowWith(rows, "(Cancel current call)"), -1) << term.screen();
+    EXPECT_EQ(term.screen(true).find("\x1b[2m"), std::string::npos) << term.screen(true);
+    term.keys({"Escape", "M-h"});
+    ASSERT_TRUE(term.shows("Detailed Messages")) << term.screen();
+    rows = term.rows();
+    // No network can be tested: the three Test items are greyed.
+    int first = rowWith(rows, "(N/A)");
+    ASSERT_GT(first, 0) << term.screen();
+    for (int r = first; r < first + 3; ++r)
+        EXPECT_NE(rows[static_cast<std::size_t>(r)].find("(N/A)"), std::string::npos) << term.screen();
+    EXPECT_EQ(rowWith(rows, "(Detailed Messages)"), -1) << term.screen();
+    EXPECT_EQ(rowWith(rows, "(About QZR...)"), -1) << term.screen();
+    term.keys({"Escape"});
+    ASSERT_TRUE(term.hides("Detailed Messages"));
+    ::kill(term.driverPid(), SIGTERM);
+    EXPECT_EQ(term.exitCode(), 0) << term.screen();
+}
+
+// A log that cannot be opened ends the run at once: once the window has
+// given the screen back, its last error stays readable on standard error.
+TEST_F(WindowTest, LastErrorIsToldOnceTheScreenIsGivenBack)
+{
+    const std::string bad = dir.file("no-such-dir/qzr.log");
+    writeIni(TEST_NETWORK, true);
+    std::string ini = dir.read("qzr.ini");
+    ini.replace(ini.find("logFile = \"qzr.log\""), 19, "logFile = \"" + bad + "\"");
+    dir.write("qzr.ini", ini);
+    start();
+    EXPECT_EQ(term.exitCode(), 2) << term.screen();
+    term.expectRestored();
+    std::vector<std::string> rows = term.rows();
+    int exitRow = rowWith(rows, "[exit 2]");
+    ASSERT_GT(exitRow, 0) << term.screen();
+    EXPECT_TRUE(std::regex_match(rows[static_cast<std::size_t>(exitRow - 1)],
+                                 std::regex("Last Error: [0-2][0-9]:[0-5][0-9]:[0-5][0-9] cannot open log file " +
+                                            std::regex_replace(bad, std::regex("[.]"), "[.]"))))
+        << term.screen();
 }
 
 // A configuration error: its box waits on the window; the tokenizer's

@@ -23,9 +23,11 @@ public:
     // `start` (`dir` when empty), output in <dir>/stdout.txt and
     // <dir>/stderr.txt. The start directory names the instance, so runs
     // started from their own directories never meet. `program`, when given,
-    // is run instead (a shell that starts qzr in its own way).
+    // is run instead (a shell that starts qzr in its own way). With
+    // `closedStandardFiles`, qzr starts with its standard input, output and
+    // error closed instead (as a careless starter leaves them).
     QzrProcess(const std::string& dir, const std::vector<std::string>& args, const std::string& start = "",
-               const std::string& program = "")
+               const std::string& program = "", bool closedStandardFiles = false)
     {
         std::vector<std::string> all = {program.empty() ? QZR_BINARY : program};
         all.insert(all.end(), args.begin(), args.end());
@@ -34,9 +36,15 @@ public:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, (dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, (dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (closedStandardFiles) {
+            for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addclose(&fa, fd);
+        } else {
+            posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+            posix_spawn_file_actions_addopen(&fa, 1, (dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                             0644);
+            posix_spawn_file_actions_addopen(&fa, 2, (dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                             0644);
+        }
         posix_spawn_file_actions_addchdir_np(&fa, (start.empty() ? dir : start).c_str());
         if (posix_spawn(&pid_, all[0].c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
