@@ -24,7 +24,7 @@ int wakeSignal()
 void controlSet(sigset_t* set)
 {
     sigemptyset(set);
-    for (int sig : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGUSR1, SIGUSR2}) sigaddset(set, sig);
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGALRM, SIGTSTP, SIGCONT, SIGUSR1, SIGUSR2}) sigaddset(set, sig);
     if (!hangupIgnored) sigaddset(set, SIGHUP);
     sigaddset(set, wakeSignal());
 }
@@ -49,7 +49,9 @@ int controlOfSignal(int sig)
 {
     if (sig == wakeSignal()) return OS_SVC_WAKE;
     switch (sig) {
-    case SIGTERM: return OS_SVC_TERMINATE;
+    case SIGTERM:
+    case SIGQUIT:  // a quit or an alarm ends the service as SIGTERM does
+    case SIGALRM: return OS_SVC_TERMINATE;
     case SIGINT: return OS_SVC_INTERRUPT;
     case SIGTSTP: return OS_SVC_TSTP;
     case SIGCONT: return OS_SVC_CONT;

@@ -17,7 +17,7 @@ namespace qzr {
 // What `os_serviceSignalWait` took.
 enum : int {
     OS_SVC_WAKE = 0,        // the private wake-up signal
-    OS_SVC_TERMINATE = 1,   // SIGTERM
+    OS_SVC_TERMINATE = 1,   // SIGTERM, SIGQUIT, SIGALRM
     OS_SVC_INTERRUPT = 2,   // SIGINT
     OS_SVC_TSTP = 3,        // SIGTSTP
     OS_SVC_CONT = 4,        // SIGCONT
