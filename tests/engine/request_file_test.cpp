@@ -522,3 +522,68 @@ TEST_F(RequestFiles, RequestThatCannotBeRenamedIsDeleted)
 
 }  // namespace
 }  // namespace qzr
+
+namespace qzr {
+namespace {
+
+// The request read is renamed only while its name still holds it as read:
+// replaced by another file, written by a writer that waits on the lease, or
+// deleted, the name is left as it is for the next pass.
+TEST_F(RequestFiles, RequestChangedWhileServedKeepsItsName)
+{
+    enum class Change { Replaced, WriterWaits, Deleted };
+    const struct {
+        const char* what;
+        Change change;
+        const char* logged;
+    } cases[] = {
+        {"replaced", Change::Replaced,
+         "INFO - ** WARNING ** NET/REQUEST.001 was written while it was served, left for the next pass"},
+        {"a writer waits", Change::WriterWaits,
+         "INFO - ** WARNING ** NET/REQUEST.001 was written while it was served, left for the next pass"},
+        {"deleted", Change::Deleted, "CODE -000- NET/REQUEST.001 does not exist (was deleted by another process)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove("NET/_EQUEST.001");
+        serve("the claim served\n", "NET/REQUEST.001");
+        pid_t writer = -1;
+        switch (c.change) {
+        case Change::Replaced:
+            writeFile("NET/next.tmp", "the next claim\n");
+            fs::rename("NET/next.tmp", "NET/REQUEST.001");
+            break;
+        case Change::WriterWaits:
+            writer = fork();
+            ASSERT_GE(writer, 0);
+            if (writer == 0) {
+                int fd = ::open("NET/REQUEST.001", O_WRONLY | O_TRUNC | O_CLOEXEC);
+                if (fd < 0) _exit(1);
+                _exit(::write(fd, "the next claim\n", 15) == 15 ? 0 : 2);
+            }
+            // The writer is held by the lease until the request is let go.
+            for (int i = 0; i < 500 && !requestFp.changedSinceOpen(); ++i) usleep(10 * 1000);
+            ASSERT_TRUE(requestFp.changedSinceOpen());
+            break;
+        case Change::Deleted:
+            fs::remove("NET/REQUEST.001");
+            break;
+        }
+        file_rename(requestFp, "NET/REQUEST.001", true);
+        requestFp.close();
+        if (writer > 0) {
+            int st = 0;
+            ASSERT_EQ(waitpid(writer, &st, 0), writer);
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+        }
+        EXPECT_FALSE(fs::exists("NET/_EQUEST.001"));
+        if (c.change != Change::Deleted) {
+            EXPECT_EQ(readFile("NET/REQUEST.001"), "the next claim\n");
+        }
+        EXPECT_TRUE(logHas(c.logged)) << logText();
+        EXPECT_FALSE(terminateRequested);
+    }
+}
+
+}  // namespace
+}  // namespace qzr

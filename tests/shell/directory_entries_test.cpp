@@ -164,16 +164,26 @@ TEST_F(DriverTest, TemporaryResponsesOfEndedDriversAreRemoved)
     ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
     std::string deadName = ".qzr" + std::to_string(dead) + ".tmp";
     std::string liveName = ".qzr" + std::to_string(::getpid()) + ".tmp";
+    // Also those written under another name where the first was taken.
+    std::string deadOther = ".qzr" + std::to_string(dead) + "-3.tmp";
+    std::string liveOther = ".qzr" + std::to_string(::getpid()) + "-1.tmp";
     dir.write("TEST/" + deadName, "1,0,001,half an ans");
+    dir.write("TEST/" + deadOther, "1,0,001,half another");
     dir.write("TEST/" + liveName, "being written");
-    dir.write("TEST/.qzr12ab.tmp", "not ours");
+    dir.write("TEST/" + liveOther, "being written too");
+    for (const char* foreign : {".qzr12ab.tmp", ".qzr12-.tmp", ".qzr12-x.tmp", ".qzr-1.tmp"})
+        dir.write(std::string("TEST/") + foreign, "not ours");
     EXPECT_EQ(run(), 1);
     EXPECT_FALSE(exists("TEST/" + deadName));
+    EXPECT_FALSE(exists("TEST/" + deadOther));
     EXPECT_EQ(dir.read("TEST/" + liveName), "being written");
-    EXPECT_EQ(dir.read("TEST/.qzr12ab.tmp"), "not ours");
+    EXPECT_EQ(dir.read("TEST/" + liveOther), "being written too");
+    for (const char* foreign : {".qzr12ab.tmp", ".qzr12-.tmp", ".qzr12-x.tmp", ".qzr-1.tmp"})
+        EXPECT_EQ(dir.read(std::string("TEST/") + foreign), "not ours") << foreign;
     std::string l = log();
     EXPECT_NE(l.find("INFO - Removing old temporary file TEST/" + deadName), std::string::npos) << l;
-    EXPECT_EQ(count(l, "Removing old temporary file"), 1);
+    EXPECT_NE(l.find("INFO - Removing old temporary file TEST/" + deadOther), std::string::npos) << l;
+    EXPECT_EQ(count(l, "Removing old temporary file"), 2);
 }
 
 // Practice software on other systems may end its text files with Ctrl-Z.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -281,3 +282,61 @@ TEST_P(SlowWriterOfAnotherUser, ClaimIsNeverReadHalfWritten)
 
 INSTANTIATE_TEST_SUITE_P(Rights, SlowWriterOfAnotherUser, ::testing::Bool(),
                          [](const auto& info) { return std::string(info.param ? "WithCapLease" : "WithoutCapLease"); });
+
+namespace {
+
+class TakenTemporaryName : public ServedClaims, public ::testing::WithParamInterface<bool> {};
+
+}  // namespace
+
+// The name a response is first written under is taken, for good: by a
+// directory, or by another user's file in a sticky directory (the driver
+// runs as a user of its own). Every response is written all the same, under
+// another name, and what took the name is left alone.
+TEST_P(TakenTemporaryName, CostsNoResponse)
+{
+    const bool othersFile = GetParam();
+    if (othersFile && !setprivFound()) GTEST_SKIP() << "setpriv is not installed";
+    writeIni(TEST_NETWORK, true);
+    linkDevice("com1", "/dev/ptmx");
+    fs::create_directories(dir.path() / "TEST");
+    QzrProcess p(dir.path().string(), othersFile ? asOtherUser(false) : args(), "", othersFile ? SETPRIV : "");
+    ASSERT_TRUE(waitFor([&] { return log().find("Waiting for request in") != std::string::npos; })) << log();
+    const std::string taken = ".qzr" + std::to_string(p.pid()) + ".tmp";
+    const fs::path takenPath = dir.path() / "TEST" / taken;
+    if (othersFile) {
+        fs::permissions(dir.path() / "TEST", fs::perms::all | fs::perms::sticky_bit);
+        dir.write("TEST/" + taken, "not the driver's");
+    } else {
+        fs::create_directory(takenPath);
+    }
+
+    for (int seq = 1; seq <= 2; ++seq) {
+        SCOPED_TRACE(seq);
+        const std::string ext = "00" + std::to_string(seq);
+        // In a sticky directory only the driver's own requests can be
+        // renamed: the claim is written as its user's, then moved in.
+        request("staging", "REQ." + ext, claim(seq));
+        if (othersFile) {
+            ASSERT_EQ(::chown(dir.file("staging/REQ." + ext).c_str(), 65534, 65534), 0);
+        }
+        fs::rename(dir.path() / "staging" / ("REQ." + ext), dir.path() / "TEST" / ("REQ." + ext));
+        EXPECT_TRUE(waitFor([&] { return exists("TEST/_EQ." + ext); }, 10000)) << log();
+        EXPECT_EQ(dir.read("TEST/RSP." + ext).substr(0, 8), std::to_string(seq) + ",0," + ext + ",") << log();
+    }
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path() / "TEST")) names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{taken, "RSP.001", "RSP.002", "_EQ.001", "_EQ.002"}));
+    if (othersFile) {
+        EXPECT_EQ(dir.read("TEST/" + taken), "not the driver's");
+    } else {
+        EXPECT_TRUE(fs::is_directory(takenPath));
+    }
+    EXPECT_EQ(log().find("1036"), std::string::npos) << log();
+}
+
+INSTANTIATE_TEST_SUITE_P(TakenBy, TakenTemporaryName, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "AnotherUsersFile" : "Directory"); });
