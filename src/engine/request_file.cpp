@@ -4,8 +4,10 @@
 // beginning whatever was read before. Text mode is kept as the practice
 // software expects it: the line ends at the first LF, and a CR just before
 // that LF reads as part of the line end. Responses are written to a
-// temporary file in the same directory (".qzr<pid>.tmp", made exclusively)
-// and renamed over the response name only once every byte is on disk.
+// temporary file in the same directory (".qzr<pid>.tmp", or ".qzr<pid>-<n>.tmp"
+// where that name is taken; made exclusively) and renamed over the response
+// name only once every byte is on disk. A request read is renamed while it
+// is still open and leased, and only while its name holds it as it was read.
 #include "engine/request_file.h"
 
 #include "foundation/log.h"
