@@ -141,18 +141,18 @@ void BM_file_read(benchmark::State& state)
         std::ofstream out(path, std::ios::binary);
         out << msg << "\r\n";
     }
-    if (qzr::requestFp.open(path.c_str()) != 0) {
+    qzr::RequestFile requestFp;
+    if (requestFp.open(path.c_str()) != 0) {
         state.SkipWithError("cannot open the request");
         return;
     }
     std::vector<char> buf(qzr::REQ_TEXT_SIZE);
     for (auto _ : state) {
         qzr::transInfo ti;
-        int sts = qzr::file_read(path.c_str(), buf, true, &ti);
+        int sts = qzr::file_read(requestFp, path.c_str(), buf, true, &ti);
         if (sts != qzr::STS_OK) state.SkipWithError("request refused");
         benchmark::DoNotOptimize(buf.data());
     }
-    qzr::requestFp.close();
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(msg.size()));
 }
 BENCHMARK(BM_file_read)->Unit(benchmark::kMillisecond);

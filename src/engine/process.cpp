@@ -41,10 +41,10 @@ char* requestText()
     return reinterpret_cast<char*>(reqFrame + 1);
 }
 
-int readRequest(const char* reqPath, const ConnectionDef* cnx, transInfo* ti)
+int readRequest(const RequestFile& requestFp, const char* reqPath, const ConnectionDef* cnx, transInfo* ti)
 {
     animateTrayIcon(TRAY_READ);
-    return file_read(reqPath, std::span<char>(requestText(), REQ_TEXT_SIZE), cnx->v2convertAccent, ti);
+    return file_read(requestFp, reqPath, std::span<char>(requestText(), REQ_TEXT_SIZE), cnx->v2convertAccent, ti);
 }
 
 // Brings the link of `net->curCnx` up: the dial attempts with their waits.
@@ -168,7 +168,8 @@ void process_setPrefix(char* text, const NetworkDef* net)
     }
 }
 
-int processFile(const char* reqPath, const char* respPath, NetworkDef* net, transInfo* ti)
+int processFile(const RequestFile& requestFp, const char* reqPath, const char* respPath, NetworkDef* net,
+                transInfo* ti)
 {
     respExtra.clear();
     Response resp;
@@ -184,7 +185,7 @@ int processFile(const char* reqPath, const char* respPath, NetworkDef* net, tran
         net->curCnx = net->primary;
     }
 
-    int status = readRequest(reqPath, net->curCnx, ti);
+    int status = readRequest(requestFp, reqPath, net->curCnx, ti);
     while (status == STS_OK) {
         status = runPass(reqPath, respPath, net, ti, resp);
         if (status == STS_OK) {
@@ -207,7 +208,7 @@ int processFile(const char* reqPath, const char* respPath, NetworkDef* net, tran
         net_disconnect(net);
         net->curCnx = net->secondary;
         onBackup = true;
-        status = readRequest(reqPath, net->curCnx, ti);
+        status = readRequest(requestFp, reqPath, net->curCnx, ti);
     }
 
     ti->status = status;
@@ -218,7 +219,6 @@ int processFile(const char* reqPath, const char* respPath, NetworkDef* net, tran
     if (int written = file_write(respPath, resp.data ? resp.data : "", resp.len, ti, respExtra.c_str());
         written != STS_OK)
         status = written;
-    requestFp.close();
     log_write(LOG_INFO, "File:%s processed", reqPath);
     return status;
 }

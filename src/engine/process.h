@@ -12,6 +12,7 @@
 
 #include "config/config.h"
 #include "engine/cda_header.h"
+#include "engine/request_file.h"
 
 namespace qzr {
 
@@ -21,11 +22,12 @@ constexpr const char* qzr_version = "4.0.0";
 // start of every transaction.
 extern std::string respExtra;
 
-// Runs the transaction of the open request `reqPath` (relative to the
-// working directory) on `net`, writing `respPath`. Returns its status; on
-// return the request is closed, `ti->status` holds the status and
-// `net->curCnx` is the connection last used.
-int processFile(const char* reqPath, const char* respPath, NetworkDef* net, transInfo* ti);
+// Runs the transaction of the request `reqPath` (relative to the working
+// directory), open as `requestFp`, on `net`, writing `respPath`. Returns its
+// status; on return `ti->status` holds the status and `net->curCnx` is the
+// connection last used. The request stays open for its rename.
+int processFile(const RequestFile& requestFp, const char* reqPath, const char* respPath, NetworkDef* net,
+                transInfo* ti);
 
 // Replaces the first 12 bytes of `text` (A01) with the network's prefix,
 // "HD*" on the network ZAR, or the default "11" + version digits + "1111".

@@ -4,8 +4,10 @@
 // beginning whatever was read before. Text mode is kept as the practice
 // software expects it: the line ends at the first LF, and a CR just before
 // that LF reads as part of the line end. Responses are written to a
-// temporary file in the same directory (".qzr<pid>.tmp", made exclusively)
-// and renamed over the response name only once every byte is on disk.
+// temporary file in the same directory (".qzr<pid>.tmp", or ".qzr<pid>-<n>.tmp"
+// where that name is taken; made exclusively) and renamed over the response
+// name only once every byte is on disk. A request read is renamed while it
+// is still open and leased, and only while its name holds it as it was read.
 #include "engine/request_file.h"
 
 #include "foundation/log.h"
@@ -14,12 +16,14 @@
 #include "os/os_file.h"
 #include "os/os_lock.h"
 #include "os/os_proc.h"
+#include "os/os_wait.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -27,7 +31,6 @@
 
 namespace qzr {
 
-RequestFile requestFp;
 int fileRenameDelay = 5;
 void (*file_waitHook)(int seconds) = nullptr;
 
@@ -158,32 +161,69 @@ void waitBetweenTries(int seconds)
     if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
 }
 
+// How many names a response may try before it gives up: the process's own
+// and those with a counter after the process id.
+constexpr int TEMPORARY_TRIES = 100;
+
 // The temporary name a response is written under: a short hidden name in
 // the same directory (TEMPORARY_PREFIX, the process id, TEMPORARY_SUFFIX),
 // so the rename into place stays on one file system, no request search
-// matches it, and it fits however long the response's own name is.
-std::string temporaryName(const std::string& path)
+// matches it, and it fits however long the response's own name is. Where
+// that name is taken, `n` above 0 puts "-<n>" after the process id.
+std::string temporaryName(const std::string& path, int n)
 {
     std::size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    return dir + TEMPORARY_PREFIX + std::to_string(os_processId()) + TEMPORARY_SUFFIX;
+    std::string name = dir + TEMPORARY_PREFIX + std::to_string(os_processId());
+    if (n > 0) name += "-" + std::to_string(n);
+    return name + TEMPORARY_SUFFIX;
 }
 
-// The process id of a temporary name of this form ("<prefix><digits><suffix>"),
-// or 0 when `name` has another form.
+// Makes the temporary file of a response: the process's own name, or, when
+// something that cannot be removed holds it (a directory, another user's
+// file), the next free name with a counter. Returns 0 with the name in
+// `tmp`, or the error number of the last try.
+int createTemporary(const std::string& path, std::string& tmp, OsFd& fd)
+{
+    const int how = OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_EXCLUSIVE;
+    int e = EEXIST;
+    for (int n = 0; n < TEMPORARY_TRIES && e == EEXIST; ++n) {
+        tmp = temporaryName(path, n);
+        e = os_fileOpen(tmp.c_str(), how, 0666, fd);
+        if (e == EEXIST && n == 0 && os_unlink(tmp.c_str()) == 0) {
+            // Left by an earlier run of the same process id that ended
+            // mid-write, or planted: removed (a link itself, never what it
+            // points at).
+            e = os_fileOpen(tmp.c_str(), how, 0666, fd);
+        }
+    }
+    return e;
+}
+
+// The digits of `text`, as a number, when it is 1 to 9 of them; else -1.
+int digitsValue(std::string_view text)
+{
+    if (text.empty() || text.size() > 9) return -1;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// The process id of a temporary name of this form ("<prefix><digits><suffix>"
+// or "<prefix><digits>-<digits><suffix>"), or 0 when `name` has another form.
 int temporaryOwner(std::string_view name)
 {
     std::string_view prefix = TEMPORARY_PREFIX, suffix = TEMPORARY_SUFFIX;
     if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix))
         return 0;
-    std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-    if (digits.size() > 9) return 0;
-    int pid = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return 0;
-        pid = pid * 10 + (c - '0');
-    }
-    return pid;
+    std::string_view middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    std::size_t dash = middle.find('-');
+    if (dash != std::string_view::npos && digitsValue(middle.substr(dash + 1)) < 0) return 0;
+    int pid = digitsValue(middle.substr(0, dash));
+    return pid < 0 ? 0 : pid;
 }
 
 void writeStatistics(const transInfo* ti)
@@ -199,29 +239,82 @@ void writeStatistics(const transInfo* ti)
     if (err == 0) log_write(LOG_INFO, "Group:%.4s processed", ti->office);
 }
 
+// Whether two looks at a file found the same size and time of change.
+bool sameContent(const os_fileInfo& a, const os_fileInfo& b)
+{
+    return a.size == b.size && a.mtime == b.mtime && a.mtimeNsec == b.mtimeNsec;
+}
+
+// The directories whose requests were found without a lease for want of
+// the right to one: each is named once in the log.
+std::set<std::string> unleasedDirectories;
+
+void warnNoLease(const char* path)
+{
+    std::string p = path;
+    std::size_t slash = p.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : p.substr(0, slash);
+    if (!unleasedDirectories.insert(dir).second) return;
+    log_write(LOG_INFO,
+              "** WARNING ** Requests in %s belong to another user and cannot be leased: a claim could be read "
+              "while it is written. Grant the driver CAP_LEASE (AmbientCapabilities=CAP_LEASE in qzr.service)",
+              dir.c_str());
+}
+
 }  // namespace
 
 int RequestFile::open(const char* path)
 {
     close();
     OsFd fd;
-    if (int err = os_fileOpen(path, OS_OPEN_READ | OS_OPEN_NONBLOCK, 0, fd); err != 0)
-        return err == ELOOP ? REQUEST_NOT_A_FILE : err;
-    os_fileInfo info;
-    int err = os_fileInfoOf(fd.get(), info);
-    if (err == 0 && info.kind != OS_KIND_REGULAR) err = REQUEST_NOT_A_FILE;
-    if (err == 0) err = os_denyWriters(fd.get());
-    if (err != 0) return err;
+    if (int err = os_fileOpen(path, OS_OPEN_READ, 0, fd); err != 0)
+        return err == ELOOP || err == EISDIR || err == ENXIO ? REQUEST_NOT_A_FILE : err;
+    int how = OS_DENY_LEASE;
+    if (int err = os_denyWriters(fd.get(), how); err != 0) return err;
+    if (how == OS_DENY_LOCK_NOT_OWNER) warnNoLease(path);
+    os_fileInfo first;
+    if (int err = os_fileInfoOf(fd.get(), first); err != 0) return err;
+    if (how != OS_DENY_LEASE) {
+        // Nothing holds a writer back: the file is taken only once it holds
+        // still, so that a claim is not read half-way through its writing.
+        os_sleepMs(REQUEST_SETTLE_MS);
+        os_fileInfo second;
+        if (int err = os_fileInfoOf(fd.get(), second); err != 0) return err;
+        if (!sameContent(first, second)) return EAGAIN;
+    }
     fd_ = std::move(fd);
+    leased_ = how == OS_DENY_LEASE;
+    device_ = first.device;
+    inode_ = first.inode;
+    size_ = first.size;
+    mtime_ = first.mtime;
+    mtimeNsec_ = first.mtimeNsec;
     return 0;
+}
+
+bool RequestFile::changedSinceOpen() const
+{
+    if (!fd_.valid()) return false;
+    if (leased_ && os_leaseBroken(fd_.get())) return true;
+    os_fileInfo now;
+    if (os_fileInfoOf(fd_.get(), now) != 0) return true;
+    return now.size != size_ || now.mtime != mtime_ || now.mtimeNsec != mtimeNsec_;
+}
+
+int RequestFile::namedBy(const char* path) const
+{
+    os_fileInfo named;
+    if (int err = os_pathInfo(path, false, named); err != 0) return err == ENOENT ? ENOENT : ESTALE;
+    return named.device == device_ && named.inode == inode_ ? 0 : ESTALE;
 }
 
 void RequestFile::close()
 {
     fd_.reset();
+    leased_ = false;
 }
 
-int file_read_header(const char* name, transInfo* ti)
+int file_read_header(const RequestFile& requestFp, const char* name, transInfo* ti)
 {
     if (!requestFp.isOpen()) {
         log_write(LOG_ERROR, "file_read_header: file should be open <%s> for reading", name);
@@ -234,7 +327,7 @@ int file_read_header(const char* name, transInfo* ti)
     return ti->status;
 }
 
-int file_read(const char* name, std::span<char> buf, bool convert, transInfo* ti)
+int file_read(const RequestFile& requestFp, const char* name, std::span<char> buf, bool convert, transInfo* ti)
 {
     if (!requestFp.isOpen()) {
         log_write(LOG_ERROR, "file_read: file should be open <%s> for reading", name);
@@ -285,17 +378,9 @@ int file_read(const char* name, std::span<char> buf, bool convert, transInfo* ti
 
 int file_write(const char* path, const char* data, int len, const transInfo* ti, const char* extra)
 {
-    std::string tmp = temporaryName(path);
-    const int how = OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_EXCLUSIVE;
+    std::string tmp;
     OsFd fd;
-    int e = os_fileOpen(tmp.c_str(), how, 0666, fd);
-    if (e == EEXIST) {
-        // Left by an earlier run of the same process id that ended mid-write,
-        // or planted: removed (a link itself, never what it points at).
-        (void)os_unlink(tmp.c_str());
-        e = os_fileOpen(tmp.c_str(), how, 0666, fd);
-    }
-    if (e != 0) {
+    if (int e = createTemporary(path, tmp, fd); e != 0) {
         log_write(LOG_ERROR, "error opening file <%s> for writing (errno=%d %s)", path, e, std::strerror(e));
         return STS_CANNOT_WRITE_OUTPUT;
     }
@@ -351,19 +436,60 @@ std::string file_processedName(const char* path)
     return processed;
 }
 
-void file_rename(const char* path, bool fatal)
+namespace {
+
+// Whether `path` still holds the claim read from `requestFp`, unchanged and
+// with no writer waiting for it. When it does not, logs why: the name is
+// left to the next pass (or was deleted).
+bool servedClaimStands(const RequestFile& requestFp, const char* path)
+{
+    int named = requestFp.namedBy(path);
+    if (named == ENOENT) {
+        log_code(0, "%s does not exist (was deleted by another process)", path);
+        return false;
+    }
+    if (named != 0 || requestFp.changedSinceOpen()) {
+        log_write(LOG_INFO, "** WARNING ** %s was written while it was served, left for the next pass", path);
+        return false;
+    }
+    return true;
+}
+
+// After the request was renamed: when a writer came for it meanwhile (it
+// opened the file by its old name, and now writes under the new one), the
+// file is given its name back for the next pass. Returns whether it came.
+bool writerCameDuringRename(const RequestFile& requestFp, const char* path, const std::string& processed)
+{
+    if (!requestFp.changedSinceOpen()) return false;
+    if (int e = os_renameNoReplace(processed.c_str(), path); e != 0) {
+        log_write(LOG_ERROR, "%s was written while it was served and cannot have its name back from %s (errno=%d %s)",
+                  path, processed.c_str(), e, std::strerror(e));
+    } else {
+        log_write(LOG_INFO, "** WARNING ** %s was written while it was served, left for the next pass", path);
+    }
+    return true;
+}
+
+}  // namespace
+
+void file_rename(const RequestFile& requestFp, const char* path, bool fatal)
 {
     std::string processed = file_processedName(path);
     if (int e = os_unlink(processed.c_str()); e != 0 && e != ENOENT) {
         log_write(LOG_ERROR, "Cannot delete %s (errno=%d %s) ", processed.c_str(), e, std::strerror(e));
     }
-    requestFp.close();
 
+    // A request that was read is renamed (or deleted) only while its name
+    // holds the claim read. One that could not be opened is answered with
+    // 1033 and renamed as it stands.
+    const bool served = requestFp.isOpen();
     int deleteErr = 0;
     OsFd probe;  // the request, opened to see whether it still exists
     for (int attempt = 1; attempt <= 3; ++attempt) {
+        if (served && !servedClaimStands(requestFp, path)) return;
         int e = os_rename(path, processed.c_str());
         if (e == 0) {
+            if (served && writerCameDuringRename(requestFp, path, processed)) return;
             if (attempt > 1) log_code(0, "File rename to %s succeeded", processed.c_str());
             return;
         }
@@ -377,7 +503,7 @@ void file_rename(const char* path, bool fatal)
 
         waitBetweenTries(fileRenameDelay);
 
-        if (os_fileOpen(path, OS_OPEN_READ | OS_OPEN_NONBLOCK, 0, probe) == ENOENT) {
+        if (os_fileOpen(path, OS_OPEN_READ, 0, probe) == ENOENT) {
             log_code(0, "%s does not exist (was deleted by another process)", path);
             return;
         }
@@ -389,8 +515,8 @@ void file_rename(const char* path, bool fatal)
                   deleteErr, std::strerror(deleteErr));
         terminateRequested = true;
     } else {
-        log_write(LOG_ERROR, "****ERROR**** Cannot delete %s (errno=%d %s). ", path, deleteErr,
-                  std::strerror(deleteErr));
+        log_write(LOG_ERROR, "****ERROR**** Cannot delete %s (errno=%d %s). ", path,
+                  deleteErr, std::strerror(deleteErr));
     }
 }
 

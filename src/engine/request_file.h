@@ -9,7 +9,8 @@
 // (the first letter of its file name becomes '_').
 //
 // What must always hold: a request is read while no one else may write to
-// it; the request buffer is never written past its size and is zero after
+// it; it is marked processed only while its name still holds the claim that
+// was read, unchanged; the request buffer is never written past its size and is zero after
 // the line; a response file appears complete or not at all; every descriptor
 // is opened close-on-exec.
 #pragma once
@@ -18,6 +19,7 @@
 #include "os/os_fd.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 
@@ -30,8 +32,15 @@ constexpr std::size_t REQ_HEADER_SIZE = 1000;    // the header-only read: 998 ch
 // symbolic link, FIFO, socket, device or directory): no request at all.
 constexpr int REQUEST_NOT_A_FILE = -1;
 
-// The request being served: a read-only descriptor holding a read lease or
-// lock, so that no writer can change the file while the driver reads it.
+// Milliseconds between the two looks at a request that no lease holds: it
+// is read only when its size and time of change hold still meanwhile.
+constexpr int REQUEST_SETTLE_MS = 300;
+
+// The request being served: a read-only descriptor holding a read lease (or,
+// where no lease can be had, a read lock), so that no writer can change the
+// file while the driver reads it. One pass owns it from the open to the
+// rename; the readers and file_rename are given it, and it is closed once,
+// when the pass lets it go.
 class RequestFile {
 public:
     RequestFile() = default;
@@ -42,19 +51,29 @@ public:
     bool isOpen() const { return fd_.valid(); }
     int fd() const { return fd_.get(); }
     // Opens `path` for reading with writers denied, without following a
-    // link and without waiting (a FIFO never blocks the open). Returns 0,
+    // link and without waiting (a FIFO never blocks the open). Where no
+    // lease can be had, the file is taken only when its size and time of
+    // change hold still between two looks REQUEST_SETTLE_MS apart; where the
+    // lease is refused because the file is another user's, a warning naming
+    // the remedy is logged, once per directory. Returns 0,
     // REQUEST_NOT_A_FILE when `path` is not a regular file, or the error
     // number of the failed try (EAGAIN: someone is writing it).
     int open(const char* path);
+    // Whether the request was changed since it was opened: a writer came for
+    // it (its lease was broken), or its size or time of change moved.
+    bool changedSinceOpen() const;
+    // Whether `path` still names the file opened (ENOENT when no file has
+    // that name any more). Returns 0, ENOENT, or ESTALE for another file.
+    int namedBy(const char* path) const;
     void close();
 
 private:
     OsFd fd_;
+    bool leased_ = false;
+    std::uint64_t device_ = 0, inode_ = 0;
+    std::int64_t size_ = 0, mtime_ = 0;
+    long mtimeNsec_ = 0;
 };
-
-// The open request (none between transactions). Opened by the main worker;
-// closed by file_rename and by the transaction processing.
-extern RequestFile requestFp;
 
 // Code page 850 letters of version 02/03 requests to plain ASCII letters.
 extern const unsigned char accentTable[256];
@@ -64,19 +83,19 @@ extern const unsigned char accentTable[256];
 extern int fileRenameDelay;
 extern void (*file_waitHook)(int seconds);
 
-// Reads the first line of the open request (998 characters at most) and
-// checks its header without the length test. Clears `ti` first and stores
-// the result in its `status`. Returns STS_OK, STS_READ_ERROR (no request
-// open) or STS_INVALID_CLAIM.
-int file_read_header(const char* name, transInfo* ti);
+// Reads the first line of the open request `requestFp` (998 characters at
+// most) and checks its header without the length test. Clears `ti` first
+// and stores the result in its `status`. Returns STS_OK, STS_READ_ERROR (no
+// request open) or STS_INVALID_CLAIM.
+int file_read_header(const RequestFile& requestFp, const char* name, transInfo* ti);
 
-// Reads the request line into `buf` (the request text, REQ_TEXT_SIZE bytes;
+// Reads the line of `requestFp` into `buf` (the request text, REQ_TEXT_SIZE bytes;
 // at most one byte less is read, the rest is zero), checks its header, its
 // length, its characters and its office, and, for versions 02 and 03, turns
 // code page 850 letters into ASCII when `convert` is set. The line's length
 // without its line end is `realLength`. Returns STS_OK, STS_READ_ERROR (no
 // request open) or STS_INVALID_CLAIM (after one LOG_ERROR line).
-int file_read(const char* name, std::span<char> buf, bool convert, transInfo* ti);
+int file_read(const RequestFile& requestFp, const char* name, std::span<char> buf, bool convert, transInfo* ti);
 
 // Writes the response file `path`: "%d,%d,%s," of `seq`, `status` and `ext`,
 // the `len` bytes of `data`, and "\r\n" and `extra` when `extra` is not
@@ -86,7 +105,8 @@ int file_read(const char* name, std::span<char> buf, bool convert, transInfo* ti
 // Returns STS_OK or STS_CANNOT_WRITE_OUTPUT.
 int file_write(const char* path, const char* data, int len, const transInfo* ti, const char* extra);
 
-// Removes from `dir` the temporary response files (".qzr<pid>.tmp") that a
+// Removes from `dir` the temporary response files (".qzr<pid>.tmp" and
+// ".qzr<pid>-<n>.tmp", where the first name was taken) that a
 // driver left when it was killed mid-write: those whose process no longer
 // runs. Each removal is logged.
 void file_removeStaleTemporaries(const std::string& dir);
@@ -95,9 +115,13 @@ void file_removeStaleTemporaries(const std::string& dir);
 // (the first character when there is none) becomes '_'.
 std::string file_processedName(const char* path);
 
-// Closes the request and renames it to its processed name, or deletes it;
-// three tries `fileRenameDelay` seconds apart. When all fail and `fatal` is
-// set, asks the main loop to end (`terminateRequested`).
-void file_rename(const char* path, bool fatal);
+// Renames the request to its processed name, or deletes it; three tries
+// `fileRenameDelay` seconds apart. When all fail and `fatal` is set, asks
+// the main loop to end (`terminateRequested`). When `requestFp` is open (the
+// request was read), it is renamed only while `path` still holds the claim
+// that was read, unchanged and with no writer waiting for it; otherwise the
+// name is left as it is, with a log line, so that the next pass serves what
+// it now holds. `requestFp` stays open: its owner closes it.
+void file_rename(const RequestFile& requestFp, const char* path, bool fatal);
 
 }  // namespace qzr

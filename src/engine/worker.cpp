@@ -135,11 +135,11 @@ void loadRedirection()
 }
 
 // The network that carries the request found in `dirNet`'s directory.
-NetworkDef* redirect(const std::string& reqPath, NetworkDef* dirNet)
+NetworkDef* redirect(const RequestFile& requestFp, const std::string& reqPath, NetworkDef* dirNet)
 {
     if (!redirectionLoaded) loadRedirection();
     transInfo again;
-    if (file_read_header(reqPath.c_str(), &again) != STS_OK) return dirNet;
+    if (file_read_header(requestFp, reqPath.c_str(), &again) != STS_OK) return dirNet;
     char carrier[16];
     std::snprintf(carrier, sizeof carrier, "%06d", again.carrier);
     log_write(LOG_INFO, "Transaction file:%s Office=%s Carr=%s", reqPath.c_str(), again.office, carrier);
@@ -179,9 +179,8 @@ void waitBetweenCalls(unsigned seconds)
 // Opens the request with writers denied: three tries a second apart.
 // Returns STS_OK, STS_READ_ERROR, or REQUEST_NOT_A_FILE when the entry is
 // no longer a regular file (replaced since the search).
-int openRequest(const std::string& reqPath)
+int openRequest(RequestFile& requestFp, const std::string& reqPath)
 {
-    requestFp.close();
     bool failedBefore = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
         int err = requestFp.open(reqPath.c_str());
@@ -356,8 +355,9 @@ bool openLog()
 void readSupplementalFile()
 {
     std::string supPath = ExeDir + "/qzrsup.ini";
-    if (std::FILE* sup = std::fopen(supPath.c_str(), "re")) {
-        std::fclose(sup);
+    // Read only when it can be opened: only a regular file can.
+    if (OsFd sup; os_fileOpen(supPath.c_str(), OS_OPEN_READ | OS_OPEN_FOLLOW, 0, sup) == 0) {
+        sup.reset();
         if (g_detailedMessages) log_write(LOG_INFO, "Processing supplemental ini file '%s'", supPath.c_str());
         (void)ini_readSupplementalFile(supPath.c_str());
         ini_closeFile();
@@ -444,19 +444,11 @@ FoundRequest findPassRequest(const std::string& inputName)
     return req;
 }
 
-// Closes the request without serving it: the run ends before its
-// transaction starts. Returns the pass status of a stopped run.
-int leaveForNextStart()
-{
-    requestFp.close();
-    return STS_INTERRUPTED;
-}
-
 // Serves one request over `serving`: releases any other port, runs the
 // transaction, renames the request and sets when the link is released.
 // Returns the transaction's status.
-int serveTransaction(PollState& st, const std::string& reqPath, const std::string& respPath,
-                     NetworkDef* serving, transInfo& ti)
+int serveTransaction(PollState& st, const RequestFile& requestFp, const std::string& reqPath,
+                     const std::string& respPath, NetworkDef* serving, transInfo& ti)
 {
     transactionBusy = true;
     st.announce = true;
@@ -471,8 +463,8 @@ int serveTransaction(PollState& st, const std::string& reqPath, const std::strin
     activity_setFile(reqPath.c_str() + reqPath.find('/') + 1);
     g_activeNet = serving;
 
-    int status = processFile(reqPath.c_str(), respPath.c_str(), g_activeNet, &ti);
-    if (status != STS_READ_ERROR) file_rename(reqPath.c_str(), true);
+    int status = processFile(requestFp, reqPath.c_str(), respPath.c_str(), g_activeNet, &ti);
+    if (status != STS_READ_ERROR) file_rename(requestFp, reqPath.c_str(), true);
     if (status != STS_OK && g_detailedMessages)
         log_write(LOG_ERROR, "Error %d %s while processing %s", status, statusText(status), reqPath.c_str());
     std::int64_t now = std::time(nullptr);
@@ -486,14 +478,16 @@ int serveTransaction(PollState& st, const std::string& reqPath, const std::strin
 
 // One polling pass: finds, opens and checks at most one request, answers a
 // request that cannot be read with an error response, and serves the others
-// unless a network test runs. Returns the pass status (1001 when no request
-// was found).
+// unless a network test runs. The pass owns the open request: it stays open
+// (and leased) until its rename, and is closed when the pass ends. Returns
+// the pass status (1001 when no request was found).
 int runPass(PollState& st)
 {
     FoundRequest req = findPassRequest(st.inputName);
+    RequestFile requestFp;
     int openStatus = STS_ERROR;
     if (req.dirNet) {
-        openStatus = openRequest(req.path);
+        openStatus = openRequest(requestFp, req.path);
         // Replaced by a link, a FIFO or the like since the search: passed
         // over as the search passes it over.
         if (openStatus == REQUEST_NOT_A_FILE) req.dirNet = nullptr;
@@ -501,32 +495,29 @@ int runPass(PollState& st)
     if (!req.dirNet) return STS_ERROR;
     // A stop that ends the run came while the request was opened (its tries
     // wait a second each): nothing is started, nothing answered, and the
-    // request stays as it is for the next start.
-    if (terminateRequested) return leaveForNextStart();
+    // request stays as it is for the next start (closed with the pass).
+    if (terminateRequested) return STS_INTERRUPTED;
 
     transInfo ti;
     std::string respPath = req.dir + "/" + st.outputName + "." + cda_fileExtension(req.path.c_str());
     int passStatus = openStatus;
     if (passStatus == STS_OK) {
-        passStatus = file_read_header(req.path.c_str(), &ti);
+        passStatus = file_read_header(requestFp, req.path.c_str(), &ti);
     } else {
         ti.status = passStatus;
     }
     ti.ext = cda_fileExtension(req.path.c_str());
     if (passStatus != STS_OK) {
         (void)file_write(respPath.c_str(), "", 0, &ti, nullptr);
-        file_rename(req.path.c_str(), false);
+        file_rename(requestFp, req.path.c_str(), false);
         return passStatus;
     }
 
-    NetworkDef* serving = redirect(req.path, req.dirNet);
+    NetworkDef* serving = redirect(requestFp, req.path, req.dirNet);
     log_flush();
-    if (terminateRequested) return leaveForNextStart();
-    if (testInProgress) {
-        requestFp.close();
-        return passStatus;
-    }
-    return serveTransaction(st, req.path, respPath, serving, ti);
+    if (terminateRequested) return STS_INTERRUPTED;
+    if (testInProgress) return passStatus;
+    return serveTransaction(st, requestFp, req.path, respPath, serving, ti);
 }
 
 // Releases a kept link once its hang-up deadline has passed, and returns the

@@ -64,7 +64,7 @@ std::string fieldText(const char* field, std::size_t size)
     std::string computer = os_hostName(ACTIVITY_COMPUTER_SIZE - 1);
 
     ActivityRec other{};
-    if (OsFd fd; os_fileOpen(path.c_str(), OS_OPEN_READ | OS_OPEN_NONBLOCK, 0, fd) == 0) {
+    if (OsFd fd; os_fileOpen(path.c_str(), OS_OPEN_READ, 0, fd) == 0) {
         long n = os_readAt(fd.get(), &other, sizeof other, 0);
         if (n < static_cast<long>(sizeof other)) other = ActivityRec{};
     }

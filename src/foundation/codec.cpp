@@ -120,8 +120,8 @@ void reportReadError(int err)
 // Reads the mixer file; true when a whole block of 256 bytes was read.
 bool loadMixer(const std::string& path)
 {
-    std::FILE* fp = std::fopen(path.c_str(), "rbe");
-    if (!fp) return false;
+    std::FILE* fp = nullptr;
+    if (os_fileOpenStream(path.c_str(), OS_OPEN_READ | OS_OPEN_FOLLOW, 0, "rb", fp) != 0) return false;
     std::array<unsigned char, CDA_MIXER_SIZE> block{};
     std::size_t n = std::fread(block.data(), 1, block.size(), fp);
     bool readError = std::ferror(fp) != 0;

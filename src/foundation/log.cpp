@@ -122,7 +122,8 @@ int log_open(const char* name, bool append)
     std::lock_guard<std::recursive_mutex> lock(logMutex);
     log_close();
     if (!name) name = "qzr.log";
-    logFp = std::fopen(name, append ? "ae" : "we");
+    const int how = OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_FOLLOW | (append ? OS_OPEN_APPEND : OS_OPEN_TRUNCATE);
+    (void)os_fileOpenStream(name, how, 0666, append ? "a" : "w", logFp);
     if (!logFp) {
         log_write(LOG_ERROR, "cannot open log file %s\n", name);
         return 2;

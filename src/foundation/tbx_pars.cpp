@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "foundation/tbx_msg.h"
+#include "os/os_file.h"
 
 namespace qzr {
 
@@ -284,11 +285,15 @@ void tbx_init_parser(tbx_parser* p, tbx_hash* keywords)
 
 bool tbx_open_file(tbx_parser* p, const char* prefix, const char* name)
 {
+    // Only a regular file is read, and its open never waits: a directory, a
+    // FIFO or a device reads as a file that cannot be opened.
+    const int how = OS_OPEN_READ | OS_OPEN_FOLLOW;
     std::string opened = name;
-    std::FILE* f = std::fopen(name, "re");
+    std::FILE* f = nullptr;
+    (void)os_fileOpenStream(name, how, 0, "r", f);
     if (!f && prefix) {
         opened = std::string(prefix) + name;
-        f = std::fopen(opened.c_str(), "re");
+        (void)os_fileOpenStream(opened.c_str(), how, 0, "r", f);
     }
     // Whatever happens, nothing of a previous file is read any more: a file
     // that cannot be opened reads as an empty file.

@@ -7,7 +7,8 @@
 // and gets them as bound parameters. A stored key that cannot be used
 // (undecryptable, too short, empty, or not fit for an HTTP header) is
 // deleted and a new one requested, so one bad row never locks an office
-// out for good. The file is private to its owner (mode 0600).
+// out for good. The file is private to its owner (mode 0600) and is never
+// reached through a symbolic link.
 #include "https/key_store.h"
 
 #include <cstdio>
@@ -120,18 +121,33 @@ BoundResult runBound(const char* sql, const std::string* params, int count, std:
 
 // The store holds the offices' keys: it is private to its owner. Made with
 // mode 0600 before SQLite opens it (SQLite gives its journal the same mode);
-// an existing store open to others is tightened, with a log line. A link or
-// anything else that cannot be opened here is left to SQLite's own open.
-void makePrivate(const std::string& path)
+// an existing store open to others is tightened, with a log line. Returns 0,
+// or the error number when the store cannot be had here: a symbolic link
+// (never followed, so what it points at is neither made nor changed), a
+// directory, FIFO or device, or a file that cannot be opened.
+int makePrivate(const std::string& path)
 {
     OsFd fd;
-    const int how = OS_OPEN_READ | OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_NONBLOCK;
-    if (os_fileOpen(path.c_str(), how, 0600, fd) != 0) return;
+    const int how = OS_OPEN_READ | OS_OPEN_WRITE | OS_OPEN_CREATE;
+    if (int err = os_fileOpen(path.c_str(), how, 0600, fd); err != 0) return err;
     os_fileInfo info;
-    if (os_fileInfoOf(fd.get(), info) == 0 && info.kind == OS_KIND_REGULAR && (info.mode & 077) != 0 &&
-        os_fileSetMode(fd.get(), 0600) == 0)
+    if (os_fileInfoOf(fd.get(), info) == 0 && (info.mode & 077) != 0 && os_fileSetMode(fd.get(), 0600) == 0)
         log_write(LOG_INFO, "%s was open to other users (mode %03o), now to its owner only", KEY_STORE_FILE,
                   info.mode & 0777);
+    return 0;
+}
+
+// Opens the store's file with SQLite, which follows no link either. Returns
+// SQLite's result; when the file cannot be had at all, SQLITE_CANTOPEN with
+// the reason in `refusal`.
+int openStoreFile(const std::string& path, std::string& refusal)
+{
+    if (int err = makePrivate(path); err != 0) {
+        refusal = std::strerror(err);
+        return SQLITE_CANTOPEN;
+    }
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW;
+    return sqlite3_open_v2(path.c_str(), &keyStoreDb, flags, nullptr);
 }
 
 // Opens the store (first call of the run): recreates a file that is not a
@@ -141,9 +157,8 @@ void openStore()
 {
     keyStoreSet = true;
     std::string path = storePath();
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-    makePrivate(path);
-    int rc = sqlite3_open_v2(path.c_str(), &keyStoreDb, flags, nullptr);
+    std::string refusal;
+    int rc = openStoreFile(path, refusal);
     if (rc == SQLITE_OK) {
         rc = runFixed("pragma schema_version;", nullptr);
         if (rc == SQLITE_NOTADB) {
@@ -151,12 +166,12 @@ void openStore()
             sqlite3_close(keyStoreDb);
             keyStoreDb = nullptr;
             (void)os_unlink(path.c_str());
-            makePrivate(path);
-            rc = sqlite3_open_v2(path.c_str(), &keyStoreDb, flags, nullptr);
+            rc = openStoreFile(path, refusal);
         }
     }
     if (rc != SQLITE_OK) {
-        log_write(LOG_ERROR, "Can't open database: %s error:%s", KEY_STORE_FILE, storeError());
+        log_write(LOG_ERROR, "Can't open database: %s error:%s", KEY_STORE_FILE,
+                  refusal.empty() ? storeError() : refusal.c_str());
         return;
     }
     if (g_detailedMessages) log_write(LOG_INFO, "%s Opened database successfully", KEY_STORE_FILE);

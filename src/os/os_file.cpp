@@ -25,6 +25,9 @@ void describe(const struct stat& st, os_fileInfo& info)
 {
     info.kind = kindOf(st.st_mode);
     info.mode = static_cast<unsigned>(st.st_mode & 07777);
+    info.device = static_cast<std::uint64_t>(st.st_dev);
+    info.inode = static_cast<std::uint64_t>(st.st_ino);
+    info.size = static_cast<std::int64_t>(st.st_size);
     info.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec);
     info.mtimeNsec = st.st_mtim.tv_nsec;
 }
@@ -33,7 +36,8 @@ void describe(const struct stat& st, os_fileInfo& info)
 
 int os_fileOpen(const char* path, int how, unsigned mode, OsFd& fd)
 {
-    int flags = O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+    int flags = O_CLOEXEC | O_NOCTTY;
+    if (!(how & OS_OPEN_FOLLOW)) flags |= O_NOFOLLOW;
     if ((how & OS_OPEN_READ) && (how & OS_OPEN_WRITE))
         flags |= O_RDWR;
     else if (how & OS_OPEN_WRITE)
@@ -43,10 +47,32 @@ int os_fileOpen(const char* path, int how, unsigned mode, OsFd& fd)
     if (how & OS_OPEN_CREATE) flags |= O_CREAT;
     if (how & OS_OPEN_TRUNCATE) flags |= O_TRUNC;
     if (how & OS_OPEN_EXCLUSIVE) flags |= O_EXCL;
-    if (how & OS_OPEN_NONBLOCK) flags |= O_NONBLOCK;
-    int d = ::open(path, flags, static_cast<mode_t>(mode));
-    if (d < 0) return errno;
-    fd.reset(d);
+    if (how & OS_OPEN_APPEND) flags |= O_APPEND;
+    // A FIFO without a writer would hold the open, one without a reader
+    // fails it (ENXIO); on a regular file the flag changes nothing but that
+    // another's lease on it refuses the open (EWOULDBLOCK) instead of
+    // waiting for it.
+    if (!(how & OS_OPEN_DEVICE)) flags |= O_NONBLOCK;
+    OsFd opened(::open(path, flags, static_cast<mode_t>(mode)));
+    if (!opened.valid()) return errno;
+    if (!(how & OS_OPEN_DEVICE)) {
+        struct stat st {};
+        if (::fstat(opened.get(), &st) != 0) return errno;
+        if (S_ISDIR(st.st_mode)) return EISDIR;
+        if (!S_ISREG(st.st_mode)) return ENXIO;
+    }
+    fd = std::move(opened);
+    return 0;
+}
+
+int os_fileOpenStream(const char* path, int how, unsigned mode, const char* streamMode, std::FILE*& fp)
+{
+    fp = nullptr;
+    OsFd fd;
+    if (int err = os_fileOpen(path, how, mode, fd); err != 0) return err;
+    fp = ::fdopen(fd.get(), streamMode);
+    if (!fp) return errno;
+    (void)fd.release();  // the stream owns it now
     return 0;
 }
 
@@ -120,6 +146,11 @@ int os_fileSetMode(int fd, unsigned mode)
 int os_rename(const char* from, const char* to)
 {
     return std::rename(from, to) == 0 ? 0 : errno;
+}
+
+int os_renameNoReplace(const char* from, const char* to)
+{
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
 }
 
 int os_unlink(const char* path)

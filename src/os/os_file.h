@@ -3,13 +3,16 @@
 // directory.
 //
 // Every file is opened close-on-exec, without following a symbolic link in
-// its last component (a link there fails with ELOOP) and without becoming the
-// controlling terminal. Functions that can fail return 0 or the error number,
-// the way the rest of this layer does; reads and writes return a count.
+// its last component (a link there fails with ELOOP), without becoming the
+// controlling terminal, and, unless the caller asks for a device, without
+// waiting in the open (a FIFO never blocks it) and only when it is a regular
+// file. Functions that can fail return 0 or the error number, the way the
+// rest of this layer does; reads and writes return a count.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -25,7 +28,9 @@ enum : int {
     OS_OPEN_CREATE = 0x04,     // made when missing, with the mode given
     OS_OPEN_TRUNCATE = 0x08,   // emptied
     OS_OPEN_EXCLUSIVE = 0x10,  // with OS_OPEN_CREATE: fails (EEXIST) when the name exists
-    OS_OPEN_NONBLOCK = 0x20,   // no wait in the open (a FIFO) nor in reads
+    OS_OPEN_APPEND = 0x20,     // every write goes to the end
+    OS_OPEN_FOLLOW = 0x40,     // a symbolic link is followed to what it names
+    OS_OPEN_DEVICE = 0x80,     // any kind of file (a terminal): the open and reads wait as it does
 };
 
 // What a name or a descriptor is.
@@ -39,6 +44,9 @@ enum : int {
 struct os_fileInfo {
     int kind = OS_KIND_OTHER;
     unsigned mode = 0;             // the permission bits (07777)
+    std::uint64_t device = 0;      // the file system and the file's number on it:
+    std::uint64_t inode = 0;       // together they name one file
+    std::int64_t size = 0;         // bytes
     std::int64_t mtime = 0;        // the last change: seconds since 1970
     long mtimeNsec = 0;            // and nanoseconds within that second
 };
@@ -47,9 +55,17 @@ struct os_fileInfo {
 enum : int { OS_STDIN = 0, OS_STDOUT = 1, OS_STDERR = 2 };
 
 // Opens `path` as `how` says (OS_OPEN_ flags); a file it makes gets `mode`
-// (less the umask). Returns 0 with the descriptor in `fd`, or the error
-// number (then `fd` stays as it was).
+// (less the umask). Without OS_OPEN_DEVICE the open never waits and takes
+// only a regular file: a directory fails with EISDIR, a FIFO, socket or
+// device with ENXIO, as a file that cannot be opened. Returns 0 with the
+// descriptor in `fd`, or the error number (then `fd` stays as it was).
 int os_fileOpen(const char* path, int how, unsigned mode, OsFd& fd);
+
+// As os_fileOpen, then a stdio stream on the descriptor with the stdio
+// `streamMode` ("r", "rb", "a", "w", ...; it must agree with `how`).
+// Returns 0 with the stream in `fp` (the caller closes it), or the error
+// number (then `fp` is null).
+int os_fileOpenStream(const char* path, int how, unsigned mode, const char* streamMode, std::FILE*& fp);
 
 // The kind, mode and time of the open file `fd`. Returns 0 or the error number.
 int os_fileInfoOf(int fd, os_fileInfo& info);
@@ -86,6 +102,10 @@ int os_fileSetMode(int fd, unsigned mode);
 
 // Renames `from` to `to`, replacing `to`. Returns 0 or the error number.
 int os_rename(const char* from, const char* to);
+
+// Renames `from` to `to` only when `to` does not exist (EEXIST otherwise).
+// Returns 0 or the error number.
+int os_renameNoReplace(const char* from, const char* to);
 
 // Removes the name `path` (a link itself, never what it points at). Returns
 // 0 or the error number.

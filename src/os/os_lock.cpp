@@ -32,11 +32,15 @@ int os_lockExclusive(int fd)
     return 0;
 }
 
-int os_denyWriters(int fd)
+int os_denyWriters(int fd, int& how)
 {
     ignoreLeaseBreaks();
-    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return 0;
+    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+        how = OS_DENY_LEASE;
+        return 0;
+    }
     if (errno == EAGAIN || errno == EBUSY) return EAGAIN;  // open for writing elsewhere
+    how = (errno == EACCES || errno == EPERM) ? OS_DENY_LOCK_NOT_OWNER : OS_DENY_LOCK;
 
     // No lease here (not the file's owner, no lease support): an advisory
     // read lock keeps off writers that lock.
@@ -47,6 +51,13 @@ int os_denyWriters(int fd)
     lk.l_len = 0;
     if (fcntl(fd, F_SETLK, &lk) == 0) return 0;
     return (errno == EACCES || errno == EAGAIN) ? EAGAIN : errno;
+}
+
+bool os_leaseBroken(int fd)
+{
+    // While a lease is being broken the kernel reports what it is being
+    // broken to (F_UNLCK for a read lease); once removed, there is none.
+    return fcntl(fd, F_GETLEASE) != F_RDLCK;
 }
 
 }  // namespace qzr

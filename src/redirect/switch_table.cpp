@@ -22,6 +22,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "os/os_file.h"
 #include "redirect/ini_switch_table.h"
 
 namespace qzr {
@@ -349,8 +350,9 @@ int loadSwitchTable(const char* path)
     notSwitchTable.flags &= ~TBX_HASH_FIND_ONLY;
     {
         PairTableLock lock;
-        if (std::FILE* f = std::fopen(path, "re")) {
-            std::fclose(f);
+        // Read only when it can be opened: only a regular file can.
+        if (OsFd fd; os_fileOpen(path, OS_OPEN_READ | OS_OPEN_FOLLOW, 0, fd) == 0) {
+            fd.reset();
             if (readSwitchFile(path) != 0)
                 log_write(LOG_ERROR, "Error processing switching file %s\n", path);
         }

@@ -724,7 +724,7 @@ std::unique_ptr<MainWindow> statusWindow_open(const std::string& title)
         input = stdin;
     } else {
         OsFd fd;
-        if (os_fileOpen("/dev/tty", OS_OPEN_READ, 0, fd) != 0) return nullptr;
+        if (os_fileOpen("/dev/tty", OS_OPEN_READ | OS_OPEN_DEVICE, 0, fd) != 0) return nullptr;
         input = ::fdopen(fd.get(), "r");
         if (!input) return nullptr;
         fd.release();  // the stream owns it now

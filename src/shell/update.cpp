@@ -77,7 +77,8 @@ void showUpdateStatus()
     std::int64_t mtime = info.mtime * 1000000000 + info.mtimeNsec;
     if (mtime == lastStatusTime) return;
     lastStatusTime = mtime;
-    if (std::FILE* f = std::fopen(installStatusPath.c_str(), "re")) {
+    std::FILE* f = nullptr;
+    if (os_fileOpenStream(installStatusPath.c_str(), OS_OPEN_READ | OS_OPEN_FOLLOW, 0, "r", f) == 0) {
         char line[126] = {};
         if (!std::fgets(line, sizeof line, f)) line[0] = '\0';
         log_write(LOG_INFO, "UPDATE:[[%s]]", line);

@@ -7,6 +7,7 @@
 #include "support/test_window.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -411,28 +412,52 @@ void withDescriptor(int fd, int target, Fn fn)
     ::close(saved);
 }
 
+// A mixer file that opens but cannot be read: a link to a regular file of
+// /proc whose first bytes give an I/O error.
+void makeUnreadableMixer()
+{
+    fs::remove(ExeDir + "/CDA-ZAVI.CFG");
+    fs::create_symlink("/proc/self/mem", ExeDir + "/CDA-ZAVI.CFG");
+}
+
+// A read error is reported on standard error; a mixer file that is no
+// regular file fails as one that cannot be opened, without a read error (and
+// a FIFO without a writer does not hold the open).
 TEST_F(Scrambling, MixerReadErrorIsReportedOnStandardError)
 {
-    // A directory opens but cannot be read.
-    fs::remove(ExeDir + "/CDA-ZAVI.CFG");
-    fs::create_directories(ExeDir + "/CDA-ZAVI.CFG");
-    std::string errPath = root + "/scratch/stderr.txt";
-    int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ASSERT_GE(errFd, 0);
-    std::string msg = header + "A";
-    int sts = -1;
-    withDescriptor(2, errFd, [&] { sts = cda_encrypt(msg.data(), 38); });
-    ::close(errFd);
-    EXPECT_EQ(sts, STS_ENCRYPT_KEY_MISSING);
-    EXPECT_EQ(readFile(errPath), "Read error: Is a directory\n");
-    EXPECT_FALSE(logHas("Read error"));
-    EXPECT_TRUE(logHas("ERROR- Error reading " + ExeDir + "/CDA-ZAVI.CFG encryption mixer file"));
+    const struct {
+        const char* what;
+        void (*make)();
+        const char* stderrText;
+    } cases[] = {
+        {"unreadable", makeUnreadableMixer, "Read error: Input/output error\n"},
+        {"directory", [] { fs::create_directories(ExeDir + "/CDA-ZAVI.CFG"); }, ""},
+        {"FIFO", [] { ASSERT_EQ(::mkfifo((ExeDir + "/CDA-ZAVI.CFG").c_str(), 0644), 0); }, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(ExeDir + "/CDA-ZAVI.CFG");
+        c.make();
+        std::string errPath = root + "/scratch/stderr.txt";
+        int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(errFd, 0);
+        std::string msg = header + "A";
+        int sts = -1;
+        log_resetScreen();
+        withDescriptor(2, errFd, [&] { sts = cda_encrypt(msg.data(), 38); });
+        ::close(errFd);
+        EXPECT_EQ(sts, STS_ENCRYPT_KEY_MISSING);
+        EXPECT_EQ(readFile(errPath), c.stderrText);
+        EXPECT_FALSE(logHas("Read error"));
+        // (The screen's copy of the line is cut at its width.)
+        EXPECT_EQ(std::string(lastErrorLine + 9).rfind("Error reading " + ExeDir + "/CDA-ZAVI.CFG encryption", 0), 0u)
+            << lastErrorLine;
+    }
 }
 
 TEST_F(Scrambling, MixerReadErrorGoesToTheLogWhileTheWindowHoldsTheTerminal)
 {
-    fs::remove(ExeDir + "/CDA-ZAVI.CFG");
-    fs::create_directories(ExeDir + "/CDA-ZAVI.CFG");
+    makeUnreadableMixer();
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
     ASSERT_EQ(::grantpt(master), 0);
@@ -452,7 +477,7 @@ TEST_F(Scrambling, MixerReadErrorGoesToTheLogWhileTheWindowHoldsTheTerminal)
     ::close(master);
     EXPECT_EQ(sts, STS_ENCRYPT_KEY_MISSING);
     EXPECT_EQ(readFile(errPath), "");
-    EXPECT_TRUE(logHas("INFO - Read error: Is a directory")) << logText();
+    EXPECT_TRUE(logHas("INFO - Read error: Input/output error")) << logText();
 }
 
 TEST_F(Scrambling, MixerIsReadOnce)

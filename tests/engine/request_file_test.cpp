@@ -53,9 +53,11 @@ protected:
     }
     int read(bool convert, transInfo* ti, const char* path = "NET/REQ.001")
     {
-        return file_read(path, std::span<char>(requestBuffer()), convert, ti);
+        return file_read(requestFp, path, std::span<char>(requestBuffer()), convert, ti);
     }
     std::string text(std::size_t n) const { return std::string(requestBuffer().data(), n); }
+
+    RequestFile requestFp;  // the request being served
 };
 
 TEST_F(RequestFiles, LineEndsReadAlike)
@@ -113,7 +115,7 @@ TEST_F(RequestFiles, HeaderReadSkipsTheLengthAndStoresTheStatus)
     serve(req + "\n");
     transInfo ti;
     ti.seq = 99;
-    EXPECT_EQ(file_read_header("NET/REQ.001", &ti), STS_OK);
+    EXPECT_EQ(file_read_header(requestFp, "NET/REQ.001", &ti), STS_OK);
     EXPECT_EQ(ti.status, STS_OK);
     EXPECT_EQ(ti.realLength, -1);
     EXPECT_EQ(ti.msgLength, 79);
@@ -122,7 +124,7 @@ TEST_F(RequestFiles, HeaderReadSkipsTheLengthAndStoresTheStatus)
     EXPECT_STREQ(ti.ext, "001");
 
     serve("garbage\n");
-    EXPECT_EQ(file_read_header("NET/REQ.001", &ti), STS_INVALID_CLAIM);
+    EXPECT_EQ(file_read_header(requestFp, "NET/REQ.001", &ti), STS_INVALID_CLAIM);
     EXPECT_EQ(ti.status, STS_INVALID_CLAIM);
     EXPECT_EQ(ti.seq, -1);
 }
@@ -133,7 +135,7 @@ TEST_F(RequestFiles, HeaderReadTakesAtMost998Characters)
     std::string req = makeRequest(4, 9, 5000);
     serve(req);
     transInfo ti;
-    EXPECT_EQ(file_read_header("NET/REQ.001", &ti), STS_OK);
+    EXPECT_EQ(file_read_header(requestFp, "NET/REQ.001", &ti), STS_OK);
     EXPECT_EQ(ti.msgLength, 5000);
 }
 
@@ -141,7 +143,7 @@ TEST_F(RequestFiles, ReadsNeedAnOpenRequest)
 {
     transInfo ti;
     ti.seq = 5;
-    EXPECT_EQ(file_read_header("NET/REQ.001", &ti), STS_READ_ERROR);
+    EXPECT_EQ(file_read_header(requestFp, "NET/REQ.001", &ti), STS_READ_ERROR);
     EXPECT_EQ(ti.seq, 5);  // left as it was
     EXPECT_STREQ(lastErrorLine + 9, "file_read_header: file should be open <NET/REQ.001> for reading");
     EXPECT_EQ(read(false, &ti), STS_READ_ERROR);
@@ -426,8 +428,8 @@ TEST_F(RequestFiles, ProcessedRequestIsRenamedOverAnOlderOne)
     EXPECT_EQ(file_processedName("REQUEST.001"), "_EQUEST.001");
     writeFile("NET/_EQUEST.001", "older");
     serve("the request", "NET/REQUEST.001");
-    file_rename("NET/REQUEST.001", true);
-    EXPECT_FALSE(requestFp.isOpen());
+    file_rename(requestFp, "NET/REQUEST.001", true);
+    EXPECT_TRUE(requestFp.isOpen());  // its owner closes it
     EXPECT_FALSE(fs::exists("NET/REQUEST.001"));
     EXPECT_EQ(readFile("NET/_EQUEST.001"), "the request");
     EXPECT_FALSE(terminateRequested);
@@ -458,7 +460,7 @@ TEST_F(RequestFiles, StuckRequestEndsTheMainLoopOnlyWhenFatal)
         fileRenameDelay = 5;
         waits = 0;
         file_waitHook = countWait;
-        file_rename("NET/REQUEST.001", fatal);
+        file_rename(requestFp, "NET/REQUEST.001", fatal);
         EXPECT_EQ(waits, 3);
         EXPECT_EQ(terminateRequested.load(), fatal);
         std::string log = logText();
@@ -493,7 +495,7 @@ TEST_F(RequestFiles, RenameSucceedsOnALaterTry)
 {
     makeStuckRequest();
     file_waitHook = clearObstacle;
-    file_rename("NET/REQUEST.001", true);
+    file_rename(requestFp, "NET/REQUEST.001", true);
     EXPECT_TRUE(logHas("CODE -000- File rename to NET/_EQUEST.001 succeeded"));
     EXPECT_TRUE(fs::exists("NET/_EQUEST.001/inside"));
     EXPECT_FALSE(terminateRequested);
@@ -503,7 +505,7 @@ TEST_F(RequestFiles, RequestDeletedByAnotherProcessEndsTheTries)
 {
     makeStuckRequest();
     file_waitHook = removeRequest;
-    file_rename("NET/REQUEST.001", true);
+    file_rename(requestFp, "NET/REQUEST.001", true);
     EXPECT_TRUE(logHas("CODE -000- NET/REQUEST.001 does not exist (was deleted by another process)"));
     EXPECT_FALSE(terminateRequested);
 }
@@ -514,10 +516,75 @@ TEST_F(RequestFiles, RequestThatCannotBeRenamedIsDeleted)
     // rename fails and the request itself is deleted.
     fs::create_directories("NET/_EQUEST.001/inside");
     serve("x", "NET/REQUEST.001");
-    file_rename("NET/REQUEST.001", true);
+    file_rename(requestFp, "NET/REQUEST.001", true);
     EXPECT_FALSE(fs::exists("NET/REQUEST.001"));
     EXPECT_TRUE(logHas("CODE -000- Could not rename to NET/_EQUEST.001, NET/REQUEST.001 deleted."));
     EXPECT_FALSE(terminateRequested);
+}
+
+}  // namespace
+}  // namespace qzr
+
+namespace qzr {
+namespace {
+
+// The request read is renamed only while its name still holds it as read:
+// replaced by another file, written by a writer that waits on the lease, or
+// deleted, the name is left as it is for the next pass.
+TEST_F(RequestFiles, RequestChangedWhileServedKeepsItsName)
+{
+    enum class Change { Replaced, WriterWaits, Deleted };
+    const struct {
+        const char* what;
+        Change change;
+        const char* logged;
+    } cases[] = {
+        {"replaced", Change::Replaced,
+         "INFO - ** WARNING ** NET/REQUEST.001 was written while it was served, left for the next pass"},
+        {"a writer waits", Change::WriterWaits,
+         "INFO - ** WARNING ** NET/REQUEST.001 was written while it was served, left for the next pass"},
+        {"deleted", Change::Deleted, "CODE -000- NET/REQUEST.001 does not exist (was deleted by another process)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove("NET/_EQUEST.001");
+        serve("the claim served\n", "NET/REQUEST.001");
+        pid_t writer = -1;
+        switch (c.change) {
+        case Change::Replaced:
+            writeFile("NET/next.tmp", "the next claim\n");
+            fs::rename("NET/next.tmp", "NET/REQUEST.001");
+            break;
+        case Change::WriterWaits:
+            writer = fork();
+            ASSERT_GE(writer, 0);
+            if (writer == 0) {
+                int fd = ::open("NET/REQUEST.001", O_WRONLY | O_TRUNC | O_CLOEXEC);
+                if (fd < 0) _exit(1);
+                _exit(::write(fd, "the next claim\n", 15) == 15 ? 0 : 2);
+            }
+            // The writer is held by the lease until the request is let go.
+            for (int i = 0; i < 500 && !requestFp.changedSinceOpen(); ++i) usleep(10 * 1000);
+            ASSERT_TRUE(requestFp.changedSinceOpen());
+            break;
+        case Change::Deleted:
+            fs::remove("NET/REQUEST.001");
+            break;
+        }
+        file_rename(requestFp, "NET/REQUEST.001", true);
+        requestFp.close();
+        if (writer > 0) {
+            int st = 0;
+            ASSERT_EQ(waitpid(writer, &st, 0), writer);
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+        }
+        EXPECT_FALSE(fs::exists("NET/_EQUEST.001"));
+        if (c.change != Change::Deleted) {
+            EXPECT_EQ(readFile("NET/REQUEST.001"), "the next claim\n");
+        }
+        EXPECT_TRUE(logHas(c.logged)) << logText();
+        EXPECT_FALSE(terminateRequested);
+    }
 }
 
 }  // namespace

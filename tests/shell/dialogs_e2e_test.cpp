@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "driver_fixture.h"
 #include "foundation/codec.h"
 #include "foundation/runtime.h"
@@ -516,4 +518,49 @@ TEST_F(DriverTest, HttpsProxyTransferEndsAtACancelOrAStop)
         }
         ++seq;
     }
+}
+
+// The key store found as a symbolic link (to a path that does not exist, or
+// to someone's file) or as a FIFO: refused like a store that cannot be
+// opened. Each claim still gets its key from the proxy; what a link points
+// at is neither made nor changed.
+TEST_F(DriverTest, HttpsProxyKeyStoreThatIsNoFileIsRefused)
+{
+    namespace fs = std::filesystem;
+    LoopbackProxy proxy(dir);
+    ASSERT_TRUE(proxy.ready());
+    proxy.keyServer.serve({replyOf(200, "KEY-1"), replyOf(200, "KEY-2"), replyOf(200, "KEY-3")});
+    proxy.claimServer.serve({replyOf(200, "ANSWER 1"), replyOf(200, "ANSWER 2"), replyOf(200, "ANSWER 3")});
+    writeIni("[NETH]\nmaxProcessingDelay = 10\nconnectionType = http\naddress = \"localhost\"\n");
+    const fs::path store = dir.path() / "qzrappk.dat";
+    const fs::path missing = dir.path() / "elsewhere" / "stolen.db";
+    const fs::path someone = dir.path() / "elsewhere" / "notes.txt";
+    dir.write("elsewhere/notes.txt", "someone's notes\n");
+    const struct {
+        const char* what;
+        void (*plant)(const fs::path& store, const fs::path& target);
+        fs::path target;
+    } cases[] = {
+        {"link to a missing path", [](const fs::path& s, const fs::path& t) { fs::create_symlink(t, s); }, missing},
+        {"link to a file", [](const fs::path& s, const fs::path& t) { fs::create_symlink(t, s); }, someone},
+        {"FIFO", [](const fs::path& s, const fs::path&) { ASSERT_EQ(::mkfifo(s.c_str(), 0644), 0); }, {}},
+    };
+    int seq = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ++seq;
+        fs::remove(store);
+        fs::remove(dir.path() / "NETH" / "_EQ.001");
+        c.plant(store, c.target);
+        fs::file_type type = fs::symlink_status(store).type();
+        request("NETH", "REQ.001", claim(seq));
+        EXPECT_EQ(run(), 0) << log();
+        EXPECT_EQ(dir.read("NETH/RSP.001"), std::to_string(seq) + ",0,001,ANSWER " + std::to_string(seq));
+        EXPECT_NE(log().find("ERROR- Can't open database: qzrappk.dat error:"), std::string::npos) << log();
+        EXPECT_EQ(fs::symlink_status(store).type(), type);
+    }
+    proxy.stop();
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_EQ(dir.read("elsewhere/notes.txt"), "someone's notes\n");
+    EXPECT_EQ(proxy.keyServer.requests().size(), 3u);
 }

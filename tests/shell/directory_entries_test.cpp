@@ -164,16 +164,26 @@ TEST_F(DriverTest, TemporaryResponsesOfEndedDriversAreRemoved)
     ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
     std::string deadName = ".qzr" + std::to_string(dead) + ".tmp";
     std::string liveName = ".qzr" + std::to_string(::getpid()) + ".tmp";
+    // Also those written under another name where the first was taken.
+    std::string deadOther = ".qzr" + std::to_string(dead) + "-3.tmp";
+    std::string liveOther = ".qzr" + std::to_string(::getpid()) + "-1.tmp";
     dir.write("TEST/" + deadName, "1,0,001,half an ans");
+    dir.write("TEST/" + deadOther, "1,0,001,half another");
     dir.write("TEST/" + liveName, "being written");
-    dir.write("TEST/.qzr12ab.tmp", "not ours");
+    dir.write("TEST/" + liveOther, "being written too");
+    for (const char* foreign : {".qzr12ab.tmp", ".qzr12-.tmp", ".qzr12-x.tmp", ".qzr-1.tmp"})
+        dir.write(std::string("TEST/") + foreign, "not ours");
     EXPECT_EQ(run(), 1);
     EXPECT_FALSE(exists("TEST/" + deadName));
+    EXPECT_FALSE(exists("TEST/" + deadOther));
     EXPECT_EQ(dir.read("TEST/" + liveName), "being written");
-    EXPECT_EQ(dir.read("TEST/.qzr12ab.tmp"), "not ours");
+    EXPECT_EQ(dir.read("TEST/" + liveOther), "being written too");
+    for (const char* foreign : {".qzr12ab.tmp", ".qzr12-.tmp", ".qzr12-x.tmp", ".qzr-1.tmp"})
+        EXPECT_EQ(dir.read(std::string("TEST/") + foreign), "not ours") << foreign;
     std::string l = log();
     EXPECT_NE(l.find("INFO - Removing old temporary file TEST/" + deadName), std::string::npos) << l;
-    EXPECT_EQ(count(l, "Removing old temporary file"), 1);
+    EXPECT_NE(l.find("INFO - Removing old temporary file TEST/" + deadOther), std::string::npos) << l;
+    EXPECT_EQ(count(l, "Removing old temporary file"), 2);
 }
 
 // Practice software on other systems may end its text files with Ctrl-Z.
@@ -312,6 +322,157 @@ TEST_F(PlantedLinkTest, RestartScriptIsNotWrittenThroughALink)
     dir.write("qzrinstall.lck", "");
     EXPECT_EQ(p.wait(15000), 1);
     expectUntouched("$qzrrestart.sh");
+    EXPECT_NE(log().find("INFO - UPDATE: Error creating restart file " + dir.file("$qzrrestart.sh")),
+              std::string::npos)
+        << log();
+}
+
+namespace {
+
+// What stands at one of the driver's fixed names in place of its file: a
+// FIFO (no writer: an open for reading would wait for good, one for writing
+// fails) or a directory.
+struct FixedNameCase {
+    const char* label;
+    std::string name;     // in the working directory, which is also the program directory
+    bool directory;       // a directory there, else a FIFO
+    bool scramble;        // the claim asks to be scrambled: the mixer file is read
+    int exitCode;         // of a run without hangAround
+    std::string told;     // a text of the log or standard error ("" for none)
+    std::string silence;  // a text the log must not hold ("" for none)
+};
+
+void PrintTo(const FixedNameCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+class FixedNameTest : public DriverTest, public ::testing::WithParamInterface<FixedNameCase> {
+protected:
+    void SetUp() override
+    {
+        const FixedNameCase& c = GetParam();
+        writeIni(std::string(TEST_NETWORK) + (c.scramble ? "encrypt = true\n" : ""), hangAround());
+        linkDevice("com1", "/dev/ptmx");
+        std::string req = claim(1);
+        if (c.scramble) req[31] = '2';
+        request("TEST", "REQ.001", req);
+        fs::path p = dir.path() / c.name;
+        fs::remove(p);
+        if (c.directory) {
+            fs::create_directory(p);
+        } else {
+            ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0);
+            // An update lock three days old: the check is due.
+            fs::last_write_time(p, fs::file_time_type::clock::now() - std::chrono::hours(72));
+        }
+        type = typeOf(p);
+    }
+    virtual bool hangAround() const { return false; }
+    // The run's words: its log (when it is one: reading a FIFO would wait)
+    // and its standard error.
+    std::string said() const
+    {
+        return (fs::is_regular_file(dir.path() / "qzr.log") ? log() : "") + dir.read("stderr.txt");
+    }
+    void expectTheRunsWords()
+    {
+        const FixedNameCase& c = GetParam();
+        if (!c.told.empty()) {
+            EXPECT_NE(said().find(c.told), std::string::npos) << said();
+        }
+        if (!c.silence.empty()) {
+            EXPECT_EQ(said().find(c.silence), std::string::npos) << said();
+        }
+        EXPECT_EQ(typeOf(dir.path() / c.name), type);
+    }
+
+    fs::file_type type = fs::file_type::none;
+};
+
+class FixedNameKeptRunning : public FixedNameTest {
+protected:
+    bool hangAround() const override { return true; }
+};
+
+// Files whose failure ends the run at its start.
+const FixedNameCase START_FILES[] = {
+    {"ConfigurationFile", "qzr.ini", false, false, 2, "Error openning file: '", ""},
+    {"LogFile", "qzr.log", false, false, 2, "cannot open log file", ""},
+    {"ActivityRecord", "activity.dat", false, false, 2, "QZR is already running in this directory.", ""},
+};
+
+// Files the run goes on without.
+const FixedNameCase FIXED_NAMES[] = {
+    {"SupplementalFile", "qzrsup.ini", false, false, 0, "", "Processing supplemental ini file"},
+    {"RulesFile", "qzrredir.dat", false, false, 0, "Redirection file version", "Error openning file"},
+    {"RulesFileDirectory", "qzrredir.dat", true, false, 0, "Redirection file version", "Error openning file"},
+    {"MixerFile", "CDA-ZAVI.CFG", false, true, 1, "CDA-ZAVI.CFG encryption mixer file", "Read error"},
+    {"StatisticsFile", "qzrstat.dat", false, false, 0, "", "Group:"},
+    {"InstallationStatus", "qzrinstall.dat", false, false, 0, "", "UPDATE:[["},
+    {"UpdateLock", "qzrupdate.lck", false, false, 0, "ERROR- UPDATE: Error creating update Lock file", ""},
+};
+
+}  // namespace
+
+// The run ends by itself, as it does where the file cannot be opened.
+TEST_P(FixedNameTest, NeitherBlocksNorPassesForTheFile)
+{
+    const FixedNameCase& c = GetParam();
+    EXPECT_EQ(run({}, 10000), c.exitCode) << said();
+    if (c.exitCode != 2) {
+        EXPECT_EQ(dir.read("TEST/RSP.001").substr(0, 2), "1,") << said();
+    }
+    expectTheRunsWords();
+}
+
+// A driver that keeps serving has opened (or failed to open) the file when
+// the request is served, and a stop still ends it at once.
+TEST_P(FixedNameKeptRunning, StopEndsTheRunAtOnce)
+{
+    const FixedNameCase& c = GetParam();
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("TEST/_EQ.001"); }, 10000)) << said();
+    ASSERT_TRUE(waitFor([&] { return count(log(), "Waiting for request in") >= 2; }, 10000)) << said();
+    // The update check comes at the first idle pass.
+    if (!c.told.empty()) {
+        EXPECT_TRUE(waitFor([&] { return said().find(c.told) != std::string::npos; }, 10000));
+    }
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(5000), 0);
+    expectTheRunsWords();
+}
+
+INSTANTIATE_TEST_SUITE_P(AtStart, FixedNameTest, ::testing::ValuesIn(START_FILES),
+                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(FifoOrDirectory, FixedNameTest, ::testing::ValuesIn(FIXED_NAMES),
+                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(FifoOrDirectory, FixedNameKeptRunning, ::testing::ValuesIn(FIXED_NAMES),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// A directory given as the configuration file cannot be opened (204); it is
+// not read as an empty file with a syntax error.
+TEST_F(DriverTest, DirectoryAsConfigurationFileCannotBeOpened)
+{
+    fs::create_directory(dir.path() / "conf.d");
+    EXPECT_EQ(run({"-i", dir.file("conf.d")}, 10000), 2);
+    std::string said = log() + dir.read("stderr.txt");
+    EXPECT_NE(said.find("-0204: Error openning file: '" + dir.file("conf.d") + "'"), std::string::npos) << said;
+    EXPECT_EQ(said.find("expecting"), std::string::npos) << said;
+}
+
+// A restart script's place taken by a FIFO once the driver runs: the
+// script cannot be written, and the driver stops all the same.
+TEST_F(PlantedLinkTest, RestartScriptPlaceHoldingAFifoDoesNotHoldTheStop)
+{
+    writeIni(TEST_NETWORK, true);
+    dir.write("qzrupdate.lck", "");  // checked just now: no update program
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return log().find("Waiting for request in") != std::string::npos; }));
+    ASSERT_EQ(::mkfifo(dir.file("$qzrrestart.sh").c_str(), 0644), 0);
+    dir.write("qzrinstall.lck", "");
+    EXPECT_EQ(p.wait(15000), 1);
+    EXPECT_EQ(typeOf(dir.path() / "$qzrrestart.sh"), fs::file_type::fifo);
     EXPECT_NE(log().find("INFO - UPDATE: Error creating restart file " + dir.file("$qzrrestart.sh")),
               std::string::npos)
         << log();

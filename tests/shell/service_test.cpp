@@ -461,6 +461,8 @@ TEST(ServiceUnit, SystemdAcceptsTheUnitFile)
     EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
     EXPECT_NE(unit.find("\nKillMode=process\n"), std::string::npos);
     EXPECT_NE(unit.find("\nUMask=0027\n"), std::string::npos);
+    // Requests of the practice software's user can be leased.
+    EXPECT_NE(unit.find("\nAmbientCapabilities=CAP_LEASE\n"), std::string::npos);
     EXPECT_NE(unit.find("\nExecStart=/opt/qzr/qzr -s\n"), std::string::npos);
     for (auto [from, to] : {std::pair<std::string, std::string>{"ExecStart=/opt/qzr/qzr", "ExecStart=/bin/true"},
                             {"WorkingDirectory=/opt/qzr", "WorkingDirectory=" + dir.path().string()}}) {

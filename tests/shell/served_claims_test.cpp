@@ -1,0 +1,350 @@
+// A claim is marked served only once it was sent: the real driver against a
+// practice software that writes its next claim under the same name the
+// instant it has its answer, one that writes over a request while it is
+// served, and one that writes its claims slowly, as another user, while the
+// driver runs with and without the right to lease them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "driver_fixture.h"
+#include "links/link_peers.h"
+
+using namespace qzr::test;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The user the driver runs as where it must not own the requests.
+constexpr const char* OTHER_USER = "65534";
+
+// Watches a file or directory with inotify.
+class Watch {
+public:
+    Watch(const std::string& path, std::uint32_t mask)
+    {
+        fd_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (fd_ >= 0) ok_ = ::inotify_add_watch(fd_, path.c_str(), mask) >= 0;
+    }
+    ~Watch()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Watch(const Watch&) = delete;
+    Watch& operator=(const Watch&) = delete;
+
+    bool ok() const { return ok_; }
+    // Waits up to `limitMs` for an event on `name` (on the watched file
+    // itself when empty); true when one came.
+    bool waitFor(const std::string& name, int limitMs)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        for (;;) {
+            alignas(inotify_event) char buf[4096];
+            ssize_t n;
+            while ((n = ::read(fd_, buf, sizeof buf)) > 0) {
+                for (char* p = buf; p < buf + n;) {
+                    auto* e = reinterpret_cast<inotify_event*>(p);
+                    std::string got = e->len ? std::string(e->name) : std::string();
+                    if (got == name) return true;
+                    p += sizeof(inotify_event) + e->len;
+                }
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            pollfd pfd{fd_, POLLIN, 0};
+            ::poll(&pfd, 1, static_cast<int>(left.count()));
+        }
+    }
+
+private:
+    int fd_ = -1;
+    bool ok_ = false;
+};
+
+// Writes `text` to `path` as practice software does: open (create or
+// empty), write, close. The open waits while the driver holds the file
+// leased.
+void writeClaim(const std::string& path, const std::string& text)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+}
+
+// Whether the kernel is breaking a lease on `path`'s file: a writer waits
+// for it.
+bool leaseBreaking(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);)
+        if (line.find("LEASE") != std::string::npos && line.find("BREAKING") != std::string::npos &&
+            line.find(inode) != std::string::npos)
+            return true;
+    return false;
+}
+
+// The sequence number at the head of a response ("<seq>,<status>,..."), or -1.
+int sequenceOf(const std::string& response)
+{
+    std::size_t comma = response.find(',');
+    if (comma == std::string::npos || comma == 0) return -1;
+    return std::stoi(response.substr(0, comma));
+}
+
+class ServedClaims : public DriverTest {
+protected:
+    // The driver's arguments, run as OTHER_USER (with CAP_LEASE when
+    // `lease`) through setpriv; the working directory is opened to it.
+    std::vector<std::string> asOtherUser(bool lease)
+    {
+        for (const auto& e : fs::recursive_directory_iterator(dir.path()))
+            if (e.is_directory()) fs::permissions(e.path(), fs::perms::all);
+        fs::permissions(dir.path(), fs::perms::all);
+        std::vector<std::string> a = {std::string("--reuid=") + OTHER_USER, std::string("--regid=") + OTHER_USER,
+                                      "--clear-groups"};
+        if (lease) a.insert(a.end(), {"--inh-caps=+lease", "--ambient-caps=+lease"});
+        a.push_back(QZR_BINARY);
+        for (const std::string& arg : args()) a.push_back(arg);
+        return a;
+    }
+    // Whether the driver can be run as OTHER_USER: setpriv is there and
+    // every directory on the way to the program lets others through.
+    bool setprivFound() const
+    {
+        if (::access(SETPRIV, X_OK) != 0) return false;
+        for (fs::path p = fs::path(QZR_BINARY).parent_path(); p != p.root_path(); p = p.parent_path())
+            if ((fs::status(p).permissions() & fs::perms::others_exec) == fs::perms::none) return false;
+        return true;
+    }
+
+    static constexpr const char* SETPRIV = "/usr/bin/setpriv";
+};
+
+}  // namespace
+
+// The practice software writes its next claim under the same name the
+// instant the response appears (and it has read and removed it): every claim
+// is answered, in order, none renamed unsent.
+TEST_F(ServedClaims, ClaimWrittenTheInstantItsResponseAppearsIsNeverLost)
+{
+    constexpr int CLAIMS = 20;
+    writeIni(TEST_NETWORK, true, "hangupDelay = 60\n");
+    linkDevice("com1", "/dev/ptmx");
+    fs::create_directories(dir.path() / "TEST");
+    Watch responses(dir.file("TEST"), IN_MOVED_TO | IN_CLOSE_WRITE);
+    ASSERT_TRUE(responses.ok());
+    const std::string req = dir.file("TEST/REQ.001"), rsp = dir.file("TEST/RSP.001");
+    writeClaim(req, claim(1) + "\r\n");
+
+    QzrProcess p(dir.path().string(), args());
+    std::vector<int> answered;
+    for (int i = 1; i <= CLAIMS; ++i) {
+        if (!responses.waitFor("RSP.001", 10000)) break;
+        std::string response = dir.read("TEST/RSP.001");
+        answered.push_back(sequenceOf(response));
+        EXPECT_EQ(response.substr(0, std::to_string(i).size() + 7), std::to_string(i) + ",0,001,");
+        ::unlink(rsp.c_str());
+        if (i < CLAIMS) writeClaim(req, claim(i + 1) + "\r\n");
+    }
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+
+    std::vector<int> expected;
+    for (int i = 1; i <= CLAIMS; ++i) expected.push_back(i);
+    EXPECT_EQ(answered, expected) << log();
+    std::string l = log();
+    EXPECT_EQ(count(l, "INFO - Writing TEST/RSP.001 status=0"), CLAIMS) << l;
+    EXPECT_EQ(dir.read("TEST/_EQ.001"), claim(CLAIMS) + "\r\n");
+}
+
+namespace {
+
+struct MidCallCase {
+    const char* label;
+    bool otherUser;  // the driver runs as another user, without a lease
+};
+
+void PrintTo(const MidCallCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+class ClaimWrittenMidCall : public ServedClaims, public ::testing::WithParamInterface<MidCallCase> {};
+
+}  // namespace
+
+// A claim written over the request while its call is under way: the answer
+// of the first goes into the response, and the next pass serves the second
+// under the name it was written to.
+TEST_P(ClaimWrittenMidCall, IsServedByTheNextPass)
+{
+    const MidCallCase& c = GetParam();
+    if (c.otherUser && !setprivFound()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
+    const std::string req = dir.file("NETIP/REQ.001");
+    std::thread writer;
+    std::atomic<bool> written{false};
+    TcpPeer host;
+    host.start([&](PeerIo& io) {
+        io.readN(9 + 69, 10000);
+        writer = std::thread([&] {
+            writeClaim(req, claim(2) + "\r\n");
+            written = true;
+        });
+        // With a lease the writer waits for it; without one, it is done.
+        waitFor([&] { return c.otherUser ? written.load() : leaseBreaking(req); }, 5000);
+        io.send(std::string("000008\x01\x01\x20", 9) + "ANSWER 1");
+        io.readN(9 + 69, 10000);
+        io.send(std::string("000008\x01\x01\x20", 9) + "ANSWER 2");
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 10\nconnectionType = tcpip\naddress = \"" + host.address() + "\"\n",
+             true, "hangupDelay = 60\n");
+    request("NETIP", "REQ.001", claim(1));
+    QzrProcess p(dir.path().string(), c.otherUser ? asOtherUser(false) : args(), "", c.otherUser ? SETPRIV : "");
+    EXPECT_TRUE(waitFor([&] { return dir.read("NETIP/RSP.001") == "2,0,001,ANSWER 2"; }, 15000)) << log();
+    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 5000));
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+    // The driver gone, the host's reads end.
+    host.join();
+    if (writer.joinable()) writer.join();
+
+    EXPECT_EQ(dir.read("NETIP/_EQ.001"), claim(2) + "\r\n");
+    EXPECT_FALSE(exists("NETIP/REQ.001"));
+    std::string l = log();
+    EXPECT_EQ(count(l, "INFO - ** WARNING ** NETIP/REQ.001 was written while it was served, left for the next pass"),
+              1)
+        << l;
+    EXPECT_NE(l.find("INFO - Writing NETIP/RSP.001 status=0 len response=8"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, ClaimWrittenMidCall,
+                         ::testing::Values(MidCallCase{"WaitingOnTheLease", false},
+                                           MidCallCase{"OfAnotherUserWithoutLease", true}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+namespace {
+
+class SlowWriterOfAnotherUser : public ServedClaims, public ::testing::WithParamInterface<bool> {};
+
+}  // namespace
+
+// The practice software, another user, writes a claim in two pieces and the
+// driver looks at it in between: with CAP_LEASE the lease is refused while
+// the writer has it open; without, the file does not hold still. Either way
+// the try fails and the claim is read whole later.
+TEST_P(SlowWriterOfAnotherUser, ClaimIsNeverReadHalfWritten)
+{
+    const bool lease = GetParam();
+    if (!setprivFound()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
+    writeIni(TEST_NETWORK, true);
+    linkDevice("com1", "/dev/ptmx");
+    fs::create_directories(dir.path() / "TEST");
+    QzrProcess p(dir.path().string(), asOtherUser(lease), "", SETPRIV);
+    ASSERT_TRUE(waitFor([&] { return log().find("Waiting for request in") != std::string::npos; })) << log();
+
+    const std::string req = dir.file("TEST/REQ.001");
+    const std::string text = claim(1) + "\r\n";
+    int fd = ::open(req.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, text.data(), 30), 30);
+    // The driver opens the half-written claim; a moment later the rest comes.
+    Watch opened(req, IN_OPEN);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_TRUE(opened.waitFor("", 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(::write(fd, text.data() + 30, text.size() - 30), static_cast<ssize_t>(text.size() - 30));
+    ::close(fd);
+
+    EXPECT_TRUE(waitFor([&] { return exists("TEST/_EQ.001"); }, 15000)) << log();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+    EXPECT_EQ(dir.read("TEST/RSP.001").substr(0, 8), "1,0,001,") << log();
+    EXPECT_EQ(dir.read("TEST/_EQ.001"), text);
+    std::string l = log();
+    EXPECT_NE(l.find("ERROR- error opening file <TEST/REQ.001> for reading... will retry"), std::string::npos) << l;
+    EXPECT_EQ(l.find("1034"), std::string::npos) << l;
+    const std::string warning = "INFO - ** WARNING ** Requests in TEST belong to another user and cannot be leased: a "
+                                "claim could be read while it is written. Grant the driver CAP_LEASE "
+                                "(AmbientCapabilities=CAP_LEASE in qzr.service)";
+    EXPECT_EQ(count(l, warning), lease ? 0 : 1) << l;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rights, SlowWriterOfAnotherUser, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "WithCapLease" : "WithoutCapLease"); });
+
+namespace {
+
+class TakenTemporaryName : public ServedClaims, public ::testing::WithParamInterface<bool> {};
+
+}  // namespace
+
+// The name a response is first written under is taken, for good: by a
+// directory, or by another user's file in a sticky directory (the driver
+// runs as a user of its own). Every response is written all the same, under
+// another name, and what took the name is left alone.
+TEST_P(TakenTemporaryName, CostsNoResponse)
+{
+    const bool othersFile = GetParam();
+    if (othersFile && !setprivFound()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
+    writeIni(TEST_NETWORK, true);
+    linkDevice("com1", "/dev/ptmx");
+    fs::create_directories(dir.path() / "TEST");
+    QzrProcess p(dir.path().string(), othersFile ? asOtherUser(false) : args(), "", othersFile ? SETPRIV : "");
+    ASSERT_TRUE(waitFor([&] { return log().find("Waiting for request in") != std::string::npos; })) << log();
+    const std::string taken = ".qzr" + std::to_string(p.pid()) + ".tmp";
+    const fs::path takenPath = dir.path() / "TEST" / taken;
+    if (othersFile) {
+        fs::permissions(dir.path() / "TEST", fs::perms::all | fs::perms::sticky_bit);
+        dir.write("TEST/" + taken, "not the driver's");
+    } else {
+        fs::create_directory(takenPath);
+    }
+
+    for (int seq = 1; seq <= 2; ++seq) {
+        SCOPED_TRACE(seq);
+        const std::string ext = "00" + std::to_string(seq);
+        // In a sticky directory only the driver's own requests can be
+        // renamed: the claim is written as its user's, then moved in.
+        request("staging", "REQ." + ext, claim(seq));
+        if (othersFile) {
+            ASSERT_EQ(::chown(dir.file("staging/REQ." + ext).c_str(), 65534, 65534), 0);
+        }
+        fs::rename(dir.path() / "staging" / ("REQ." + ext), dir.path() / "TEST" / ("REQ." + ext));
+        EXPECT_TRUE(waitFor([&] { return exists("TEST/_EQ." + ext); }, 10000)) << log();
+        EXPECT_EQ(dir.read("TEST/RSP." + ext).substr(0, 8), std::to_string(seq) + ",0," + ext + ",") << log();
+    }
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path() / "TEST")) names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{taken, "RSP.001", "RSP.002", "_EQ.001", "_EQ.002"}));
+    if (othersFile) {
+        EXPECT_EQ(dir.read("TEST/" + taken), "not the driver's");
+    } else {
+        EXPECT_TRUE(fs::is_directory(takenPath));
+    }
+    EXPECT_EQ(log().find("1036"), std::string::npos) << log();
+}
+
+INSTANTIATE_TEST_SUITE_P(TakenBy, TakenTemporaryName, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "AnotherUsersFile" : "Directory"); });
