@@ -559,6 +559,9 @@ TEST_F(RequestFiles, RequestChangedWhileServedKeepsItsName)
             writer = fork();
             ASSERT_GE(writer, 0);
             if (writer == 0) {
+                // The child's copy of the leased descriptor would hold the
+                // lease after the driver let go of it.
+                ::close(requestFp.fd());
                 int fd = ::open("NET/REQUEST.001", O_WRONLY | O_TRUNC | O_CLOEXEC);
                 if (fd < 0) _exit(1);
                 _exit(::write(fd, "the next claim\n", 15) == 15 ? 0 : 2);
