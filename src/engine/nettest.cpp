@@ -10,9 +10,8 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
-#include "https/http_dialog.h"
+#include "links/link_ops.h"
 #include "links/modem.h"
-#include "links/simple_dialog.h"
 
 namespace qzr {
 
@@ -61,7 +60,8 @@ void testTcpip(NetworkDef* net, unsigned char* answer)
     char message[sizeof NETTEST_TCPIP_MESSAGE];
     std::memcpy(message, NETTEST_TCPIP_MESSAGE, sizeof message);
     int length = ANSWER_CAPACITY;
-    int status = simple_dialog(net, message, static_cast<int>(sizeof message), answer, &length);
+    int status = link_opsOf(net->curCnx).dialog(net, nullptr, message, static_cast<int>(sizeof message), answer,
+                                                &length);
     answer[NETTEST_ANSWER_SIZE - 1] = '\0';
     if (status != STS_OK) {
         log_write(LOG_PROT, "%s Test-1 %s %s : FAILED", net->networkName.c_str(), address, NETTEST_TCPIP_MESSAGE);
@@ -80,9 +80,12 @@ void testHttp(NetworkDef* net, unsigned char* answer)
     transInfo record;
     std::snprintf(record.office, sizeof record.office, "%s", NETTEST_OFFICE);
     std::snprintf(record.provider, sizeof record.provider, "%s", NETTEST_PROVIDER);
+    // The dialogs may change the text in place: it gets a copy.
+    char message[sizeof NETTEST_HTTP_MESSAGE];
+    std::memcpy(message, NETTEST_HTTP_MESSAGE, sizeof message);
     int length = ANSWER_CAPACITY;
-    int status = http_dialog(net, &record, NETTEST_HTTP_MESSAGE, static_cast<int>(sizeof NETTEST_HTTP_MESSAGE),
-                             answer, &length);
+    int status = link_opsOf(net->curCnx).dialog(net, &record, message, static_cast<int>(sizeof message), answer,
+                                                &length);
     answer[NETTEST_ANSWER_SIZE - 1] = '\0';
     if (status != STS_OK) {
         log_write(LOG_PROT, "%s TEST FAILED", net->networkName.c_str());
@@ -117,9 +120,9 @@ void testNetworkMenu(int n)
 void testNetwork(NetworkDef* net, const char* label)
 {
     if (!net || !net->curCnx) return;
-    const ConnectionDef* cnx = net->curCnx;
+    const NetTestKind test = link_opsOf(net->curCnx).test;
     log_write(LOG_INFO, "Testing Network %s %s connection", net->networkName.c_str(), label);
-    if (cnx->connectionType != CNX_TYPE_TCPIP && cnx->connectionType != CNX_TYPE_HTTP) {
+    if (test == NetTestKind::None) {
         log_write(LOG_INFO, "Network %s %s connection does not use TCPIP or HTTP, test is not supported",
                   net->networkName.c_str(), label);
         return;
@@ -136,7 +139,7 @@ void testNetwork(NetworkDef* net, const char* label)
     }
 
     unsigned char answer[NETTEST_ANSWER_SIZE] = {};
-    if (cnx->connectionType == CNX_TYPE_TCPIP)
+    if (test == NetTestKind::Plain)
         testTcpip(net, answer);
     else
         testHttp(net, answer);

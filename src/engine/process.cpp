@@ -16,11 +16,9 @@
 #include "foundation/runtime.h"
 #include "foundation/status.h"
 #include "foundation/tbx_msg.h"
-#include "https/http_dialog.h"
-#include "links/common_dialog.h"
+#include "links/link_ops.h"
 #include "links/modem.h"
 #include "links/port.h"
-#include "links/simple_dialog.h"
 #include "os/os_file.h"
 
 namespace qzr {
@@ -77,11 +75,13 @@ int bringLinkUp(NetworkDef* net)
     }
 }
 
-// One pass over the connection in use. Returns the pass's status; the
-// response of a dialog that produced one is stored in `resp`.
-int runPass(const char* reqPath, const char* respPath, NetworkDef* net, transInfo* ti, Response& resp)
+// One try over the connection in use: the request prepared, the link
+// brought up, the dialog of the connection's type. Returns the try's status;
+// the response of a dialog that produced one is stored in `resp`.
+int tryConnection(const char* reqPath, const char* respPath, NetworkDef* net, transInfo* ti, Response& resp)
 {
     const ConnectionDef* cnx = net->curCnx;
+    const LinkOps& link = link_opsOf(cnx);
     char* text = requestText();
 
     if (stopRequested) return STS_INTERRUPTED;
@@ -111,7 +111,7 @@ int runPass(const char* reqPath, const char* respPath, NetworkDef* net, transInf
         if (int status = cda_encrypt(text, length); status != STS_OK) return status;
     }
 
-    if (cnx->connectionType == CNX_TYPE_HTTP) {
+    if (!link.dials) {
         // The proxy is reached anew for each request: there is nothing to dial.
         net->linkUp = true;
         net->portOpen = true;
@@ -120,33 +120,15 @@ int runPass(const char* reqPath, const char* respPath, NetworkDef* net, transInf
     }
 
     if (net->simulation) net->portOpen = true;
-    reqFrame[0] = 0x02;
     animateTrayIcon(TRAY_DIALOG);
-    int status;
-    int respLen = 0;
-    if (cnx->connectionType == CNX_TYPE_HTTP || cnx->connectionType == CNX_TYPE_TCPIP) {
-        // The longest answer; what a failed dialog received is the response
-        // all the same.
-        respLen = static_cast<int>(RESP_BUF_SIZE);
-        if (cnx->connectionType == CNX_TYPE_HTTP)
-            status = http_dialog(net, ti, text, length, respBuf, &respLen);
-        else
-            status = simple_dialog(net, text, length, respBuf, &respLen);
+    // The dialog frames the text as its protocol wants.
+    int respLen = static_cast<int>(RESP_BUF_SIZE);
+    int status = link.dialog(net, ti, text, length, respBuf, &respLen);
+    if (status == STS_OK || link.failedAnswerKept) {
         resp.data = reinterpret_cast<const char*>(respBuf);
         resp.len = respLen;
-        return status;
     }
-    unsigned char* etx = reqFrame + 1 + length;
-    etx[0] = 0x03;
-    unsigned char lrc = 0;
-    for (int i = 0; i < length; ++i) lrc ^= static_cast<unsigned char>(text[i]);
-    lrc ^= 0x03;
-    etx[1] = lrc;
-    status = common_dialog(net, reqFrame, length + 3, respBuf, static_cast<int>(RESP_BUF_SIZE), &respLen);
-    if (status != STS_OK) return status;
-    resp.data = reinterpret_cast<const char*>(respBuf);
-    resp.len = respLen;
-    return STS_OK;
+    return status;
 }
 
 }  // namespace
@@ -187,11 +169,11 @@ int processFile(const RequestFile& requestFp, const char* reqPath, const char* r
 
     int status = readRequest(requestFp, reqPath, net->curCnx, ti);
     while (status == STS_OK) {
-        status = runPass(reqPath, respPath, net, ti, resp);
+        status = tryConnection(reqPath, respPath, net, ti, resp);
         if (status == STS_OK) {
             animateTrayIcon(TRAY_ANSWERED);
             if (g_detailedMessages) log_write(LOG_INFO, "response len=%d", resp.len);
-            if (net->curCnx->connectionType == CNX_TYPE_HTTP) break;  // the proxy answers in clear
+            if (link_opsOf(net->curCnx).answersInClear) break;  // nothing to expand
             char* start = nullptr;
             int length = 0;
             status = cda_decompress(std::span<char>(reinterpret_cast<char*>(respBuf), RESP_BUF_SIZE), resp.len,

@@ -16,6 +16,8 @@
 #include "foundation/runtime.h"
 #include "foundation/status.h"
 #include "foundation/tbx_msg.h"
+#include "https/http_dialog.h"
+#include "links/link_ops.h"
 #include "links/modem.h"
 #include "links/port.h"
 #include "os/os_file.h"
@@ -106,8 +108,7 @@ void fillTestMenu()
     int slot = 1;
     for (NetworkDef* net : networkTable) {
         if (!net || slot > 3) break;
-        if (net->primary &&
-            (net->primary->connectionType == CNX_TYPE_TCPIP || net->primary->connectionType == CNX_TYPE_HTTP)) {
+        if (net->primary && link_opsOf(net->primary).test != NetTestKind::None) {
             testNetTable[static_cast<std::size_t>(slot)] = net;
             testMenuText[static_cast<std::size_t>(slot)] = "Test " + net->networkName;
             ++slot;
@@ -468,7 +469,7 @@ int serveTransaction(PollState& st, const RequestFile& requestFp, const std::str
     if (status != STS_OK && g_detailedMessages)
         log_write(LOG_ERROR, "Error %d %s while processing %s", status, statusText(status), reqPath.c_str());
     std::int64_t now = std::time(nullptr);
-    bool keep = status == STS_OK && g_activeNet->curCnx && g_activeNet->curCnx->connectionType != CNX_TYPE_HTTP;
+    bool keep = status == STS_OK && g_activeNet->curCnx && link_opsOf(g_activeNet->curCnx).keepsLink;
     st.hangupDeadline = keep ? now + Genparam->hangupDelay : now;
     st.pollInterval = 1;
     activity_setState(ACT_PROCESSED);
@@ -607,6 +608,8 @@ void stopWorker()
 
 int mainThread(void*)
 {
+    // The dialog of http connections lives in the HTTPS channel.
+    link_setHttpDialog(http_dialog);
     activity_update();
     if (!readConfiguration()) return 2;
     if (!openLog()) return 2;

@@ -89,7 +89,7 @@ std::size_t httpWriteCallback(char* data, std::size_t size, std::size_t count, v
     return https_storeChunk(data, size, count, user);
 }
 
-int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int requestLen, unsigned char* resp,
+int http_dialog(NetworkDef* net, const transInfo* ti, char* request, int requestLen, unsigned char* resp,
                 int* respLen)
 {
     // The reply is kept to the capacity, its NUL in the byte after it.

@@ -24,17 +24,19 @@ namespace qzr {
 // The user agent of every claim: "QZR/" and the version.
 extern const char* const HTTP_USER_AGENT;
 
-// Posts `requestLen` bytes of `request` for the record `ti` (its office and
-// provider) over `net`'s HTTP connection. `*respLen` holds the capacity on
-// entry, the longest reply to keep (18000 for a transaction, 511 for the
-// network test; `resp` holds one byte more, for the reply's NUL), and the
-// number of bytes received on return, which are followed by a NUL.
+// Posts `requestLen` bytes of `request` (unchanged) for the record `ti` (its
+// office and provider) over `net`'s HTTP connection: the dialog of the http
+// type (links/link_ops.h), handed in with link_setHttpDialog. `*respLen`
+// holds the capacity on entry, the longest reply to keep (18000 for a
+// transaction, 511 for the network test; `resp` holds one byte more, for the
+// reply's NUL), and the number of bytes received on return, which are
+// followed by a NUL.
 // Returns 0 (STS_OK), 1001 (STS_ERROR), 1031 (STS_PROTOCOL_ERROR: no API key
 // can be had), 1051 (STS_PORT_OPEN_ERROR: the connection has no address) or
 // 1003 (STS_INTERRUPTED: a stop or a Cancel came during the key request,
 // and the claim was not posted). A transfer ends soon after a stop.
 // Sets `net->linkUp` once a transfer is made; `net_hangup` clears it.
-[[nodiscard]] int http_dialog(NetworkDef* net, const transInfo* ti, const char* request, int requestLen,
+[[nodiscard]] int http_dialog(NetworkDef* net, const transInfo* ti, char* request, int requestLen,
                               unsigned char* resp, int* respLen);
 
 // The write callback of the claim (see https_storeChunk).

@@ -7,14 +7,17 @@
 //   STATE 3   read and check the LRC
 //   STATE 4   ACK a good response, NAK a bad one and await it again
 // Every read's time-out bounds the silence before one byte, not the dialog.
+// The request frame is built here, in `reqFrame`, around the text.
 #include "links/common_dialog.h"
 
 #include <cstring>
 
 #include "foundation/activity.h"
+#include "foundation/buffers.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "links/link_ops.h"
 #include "links/modem.h"
 #include "links/port.h"
 #include "os/os_wait.h"
@@ -30,13 +33,21 @@ std::int64_t nowSeconds()
     return os_monotonicMs() / 1000;
 }
 
-// Ends the dialog with status `s`: the state's message (when given, with the
-// failing call's status), then the end message, both at level `s`.
-int fail(int s, const char* stateFormat, int callStatus)
+constexpr const char* END_LINE = "Common Protocol error, end dialog";
+
+// The longest text a frame in `reqFrame` holds: all but STX, ETX and LRC.
+constexpr int MAX_TEXT = static_cast<int>(REQ_FRAME_SIZE) - 3;
+
+// Builds the request frame in `reqFrame`: STX, the text (copied unless it
+// is already in place), ETX, and the LRC of the text and the ETX.
+void buildFrame(const char* text, int length)
 {
-    if (stateFormat) log_code(s, stateFormat, callStatus);
-    log_code(s, "Common Protocol error, end dialog");
-    return s;
+    unsigned char* body = reqFrame + 1;
+    if (length > 0 && reinterpret_cast<const unsigned char*>(text) != body)
+        std::memmove(body, text, static_cast<std::size_t>(length));
+    reqFrame[0] = CP_STX;
+    body[length] = CP_ETX;
+    body[length + 1] = static_cast<unsigned char>(cp_lrc(body, static_cast<std::size_t>(length)) ^ CP_ETX);
 }
 
 int writeByte(unsigned char b)
@@ -53,10 +64,21 @@ unsigned char cp_lrc(const unsigned char* bytes, std::size_t len)
     return lrc;
 }
 
-int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, unsigned char* respBuf,
-                  int respCapacity, int* respLen)
+void cp_endDialog()
 {
+    if (g_detailedMessages) log_write(LOG_COM_OUT, "End Dialog");
+    int ignored = serial_write(&CP_EOT, 1, g_linkTimeouts.protocolWrite);
+    (void)ignored;
+}
+
+int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, unsigned char* respBuf, int* respLen)
+{
+    const int respCapacity = *respLen;
     *respLen = 0;
+    if (length < 0) length = 0;
+    if (length > MAX_TEXT)
+        return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Request too long for the frame (%d bytes)", length);
+    const int frameLen = length + 3;
     std::int64_t start = nowSeconds();
     int lrcTriesLeft = 3;
     if (g_detailedMessages) log_write(LOG_INFO, "Dialog: request length %d bytes", frameLen);
@@ -70,9 +92,9 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
     if (net->simulation) {
         int timeout = net->curCnx ? net->curCnx->connectionTimeout : 0;
         log_write(LOG_INFO, "Simulation mode: the request will be echoed back in %d sec", timeout);
-        int n = frameLen > 3 ? frameLen - 3 : 0;
+        int n = length;
         if (n > textMax) n = textMax;
-        if (n > 0) std::memcpy(respBuf, frame + 1, static_cast<std::size_t>(n));
+        if (n > 0) std::memcpy(respBuf, text, static_cast<std::size_t>(n));
         respBuf[n] = '\0';
         *respLen = n;
         activity_setState(ACT_SIMULATION);
@@ -87,6 +109,7 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
     // The host's time to answer, and to recover from stray bytes; a host
     // without one gets a minute, as over TCP/IP and HTTPS.
     const int answerDelay = ini_processingDelay(*net);
+    buildFrame(text, length);
     int count = 0;               // bytes kept of the current response
     bool etxKept = false;        // the response's ETX found room in the buffer
     unsigned char c = 0;
@@ -96,9 +119,9 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
         port_clearRxRing();
         net->linkUp = true;
         activity_setState(ACT_SEND);
-        int sts = serial_write(frame, static_cast<std::size_t>(frameLen > 0 ? frameLen : 0),
-                               g_linkTimeouts.protocolWrite);
-        if (sts != STS_OK) return fail(STS_WRITE_ERROR, "Error writing request STATE 1 sts=%d", sts);
+        int sts = serial_write(reqFrame, static_cast<std::size_t>(frameLen), g_linkTimeouts.protocolWrite);
+        if (sts != STS_OK)
+            return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Error writing request STATE 1 sts=%d", sts);
         log_write(LOG_PROT, "%d bytes sent, waiting (max=%d sec) for response", frameLen, maxProcessing);
         activity_update();
         return STS_OK;
@@ -120,7 +143,8 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
             activity_setState(ACT_WAIT_ENQ);
             static const char enq[] = {static_cast<char>(CP_ENQ), '\0'};
             int sts = net_waitfor(enq, net->maxEnqDelay);
-            if (sts != STS_OK) return fail(STS_ENQ_TIMEOUT, "Error reading ENQ STATE 0 sts=%d", sts);
+            if (sts != STS_OK)
+                return link_dialogFails(STS_ENQ_TIMEOUT, END_LINE, "Error reading ENQ STATE 0 sts=%d", sts);
             if (int e = sendRequest(); e != STS_OK) return e;
             state = State::WaitAnswer;
             break;
@@ -129,7 +153,8 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
         case State::WaitAnswer: {
             activity_setState(ACT_WAIT_ANSWER);
             int sts = get_next_char(answerDelay, &c);
-            if (sts != STS_OK) return fail(STS_NO_RESPONSE, "Error reading host ACK STATE 1A sts=%d", sts);
+            if (sts != STS_OK)
+                return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading host ACK STATE 1A sts=%d", sts);
             if (c == 0x00) break;
             if (c == CP_STX) {
                 if (g_detailedMessages) log_write(LOG_PROT, "STX received ");
@@ -137,7 +162,8 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
                 activity_setState(ACT_RECEIVE);
                 activity_update();
                 sts = get_next_char(g_linkTimeouts.responseByte, &c);
-                if (sts != STS_OK) return fail(STS_NO_RESPONSE, "Error reading response STATE 2 sts=%d", sts);
+                if (sts != STS_OK)
+                    return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading response STATE 2 sts=%d", sts);
                 state = State::Response;
                 break;
             }
@@ -150,12 +176,12 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
             waitSeconds(static_cast<unsigned>(g_linkTimeouts.errorPause));
             port_clearRxRing();
             if (nowSeconds() - start > answerDelay) {
-                log_code(STS_NO_STX, "Too many errors ");
-                return fail(STS_NO_STX, nullptr, 0);
+                return link_dialogFails(STS_NO_STX, END_LINE, "Too many errors ");
             }
             log_code(STS_NO_STX, "Send a NAK and wait for response");
             sts = writeByte(CP_NAK);
-            if (sts != STS_OK) return fail(STS_WRITE_ERROR, "Error writing NAK STATE 1A sts=%d", sts);
+            if (sts != STS_OK)
+                return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Error writing NAK STATE 1A sts=%d", sts);
             break;
         }
 
@@ -170,10 +196,11 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
                 state = State::Lrc;
                 break;
             } else if (c == CP_EOT) {
-                return fail(STS_SERVER_CANCEL, nullptr, 0);
+                return link_dialogEnds(STS_SERVER_CANCEL, END_LINE);
             }
             int sts = get_next_char(g_linkTimeouts.responseByte, &c);
-            if (sts != STS_OK) return fail(STS_NO_RESPONSE, "Error reading response STATE 2 sts=%d", sts);
+            if (sts != STS_OK)
+                return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading response STATE 2 sts=%d", sts);
             break;
         }
 
@@ -186,7 +213,7 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
                     state = State::Nak;
                     break;
                 }
-                return fail(STS_BAD_LRC, "Error reading LRC STATE 3 sts=%d", sts);
+                return link_dialogFails(STS_BAD_LRC, END_LINE, "Error reading LRC STATE 3 sts=%d", sts);
             }
             if (c == cp_lrc(respBuf, static_cast<std::size_t>(count))) {
                 state = State::Ack;
@@ -199,7 +226,8 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
 
         case State::Ack: {
             int sts = writeByte(CP_ACK);
-            if (sts != STS_OK) return fail(STS_WRITE_ERROR, "Error writing ACK STATE 4 sts=%d", sts);
+            if (sts != STS_OK)
+                return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Error writing ACK STATE 4 sts=%d", sts);
             // The text without its ETX (when the ETX found room).
             int len = etxKept ? count - 1 : count;
             if (len > textMax) len = textMax;
@@ -211,10 +239,12 @@ int common_dialog(NetworkDef* net, const unsigned char* frame, int frameLen, uns
 
         case State::Nak: {
             int sts = writeByte(CP_NAK);
-            if (sts != STS_OK) return fail(STS_WRITE_ERROR, "Error writing NAK STATE 4 sts=%d", sts);
+            if (sts != STS_OK)
+                return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Error writing NAK STATE 4 sts=%d", sts);
             count = 0;
             sts = get_next_char(g_linkTimeouts.responseByte, &c);
-            if (sts != STS_OK) return fail(STS_NO_RESPONSE, "Error reading response STATE 2 sts=%d", sts);
+            if (sts != STS_OK)
+                return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading response STATE 2 sts=%d", sts);
             state = State::Response;
             break;
         }

@@ -15,6 +15,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "links/link_ops.h"
 #include "links/port.h"
 #include "links/script.h"
 #include "os/os_serial.h"
@@ -25,8 +26,6 @@ namespace qzr {
 char modemReply[MODEM_REPLY_SIZE];
 
 namespace {
-
-constexpr unsigned char EOT = 0x04;
 
 struct ModemResult {
     const char* text;
@@ -60,24 +59,15 @@ int net_connect(NetworkDef* net)
 {
     if (!net) return STS_PORT_OPEN_ERROR;
     const ConnectionDef* cnx = net->curCnx;
+    const LinkOps& link = link_opsOf(cnx);
     activity_setState(ACT_OPEN_PORT);
-    int type = cnx ? cnx->connectionType : 0;
-    if (type == CNX_TYPE_TCPIP) {
-        log_write(LOG_INFO, "Openning TCPIP port %s ", ini_text(cnx->address));
-    } else if (type == CNX_TYPE_HTTP) {
-        log_write(LOG_INFO, "Openning HTTP connection");
+    if (cnx) link.announceOpen(*cnx);
+    if (!link.openPort) {
         net->portOpen = true;
         return STS_OK;
-    } else if (cnx) {
-        char parity = '?';
-        if (cnx->parity == PARITY_NONE) parity = 'N';
-        if (cnx->parity == PARITY_ODD) parity = 'O';
-        if (cnx->parity == PARITY_EVEN) parity = 'E';
-        log_write(LOG_INFO, "Openning port %s %ld-%d%c%d", ini_text(cnx->comdev),
-                  static_cast<long>(cnx->speed), cnx->dataBit, parity, cnx->stopBits);
     }
     if (net->portOpen) return STS_OK;
-    int sts = serial_connectPort(cnx);
+    int sts = link.openPort(cnx);
     if (sts == STS_OK) {
         net->portOpen = true;
         return STS_OK;
@@ -191,11 +181,8 @@ int net_hangup(NetworkDef* net)
     const ConnectionDef* cnx = net->curCnx;
     bool eotSent = false;
     if (net->linkUp) {
-        if (!net->simulation && cnx->connectionType != CNX_TYPE_TCPIP &&
-            cnx->connectionType != CNX_TYPE_HTTP) {
-            if (g_detailedMessages) log_write(LOG_COM_OUT, "End Dialog");
-            int ignored = serial_write(&EOT, 1, g_linkTimeouts.protocolWrite);
-            (void)ignored;
+        if (void (*endDialog)() = link_opsOf(cnx).endDialog; endDialog && !net->simulation) {
+            endDialog();
             eotSent = true;
         }
         net->linkUp = false;
@@ -206,7 +193,7 @@ int net_hangup(NetworkDef* net)
     log_write(LOG_COM_OUT, "Hangup");
     activity_setState(ACT_HANGUP);
     net->dialed = false;
-    bool serial = comPort.isSerial && comPort.portHandle == PORT_SERIAL;
+    bool serial = comPort.portHandle == PORT_SERIAL;
 
     int method = net->disconnectMethod;
     if (method == DISC_HARD || method == DISC_BOTH) {
@@ -242,15 +229,15 @@ void net_disconnect(NetworkDef* net)
         net->portOpen = false;
         return;
     }
+    const LinkOps& link = link_opsOf(cnx);
     activity_setState(ACT_DISCONNECT);
-    if (cnx->connectionType == CNX_TYPE_HTTP) {
+    if (!link.openPort) {
         net->portOpen = false;
         return;
     }
     activity_update();
     port_close();
-    log_write(LOG_INFO, "Disconnect port %s ",
-              cnx->connectionType == CNX_TYPE_TCPIP ? ini_text(cnx->address) : ini_text(cnx->comdev));
+    log_write(LOG_INFO, "Disconnect port %s ", ini_text(cnx->*link.portName));
     net->portOpen = false;
 }
 

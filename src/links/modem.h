@@ -19,8 +19,9 @@ namespace qzr {
 constexpr std::size_t MODEM_REPLY_SIZE = 128;
 extern char modemReply[MODEM_REPLY_SIZE];
 
-// Opens the port of `net->curCnx` (nothing for http). Returns 0 or the
-// status of serial_connectPort (1051, 1052); sets `portOpen` on success.
+// Opens the port of `net->curCnx` as its type opens one (links/link_ops.h;
+// nothing for http). Returns 0 or the status of the open (1051, 1052); sets
+// `portOpen` on success.
 [[nodiscard]] int net_connect(NetworkDef* net);
 
 // Resets, initialises and dials the modem of a dial-up connection, then runs
@@ -37,14 +38,15 @@ extern char modemReply[MODEM_REPLY_SIZE];
 // 1027). An empty text is seen at once.
 [[nodiscard]] int net_waitfor(const char* text, int seconds);
 
-// Ends the dialog (EOT while the link is up) and hangs the modem up by the
-// network's disconnect method. Returns 0, or 1001 when the modem never
-// answered the hang-up (or for method hard, or without a connection). The
-// flags are cleared whatever happens.
+// Ends the dialog (the type's end, the Common Protocol's EOT, while the link
+// is up) and hangs the modem up by the network's disconnect method. Returns
+// 0, or 1001 when the modem never answered the hang-up (or for method hard,
+// or without a connection). The flags are cleared whatever happens.
 int net_hangup(NetworkDef* net);
 
 // Closes the port or socket of the network's connection (also what a failed
-// open left behind) and clears `portOpen`.
+// open left behind; nothing for a type that opens none) and clears
+// `portOpen`.
 void net_disconnect(NetworkDef* net);
 
 }  // namespace qzr

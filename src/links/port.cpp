@@ -186,6 +186,23 @@ int serialRefill(int timeout, unsigned char* c)
     }
 }
 
+// The start of every open: the one link must be free and a connection
+// given. Returns 0 or 1051.
+int claimPort(const ConnectionDef* cnx)
+{
+    activity_update();
+    if (comPort.portHandle != PORT_CLOSED) {
+        log_write(LOG_ERROR, "serial_connectPort: Error port already connected");
+        return STS_PORT_OPEN_ERROR;
+    }
+    if (!cnx) {
+        log_write(LOG_ERROR, "serial_connectPort: Error no active connection selected");
+        return STS_PORT_OPEN_ERROR;
+    }
+    comPort.lineLost = false;
+    return STS_OK;
+}
+
 }  // namespace
 
 std::string port_devicePath(const char* comdev)
@@ -277,39 +294,29 @@ int tcp_connect(TcpConn& conn)
     return 0;
 }
 
+int tcp_connectPort(const ConnectionDef* cnx)
+{
+    if (int sts = claimPort(cnx); sts != STS_OK) return sts;
+    tcpConn.socket.reset();
+    tcpConn = TcpConn{};
+    // A connection without an address has nothing to connect to.
+    bool connected = false;
+    if (cnx->address) {
+        tcpConn.hostPort = *cnx->address;
+        tcpConn.connectTimeout = cnx->connectionTimeout;
+        connected = tcp_connect(tcpConn) == 0;
+    }
+    if (!connected) {
+        log_write(LOG_ERROR, "Error openning network connexion %s", ini_text(cnx->address));
+        return STS_PORT_OPEN_ERROR;
+    }
+    comPort.portHandle = PORT_TCP;
+    return STS_OK;
+}
+
 int serial_connectPort(const ConnectionDef* cnx)
 {
-    activity_update();
-    if (comPort.portHandle != PORT_CLOSED) {
-        log_write(LOG_ERROR, "serial_connectPort: Error port already connected");
-        return STS_PORT_OPEN_ERROR;
-    }
-    if (!cnx) {
-        log_write(LOG_ERROR, "serial_connectPort: Error no active connection selected");
-        return STS_PORT_OPEN_ERROR;
-    }
-    comPort.lineLost = false;
-
-    if (cnx->connectionType == CNX_TYPE_TCPIP || cnx->connectionType == CNX_TYPE_HTTP) {
-        comPort.isSerial = 0;
-        tcpConn.socket.reset();
-        tcpConn = TcpConn{};
-        // A connection without an address has nothing to connect to.
-        bool connected = false;
-        if (cnx->address) {
-            tcpConn.hostPort = *cnx->address;
-            tcpConn.connectTimeout = cnx->connectionTimeout;
-            connected = tcp_connect(tcpConn) == 0;
-        }
-        if (!connected) {
-            log_write(LOG_ERROR, "Error openning network connexion %s", ini_text(cnx->address));
-            return STS_PORT_OPEN_ERROR;
-        }
-        comPort.portHandle = PORT_TCP;
-        return STS_OK;
-    }
-
-    comPort.isSerial = 1;
+    if (int sts = claimPort(cnx); sts != STS_OK) return sts;
     std::string path = port_devicePath(ini_text(cnx->comdev));
     int fd = os_serialOpen(path.c_str());
     if (fd < 0) {
@@ -364,7 +371,7 @@ int get_next_char(int timeout, unsigned char* c)
     // on a stop within its waiting round below, a busy one here.
     if (stopEndsRead()) return nothingReceived(0);
     if (!port_rxRingEmpty()) return deliver(c);
-    if (!comPort.isSerial) return tcpRefill(timeout, c);
+    if (comPort.portHandle == PORT_TCP) return tcpRefill(timeout, c);
     return serialRefill(timeout, c);
 }
 
@@ -416,7 +423,7 @@ int serial_write(const void* buf, std::size_t length, int timeout)
         os_pollItem item{fd, OS_POLL_OUT, 0};
         os_poll(&item, 1, left < ROUND_MS ? left : ROUND_MS);
     }
-    if (g_detailedMessages) log_dump(LOG_COM_OUT, comPort.isSerial ? "COM write " : "IP write ", buf, length);
+    if (g_detailedMessages) log_dump(LOG_COM_OUT, isSocket ? "IP write " : "COM write ", buf, length);
     return status;
 }
 

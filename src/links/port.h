@@ -1,7 +1,8 @@
 // The port layer: the system's one open link and the timed waits.
 //
 // One static record, `comPort`, holds the link of the whole system: a serial
-// port (direct line, modem, DATAPAC access) or a TCP socket (`tcpConn`).
+// port (direct line, modem, DATAPAC access) or a TCP socket (`tcpConn`);
+// its `portHandle` tells which, and the reads and writes act on that.
 // Received bytes come out one at a time, in the order received and each
 // once, from an 18000-byte receive ring that is refilled in blocks. Every
 // read takes its time-out per byte and ends within a round (500 ms) of a stop
@@ -31,7 +32,6 @@ enum : long {
 
 struct ComPort {
     long portHandle = PORT_CLOSED;
-    int isSerial = 1;                 // kind of the last open: 1 serial, 0 TCP
     unsigned char rxRing[RX_RING_SIZE] = {};
     unsigned rxWritePos = 0;          // where the next refill writes
     unsigned rxReadPos = 0;           // the next byte to deliver
@@ -65,11 +65,17 @@ struct LinkTimeouts {
 };
 extern LinkTimeouts g_linkTimeouts;
 
-// Opens the link of connection `cnx`: a TCP connection for tcpip and http,
-// the serial device of `comdev` otherwise. Returns 0, 1051
-// (STS_PORT_OPEN_ERROR) or 1052 (STS_BAD_COMM_PARAMS). A failure after the
-// device was opened leaves it open; net_disconnect closes it.
+// Opens the link of connection `cnx` on the serial device of its `comdev`.
+// Returns 0, 1051 (STS_PORT_OPEN_ERROR) or 1052 (STS_BAD_COMM_PARAMS). A
+// failure after the device was opened leaves it open; net_disconnect closes
+// it. The link must be closed: an open one is refused with 1051
+// ("serial_connectPort: Error port already connected"), as is no connection.
 [[nodiscard]] int serial_connectPort(const ConnectionDef* cnx);
+
+// Opens the link of connection `cnx` as a TCP connection to its `address`
+// (tcp_connect). Returns 0 or 1051, refusing an open link and no connection
+// as serial_connectPort does.
+[[nodiscard]] int tcp_connectPort(const ConnectionDef* cnx);
 
 // Connects `conn.socket` to the host and port of `conn.hostPort`. Returns 0
 // or -1; the failure is printed (standard output, or the log while the

@@ -9,6 +9,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "links/link_ops.h"
 #include "links/port.h"
 
 namespace qzr {
@@ -22,16 +23,11 @@ constexpr int WRITE_TIMEOUT = 20;
 // The request frame: a 9- or 12-byte header and the longest message.
 char vovFrame[12 + MAX_TEXT];
 
-int fail(int status, const char* fmt, int value)
-{
-    log_code(status, fmt, value);
-    log_code(status, "VOV Protocol error, end dialog");
-    return status;
-}
+constexpr const char* END_LINE = "VOV Protocol error, end dialog";
 
 }  // namespace
 
-int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int* respLen)
+int simple_dialog(NetworkDef* net, const transInfo*, char* msg, int len, unsigned char* resp, int* respLen)
 {
     const int capacity = *respLen;
     *respLen = 0;
@@ -41,7 +37,8 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
     if (g_detailedMessages) log_write(LOG_PROT, "Simple dialog: length after encryption %d bytes", len);
 
     // A message that does not fit the frame is refused rather than cut.
-    if (len > MAX_TEXT) return fail(STS_WRITE_ERROR, "Request too long for the frame (%d bytes)", len);
+    if (len > MAX_TEXT)
+        return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Request too long for the frame (%d bytes)", len);
 
     int head;
     if (len <= 999999) {
@@ -64,7 +61,7 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
     activity_setState(ACT_SEND);
 
     if (int sts = serial_write(vovFrame, static_cast<std::size_t>(frameLen), WRITE_TIMEOUT); sts != STS_OK)
-        return fail(STS_WRITE_ERROR, "Error writing request STATE 1 sts=%d", sts);
+        return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Error writing request STATE 1 sts=%d", sts);
     log_write(LOG_PROT, "%d bytes sent, waiting (max=%d sec) for response", frameLen, net->maxProcessingDelay);
     activity_update();
 
@@ -74,7 +71,7 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
     unsigned char header[9];
     for (int i = 0; i < 9; ++i) {
         if (int sts = get_next_char(byteTimeout, &header[i]); sts != STS_OK)
-            return fail(STS_NO_RESPONSE, "Error reading response STATE 2 sts=%d", sts);
+            return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading response STATE 2 sts=%d", sts);
         if (i == 0) {
             activity_setState(ACT_RECEIVE);
             activity_update();
@@ -88,12 +85,9 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
         }
         length = length * 10 + (header[i] - '0');
     }
-    if (length < 0 || length > RESPONSE_MAX) {
-        log_code(STS_NO_RESPONSE, "Error reading length =%d from string <%.6s> ", length,
-                 reinterpret_cast<const char*>(header));
-        log_code(STS_NO_RESPONSE, "VOV Protocol error, end dialog");
-        return STS_NO_RESPONSE;
-    }
+    if (length < 0 || length > RESPONSE_MAX)
+        return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading length =%d from string <%.6s> ", length,
+                                reinterpret_cast<const char*>(header));
 
     // The text is kept to the capacity and ends with a NUL in the byte after
     // it; the rest is read and dropped.
@@ -102,7 +96,7 @@ int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int*
     for (int i = 0; i < length; ++i) {
         unsigned char c;
         if (int sts = get_next_char(byteTimeout, &c); sts != STS_OK)
-            return fail(STS_NO_RESPONSE, "Error reading response STATE 3 sts=%d", sts);
+            return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading response STATE 3 sts=%d", sts);
         if (stored < keepMax) resp[stored++] = c;
     }
     resp[stored] = '\0';

@@ -11,17 +11,20 @@
 #pragma once
 
 #include "config/config.h"
+#include "foundation/trans_info.h"
 
 namespace qzr {
 
-// Carries `msg` (`len` bytes, scrambled in place) on the open socket of
-// `net` and leaves the answer at the start of `resp`, each of its bytes
-// awaited for the network's `maxProcessingDelay` (60 seconds when it is 0).
+// Carries `msg` (`len` bytes, scrambled in place; a dialog of
+// links/link_ops.h, `ti` is not read) on the open socket of `net` and
+// leaves the answer at the start of `resp`, each of its bytes awaited for
+// the network's `maxProcessingDelay` (60 seconds when it is 0).
 // `*respLen` holds the capacity on entry, the longest answer to keep (`resp`
 // holds one byte more, for the answer's NUL), and the answer's length on
 // return. Returns 0,
 // 1042 (no or bad answer) or 1053 (the frame could not be written, or the
 // message is longer than the 10099996 bytes a frame holds).
-[[nodiscard]] int simple_dialog(NetworkDef* net, char* msg, int len, unsigned char* resp, int* respLen);
+[[nodiscard]] int simple_dialog(NetworkDef* net, const transInfo* ti, char* msg, int len, unsigned char* resp,
+                                int* respLen);
 
 }  // namespace qzr

@@ -12,7 +12,9 @@
 #include "engine/worker.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
+#include "https/http_dialog.h"
 #include "https/https_peer.h"
+#include "links/link_ops.h"
 #include "links/link_peers.h"
 #include "links/modem.h"
 #include "links/port.h"
@@ -59,6 +61,7 @@ protected:
     void SetUp() override
     {
         HttpsTest::SetUp();
+        link_setHttpDialog(http_dialog);  // as the worker does at its start
         g_linkTimeouts.tcpConnect = 2;
         transactionBusy = false;
         testInProgress = false;

@@ -45,7 +45,8 @@ protected:
     int dialog(const std::string& request = TEST_CLAIM, int capacity = 18000)
     {
         respLen = capacity;
-        return http_dialog(&net, &ti, request.data(), static_cast<int>(request.size()), resp, &respLen);
+        std::string text = request;
+        return http_dialog(&net, &ti, text.data(), static_cast<int>(text.size()), resp, &respLen);
     }
     std::string response() const
     {

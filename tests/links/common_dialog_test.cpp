@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "foundation/buffers.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
@@ -52,12 +53,14 @@ protected:
         LinkTest::TearDown();
     }
 
-    // Runs the dialog with the request frame and a response text of at most
-    // `capacity` bytes (the buffer has room for more).
+    // Runs the dialog with the message (whose frame the host expects in
+    // `request`) and a response text of at most `capacity` bytes (the buffer
+    // has room for more).
     int dialog(int capacity = RESP_SIZE)
     {
-        return common_dialog(&net, reinterpret_cast<const unsigned char*>(request.data()),
-                             static_cast<int>(request.size()), resp, capacity, &respLen);
+        std::string text = message;
+        respLen = capacity;
+        return common_dialog(&net, nullptr, text.data(), static_cast<int>(text.size()), resp, &respLen);
     }
     std::string response() const { return std::string(reinterpret_cast<const char*>(resp), respLen); }
 
@@ -384,8 +387,8 @@ TEST_F(CommonDialogTest, StopRequestsEndTheEnqWaitAndTheAnswerWait)
 
 TEST_F(CommonDialogTest, ARequestThatCannotBeWrittenEndsWith1053)
 {
-    request = frameOf(std::string(1 << 20, 'W'));  // more than the line takes
-    peer.io.send(ENQ);                              // and the host never reads
+    message = std::string(1 << 20, 'W');  // more than the line takes
+    peer.io.send(ENQ);                     // and the host never reads
     EXPECT_EQ(dialog(), STS_WRITE_ERROR);
     std::string log = logText();
     EXPECT_NE(log.find("CODE -1053- Error writing request STATE 1 sts=1053"), std::string::npos);
@@ -427,6 +430,41 @@ TEST_F(CommonDialogTest, TheSimulationEchoesTheRequestAfterTheTimeout)
         EXPECT_EQ(dialog(), STS_INTERRUPTED);
     }
     EXPECT_LT(elapsedMs(t0), 1500);
+}
+
+TEST_F(CommonDialogTest, TheFrameIsBuiltAroundATextAlreadyInPlace)
+{
+    // The transaction processing leaves the text at reqFrame + 1; the bytes
+    // around it are the frame's own, whatever they held before.
+    std::string got;
+    peer.start([&](PeerIo& io) {
+        io.send(ENQ);
+        got = readFrame(io);
+        io.send(frameOf("OK"));
+        io.readN(1, 3000);  // the ACK
+    });
+    std::memset(reqFrame, 0x77, 64);
+    std::memcpy(reqFrame + 1, message.data(), message.size());
+    respLen = RESP_SIZE;
+    EXPECT_EQ(common_dialog(&net, nullptr, reinterpret_cast<char*>(reqFrame + 1), static_cast<int>(message.size()),
+                            resp, &respLen),
+              STS_OK);
+    peer.join();
+    EXPECT_EQ(got, request);
+    EXPECT_EQ(response(), "OK");
+}
+
+TEST_F(CommonDialogTest, ATextLongerThanTheFrameHoldsIsNotSent)
+{
+    std::string text(REQ_FRAME_SIZE - 2, 'L');  // one byte more than the frame has room for
+    respLen = RESP_SIZE;
+    EXPECT_EQ(common_dialog(&net, nullptr, text.data(), static_cast<int>(text.size()), resp, &respLen),
+              STS_WRITE_ERROR);
+    EXPECT_EQ(respLen, 0);
+    EXPECT_FALSE(net.linkUp);  // nothing went out
+    std::string log = logText();
+    EXPECT_NE(log.find("CODE -1053- Request too long for the frame (10099997 bytes)"), std::string::npos) << log;
+    EXPECT_NE(log.find("CODE -1053- Common Protocol error, end dialog"), std::string::npos) << log;
 }
 
 TEST(CommonProtocolLrc, IsTheExclusiveOrOfTheBytes)

@@ -11,6 +11,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "links/link_ops.h"
 #include "links/link_peers.h"
 #include "links/modem.h"
 #include "links/msg_pump.h"
@@ -85,7 +86,6 @@ TEST_F(PortTest, OpensEverySpeedOfTheListIncluding14400)
         c.speed = speed;
         ASSERT_EQ(serial_connectPort(&c), STS_OK) << speed;
         EXPECT_EQ(comPort.portHandle, PORT_SERIAL);
-        EXPECT_EQ(comPort.isSerial, 1);
         EXPECT_EQ(os_serialSpeed(comPort.fd.get()), speed);
         port_close();
     }
@@ -262,7 +262,7 @@ TEST_F(PortTest, StopEndsReadsOfABusyLineWithinARound)
         }
         // The stop of the case before ends any connection begun under it.
         stopRequested = false;
-        ASSERT_EQ(serial_connectPort(&c), STS_OK);
+        ASSERT_EQ(link_opsOf(&c).openPort(&c), STS_OK);
         unsigned char b;
         long bytes = 0;
         auto t0 = Clock::now();
@@ -545,7 +545,7 @@ TEST_F(PortTest, StopEndsAWriteThatWaitsForRoom)
             });
         }
         stopRequested = false;
-        ASSERT_EQ(serial_connectPort(&c), STS_OK);
+        ASSERT_EQ(link_opsOf(&c).openPort(&c), STS_OK);
         std::string big(5 << 20, 'z');
         auto t0 = Clock::now();
         {
@@ -607,9 +607,8 @@ TEST_F(PortTest, TcpConnectsReadsAndWritesOnLoopback)
     ConnectionDef c;
     c.connectionType = CNX_TYPE_TCPIP;
     c.address = host.address();
-    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    ASSERT_EQ(tcp_connectPort(&c), STS_OK);
     EXPECT_EQ(comPort.portHandle, PORT_TCP);
-    EXPECT_EQ(comPort.isSerial, 0);
     EXPECT_EQ(tcpConn.hostName, "127.0.0.1");
     EXPECT_EQ(tcpConn.port, host.port());
     EXPECT_EQ(serial_write("12345", 5, 2), STS_OK);
@@ -640,7 +639,7 @@ TEST_F(PortTest, ATcpSendToAClosedHostFailsQuietlyAndIsDumped)
     ConnectionDef c;
     c.connectionType = CNX_TYPE_TCPIP;
     c.address = host.address();
-    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    ASSERT_EQ(tcp_connectPort(&c), STS_OK);
     host.join();
     host.closeConnection();
     g_detailedMessages = true;
@@ -666,7 +665,7 @@ TEST_F(PortTest, TcpReadsTakeTheTimeoutAndStopRequests)
     ConnectionDef c;
     c.connectionType = CNX_TYPE_TCPIP;
     c.address = host.address();
-    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    ASSERT_EQ(tcp_connectPort(&c), STS_OK);
     unsigned char b;
     auto t0 = Clock::now();
     EXPECT_EQ(get_next_char(1, &b), STS_TIMEOUT);
@@ -704,7 +703,7 @@ TEST_F(PortTest, TcpOpenFailuresGive1051)
         c.connectionType = CNX_TYPE_TCPIP;
         c.address = k.address;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(serial_connectPort(&c), STS_PORT_OPEN_ERROR) << ini_text(k.address);
+        EXPECT_EQ(tcp_connectPort(&c), STS_PORT_OPEN_ERROR) << ini_text(k.address);
         std::string out = testing::internal::GetCapturedStdout();
         if (k.printed) {
             EXPECT_NE(out.find(k.printed), std::string::npos) << out;
@@ -721,10 +720,9 @@ TEST_F(PortTest, TcpConnectPrintsTheHostAndPort)
     TcpPeer host;
     host.start([](test::PeerIo&) {});
     ConnectionDef c;
-    c.connectionType = CNX_TYPE_HTTP;
     c.address = "localhost:" + std::to_string(host.port());
     testing::internal::CaptureStdout();
-    ASSERT_EQ(serial_connectPort(&c), STS_OK);
+    ASSERT_EQ(tcp_connectPort(&c), STS_OK);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("connect() to localhost port " + std::to_string(host.port())), std::string::npos);
 }

@@ -49,7 +49,7 @@ protected:
         resp.assign(static_cast<std::size_t>(capacity) + 8, 0x7E);
         respLen = capacity;
         sent = msg;
-        int sts = simple_dialog(&net, sent.data(), static_cast<int>(sent.size()), resp.data(), &respLen);
+        int sts = simple_dialog(&net, nullptr, sent.data(), static_cast<int>(sent.size()), resp.data(), &respLen);
         host.join();
         return sts;
     }
@@ -194,7 +194,7 @@ TEST_F(SimpleDialogTest, HostClosingEndsWith1042)
         std::string msg(40, 'r');
         respLen = 512;
         resp.assign(520, 0);
-        int sts = simple_dialog(&net, msg.data(), 40, resp.data(), &respLen);
+        int sts = simple_dialog(&net, nullptr, msg.data(), 40, resp.data(), &respLen);
         host.join();
         EXPECT_EQ(sts, STS_NO_RESPONSE);
         EXPECT_EQ(respLen, 0);
@@ -212,7 +212,7 @@ TEST_F(SimpleDialogTest, RequestTheHostDoesNotTakeEndsWith1053)
     std::string msg(8000000, 'w');
     respLen = 512;
     resp.assign(520, 0x7E);
-    EXPECT_EQ(simple_dialog(&net, msg.data(), static_cast<int>(msg.size()), resp.data(), &respLen),
+    EXPECT_EQ(simple_dialog(&net, nullptr, msg.data(), static_cast<int>(msg.size()), resp.data(), &respLen),
               STS_WRITE_ERROR);
     EXPECT_EQ(respLen, 0);
     std::string log = logText();
@@ -230,7 +230,7 @@ TEST_F(SimpleDialogTest, MessageTooLongForTheFrameIsNotSent)
     std::string msg(10099997, 'o');
     respLen = 512;
     resp.assign(520, 0x7E);
-    EXPECT_EQ(simple_dialog(&net, msg.data(), static_cast<int>(msg.size()), resp.data(), &respLen),
+    EXPECT_EQ(simple_dialog(&net, nullptr, msg.data(), static_cast<int>(msg.size()), resp.data(), &respLen),
               STS_WRITE_ERROR);
     net_disconnect(&net);  // the host reads the end of the connection
     host.join();

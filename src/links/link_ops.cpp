@@ -1,0 +1,95 @@
+// The table of connection types and the one place that reads
+// `connectionType`.
+#include "links/link_ops.h"
+
+#include <cstdarg>
+
+#include "foundation/log.h"
+#include "foundation/status.h"
+#include "foundation/tbx_msg.h"
+#include "links/common_dialog.h"
+#include "links/port.h"
+#include "links/simple_dialog.h"
+
+namespace qzr {
+
+namespace {
+
+void announceSerial(const ConnectionDef& cnx)
+{
+    char parity = '?';
+    if (cnx.parity == PARITY_NONE) parity = 'N';
+    if (cnx.parity == PARITY_ODD) parity = 'O';
+    if (cnx.parity == PARITY_EVEN) parity = 'E';
+    log_write(LOG_INFO, "Openning port %s %ld-%d%c%d", ini_text(cnx.comdev), static_cast<long>(cnx.speed),
+              cnx.dataBit, parity, cnx.stopBits);
+}
+
+void announceTcpip(const ConnectionDef& cnx)
+{
+    log_write(LOG_INFO, "Openning TCPIP port %s ", ini_text(cnx.address));
+}
+
+void announceHttp(const ConnectionDef&)
+{
+    log_write(LOG_INFO, "Openning HTTP connection");
+}
+
+LinkDialog httpDialog = nullptr;
+
+// The HTTP dialog that the HTTPS channel handed in.
+int handedInHttpDialog(NetworkDef* net, const transInfo* ti, char* text, int length, unsigned char* resp,
+                       int* respLen)
+{
+    TBX_ASSERT(nullptr, httpDialog != nullptr);
+    if (!httpDialog) return STS_ERROR;
+    return httpDialog(net, ti, text, length, resp, respLen);
+}
+
+// One row per connection type, its fields in the order of LinkOps: open,
+// announce, port name, dials, dialog, failed answer kept, end of dialog,
+// keeps the link, answers in clear, network test.
+enum { SERIAL_LINK, TCPIP_LINK, HTTP_LINK };
+constexpr LinkOps linkTable[] = {
+    // A direct line, a modem, a DATAPAC access over a modem.
+    {serial_connectPort, announceSerial, &ConnectionDef::comdev, true, common_dialog, false, cp_endDialog, true,
+     false, NetTestKind::None},
+    {tcp_connectPort, announceTcpip, &ConnectionDef::address, true, simple_dialog, true, nullptr, true, false,
+     NetTestKind::Plain},
+    // The proxy is reached anew for each request: nothing to open or dial.
+    {nullptr, announceHttp, &ConnectionDef::address, false, handedInHttpDialog, true, nullptr, false, true,
+     NetTestKind::Claim},
+};
+
+}  // namespace
+
+const LinkOps& link_opsOf(const ConnectionDef* cnx)
+{
+    switch (cnx ? cnx->connectionType : 0) {
+    case CNX_TYPE_TCPIP: return linkTable[TCPIP_LINK];
+    case CNX_TYPE_HTTP: return linkTable[HTTP_LINK];
+    default: return linkTable[SERIAL_LINK];  // CNX_TYPE_DATAPAC, a direct line, a modem
+    }
+}
+
+void link_setHttpDialog(LinkDialog dialog)
+{
+    httpDialog = dialog;
+}
+
+int link_dialogFails(int status, const char* endLine, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    log_vwrite(status, fmt, ap);
+    va_end(ap);
+    return link_dialogEnds(status, endLine);
+}
+
+int link_dialogEnds(int status, const char* endLine)
+{
+    log_code(status, "%s", endLine);
+    return status;
+}
+
+}  // namespace qzr
