@@ -3,7 +3,7 @@
 // One static record, `comPort`, holds the link of the whole system: a serial
 // port (direct line, modem, DATAPAC access) or a TCP socket (`tcpConn`).
 // Received bytes come out one at a time, in the order received and each
-// once, from an 18000-byte receive ring that is refilled in blocks. Every
+// once, from a receive ring of RESP_BUF_SIZE bytes, refilled in blocks. Every
 // read takes its time-out per byte and ends within a round (500 ms) of a stop
 // request, however busy the line; every write is written whole or fails
 // within its time-out, or at a stop. The waits dispatch the window's
