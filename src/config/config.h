@@ -104,6 +104,10 @@ struct ScriptEntry {
 };
 extern ScriptEntry* scriptList;  // in the order of definition
 
+// The seconds a TCP/IP or HTTPS connection has to be made when its
+// connectionTimeout is 0.
+constexpr int DEFAULT_CONNECTION_TIMEOUT = 30;
+
 struct ConnectionDef {
     std::optional<std::string> comdev;  // upper-cased; defcomdev when not given
     int speed = 0;
@@ -112,7 +116,7 @@ struct ConnectionDef {
     int parity = 0;
     int connectionMode = 0;
     int connectionType = 0;
-    int connectionTimeout = 0;
+    int connectionTimeout = 0;          // seconds; 0: DEFAULT_CONNECTION_TIMEOUT
     bool compress = false;
     bool encrypt = false;
     bool v2convertAccent = true;        // connection default

@@ -20,6 +20,7 @@
 
 #include "config/config.h"
 #include "config/config_internal.h"
+#include "foundation/ascii.h"
 #include "foundation/log.h"
 
 namespace qzr {
@@ -27,9 +28,7 @@ namespace qzr {
 namespace {
 
 void upperCase(std::string& s) {
-    for (char& c : s) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
+    for (char& c : s) c = asciiUpper(c);
 }
 
 // Formats "<what> [<low> to <high>]", the text of an out-of-range count.

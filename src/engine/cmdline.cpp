@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "foundation/activity.h"
+#include "foundation/ascii.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
@@ -103,8 +104,7 @@ int parseCommandLine(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (arg[0] != '-' && arg[0] != '/') return refuse("Invalid command line switch\n");
-        char sw = arg[1];
-        if (sw >= 'A' && sw <= 'Z') sw = static_cast<char>(sw - 'A' + 'a');
+        char sw = asciiLower(arg[1]);
         switch (sw) {
         case '?':
         case 'h':

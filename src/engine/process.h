@@ -16,8 +16,6 @@
 
 namespace qzr {
 
-constexpr const char* qzr_version = "4.0.0";
-
 // Text appended to the response after CR LF when not empty; emptied at the
 // start of every transaction.
 extern std::string respExtra;

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "engine/cda_header.h"
+#include "foundation/buffers.h"
 #include "os/os_fd.h"
 
 #include <cstddef>
@@ -25,8 +26,7 @@
 
 namespace qzr {
 
-constexpr std::size_t REQ_TEXT_SIZE = 10099996;  // the request buffer; a line holds one byte less
-constexpr std::size_t REQ_HEADER_SIZE = 1000;    // the header-only read: 998 characters at most
+constexpr std::size_t REQ_HEADER_SIZE = 1000;  // the header-only read: 998 characters at most
 
 // RequestFile::open's answer for an entry that is not a regular file (a
 // symbolic link, FIFO, socket, device or directory): no request at all.

@@ -12,6 +12,7 @@
 #include "engine/request_file.h"
 #include "engine/update_files.h"
 #include "foundation/activity.h"
+#include "foundation/ascii.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
@@ -47,9 +48,8 @@ bool fileExists(const std::string& path)
 // ASCII letters.
 bool sameLetters(std::string_view a, std::string_view b)
 {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                               [&](char x, char y) { return lower(x) == lower(y); });
+                                               [](char x, char y) { return asciiLower(x) == asciiLower(y); });
 }
 
 // The text quoted for the shell: single quotes, an inner quote as '\''.
@@ -206,7 +206,7 @@ std::string worker_restartArguments(const std::vector<std::string>& argv)
         const std::string& arg = argv[i];
         out += " " + shellQuote(arg);
         char sw = arg.size() >= 2 && (arg[0] == '-' || arg[0] == '/') ? arg[1] : '\0';
-        if (sw >= 'A' && sw <= 'Z') sw = static_cast<char>(sw - 'A' + 'a');
+        sw = asciiLower(sw);
         if ((sw == 'c' || sw == 'e' || sw == 'i') && i + 1 < argv.size()) {
             ++i;
             // The driver starts again in its working directory, so a -c

@@ -7,9 +7,13 @@
 
 namespace qzr {
 
-// STX, the request text (10099996 bytes of room), ETX, LRC.
-constexpr std::size_t REQ_FRAME_SIZE = 1 + 10099996 + 2;
+// The longest request text and the longest response text. A request line
+// holds one byte less than REQ_TEXT_SIZE.
+constexpr std::size_t REQ_TEXT_SIZE = 10099996;
 constexpr std::size_t RESP_BUF_SIZE = 18000;
+
+// STX, the request text, ETX, LRC.
+constexpr std::size_t REQ_FRAME_SIZE = 1 + REQ_TEXT_SIZE + 2;
 
 // reqFrame[0] is the STX; the request text starts at reqFrame + 1.
 extern unsigned char reqFrame[REQ_FRAME_SIZE];

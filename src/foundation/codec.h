@@ -29,7 +29,7 @@ constexpr const char* CDA_MIXER_FILE = "CDA-ZAVI.CFG";
 int cda_compress(char* msg, int len);
 
 // Expands the `respLen` bytes at the start of `buf` into the end of `buf`
-// (the 18000-byte response buffer). Returns STS_OK with `*start` and
+// (the response buffer, respBuf). Returns STS_OK with `*start` and
 // `*length` the expanded response (which ends at the end of `buf`), or
 // STS_DECOMPRESS_ERROR (after a LOG_ERROR line) with an empty response when
 // the expansion would not fit.

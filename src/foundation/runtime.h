@@ -11,6 +11,10 @@
 
 namespace qzr {
 
+// The driver's version, "major.minor.patch": the project's version in its
+// CMake file.
+constexpr const char* qzr_version = QZR_VERSION_TEXT;
+
 extern std::atomic<bool> stopRequested;       // ends the current call (1003)
 extern std::atomic<bool> terminateRequested;  // ends the main loop
 extern std::atomic<bool> wakeFlag;            // ends a timed wait early

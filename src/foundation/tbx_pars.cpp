@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "foundation/ascii.h"
 #include "foundation/tbx_msg.h"
 #include "os/os_file.h"
 
@@ -52,15 +53,10 @@ bool isDigit(unsigned char c)
 {
     return c >= '0' && c <= '9';
 }
-char upper(char c)
-{
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 void upperCopy(char* dst, const char* src, std::size_t size)
 {
     std::size_t i = 0;
-    for (; src[i] && i + 1 < size; ++i) dst[i] = upper(src[i]);
+    for (; src[i] && i + 1 < size; ++i) dst[i] = asciiUpper(src[i]);
     dst[i] = '\0';
 }
 
@@ -152,7 +148,7 @@ void readInteger(tbx_parser* p)
         if (isDigit(c)) {
             digit = c - '0';
         } else if (hex && std::isxdigit(c)) {
-            digit = upper(static_cast<char>(c)) - 'A' + 10;
+            digit = asciiUpper(static_cast<char>(c)) - 'A' + 10;
         } else {
             break;
         }

@@ -21,11 +21,9 @@
 
 namespace qzr {
 
-const char* const HTTP_USER_AGENT = "QZR/4.0.0";
+const char* const HTTP_USER_AGENT = "QZR/" QZR_VERSION_TEXT;
 
 namespace {
-
-constexpr long DEFAULT_CONNECT_TIMEOUT = 30;  // seconds, when connectionTimeout is 0
 
 // The time-outs of the network's transfers: maxProcessingDelay for the
 // whole transfer, the connection's connectionTimeout for the connection.
@@ -35,7 +33,7 @@ HttpsLimits limitsOf(const NetworkDef* net)
     HttpsLimits limits;
     limits.transferTimeout = ini_processingDelay(*net);
     limits.connectTimeout =
-        cnx && cnx->connectionTimeout > 0 ? cnx->connectionTimeout : DEFAULT_CONNECT_TIMEOUT;
+        cnx && cnx->connectionTimeout > 0 ? cnx->connectionTimeout : DEFAULT_CONNECTION_TIMEOUT;
     return limits;
 }
 

@@ -27,7 +27,7 @@ extern const char* const HTTP_USER_AGENT;
 // Posts `requestLen` bytes of `request` (unchanged) for the record `ti` (its
 // office and provider) over `net`'s HTTP connection: the dialog of the http
 // type (links/link_ops.h), handed in with link_setHttpDialog. `*respLen`
-// holds the capacity on entry, the longest reply to keep (18000 for a
+// holds the capacity on entry, the longest reply to keep (RESP_BUF_SIZE for a
 // transaction, 511 for the network test; `resp` holds one byte more, for the
 // reply's NUL), and the number of bytes received on return, which are
 // followed by a NUL.

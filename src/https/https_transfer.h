@@ -17,6 +17,8 @@
 
 #include <cstddef>
 
+#include "config/config.h"
+
 namespace qzr {
 
 // The proxy's ports: claims and key requests. Tests point them at their
@@ -30,7 +32,7 @@ extern HttpsPorts g_httpsPorts;
 // The time-outs of a transfer, in seconds.
 struct HttpsLimits {
     long transferTimeout = 60;  // the whole transfer
-    long connectTimeout = 30;   // the connection and its TLS handshake
+    long connectTimeout = DEFAULT_CONNECTION_TIMEOUT;  // the connection and its TLS handshake
 };
 
 // Where a write callback stores a reply: `buf` holds at most `limit` - 1

@@ -32,7 +32,7 @@ unsigned char cp_lrc(const unsigned char* bytes, std::size_t len);
 // `reqFrame` (foundation/buffers.h) around it: a text already at
 // `reqFrame + 1`, as the transaction processing leaves it, is not copied.
 // Leaves the response text at the start of `respBuf`. `*respLen` holds the
-// capacity on entry, the longest text to keep (18000 for a transaction;
+// capacity on entry, the longest text to keep (RESP_BUF_SIZE for a transaction;
 // `respBuf` holds one byte more, for the text's ETX and then its NUL), and is
 // 0 on every failure, the text's length on success. Returns 0, 1003 (stop
 // during the simulation), 1041 (no ENQ), 1042 (no response), 1043

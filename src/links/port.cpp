@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "foundation/activity.h"
+#include "foundation/ascii.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
@@ -209,8 +210,7 @@ std::string port_devicePath(const char* comdev)
 {
     std::string name = comdev ? comdev : "";
     std::string lower = name;
-    for (char& ch : lower)
-        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    for (char& ch : lower) ch = asciiLower(ch);
     std::string dir = ExeDir.empty() ? std::string("devices") : ExeDir + "/devices";
     std::string link = dir + "/" + lower;
     os_fileInfo info;

@@ -4,7 +4,7 @@
 // port (direct line, modem, DATAPAC access) or a TCP socket (`tcpConn`);
 // its `portHandle` tells which, and the reads and writes act on that.
 // Received bytes come out one at a time, in the order received and each
-// once, from an 18000-byte receive ring that is refilled in blocks. Every
+// once, from a receive ring of RESP_BUF_SIZE bytes, refilled in blocks. Every
 // read takes its time-out per byte and ends within a round (500 ms) of a stop
 // request, however busy the line; every write is written whole or fails
 // within its time-out, or at a stop. The waits dispatch the window's
@@ -16,11 +16,12 @@
 #include <string>
 
 #include "config/config.h"
+#include "foundation/buffers.h"
 #include "os/os_fd.h"
 
 namespace qzr {
 
-constexpr std::size_t RX_RING_SIZE = 18000;
+constexpr std::size_t RX_RING_SIZE = RESP_BUF_SIZE;
 
 // Values of `portHandle`.
 enum : long {
@@ -52,7 +53,7 @@ extern TcpConn tcpConn;
 // The time-outs of the links, in seconds, as the protocol and the modem
 // expect them. Tests shorten them; nothing else changes them.
 struct LinkTimeouts {
-    int protocolWrite = 20;   // each write of the Common Protocol, the EOT of a hang-up
+    int protocolWrite = 20;   // each write of a dialog's request or control byte, the EOT of a hang-up
     int responseByte = 20;    // each byte of a response after its STX
     int lrcByte = 10;         // the LRC after ETX
     int errorPause = 1;       // pause after an unexpected byte before the response
@@ -61,7 +62,7 @@ struct LinkTimeouts {
     int modemReply = 3;       // the modem's OK, the rest of the CONNECT line
     int modemPause = 1;       // between reset tries, around "+++", DTR low
     int waitforRead = 1;      // each read of net_waitfor
-    int tcpConnect = 30;      // a TCP connection whose connectionTimeout is 0
+    int tcpConnect = DEFAULT_CONNECTION_TIMEOUT;  // a TCP connection whose connectionTimeout is 0
 };
 extern LinkTimeouts g_linkTimeouts;
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "foundation/activity.h"
+#include "foundation/buffers.h"
 #include "foundation/codec.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
@@ -16,9 +17,8 @@ namespace qzr {
 
 namespace {
 
-constexpr int MAX_TEXT = 10099996;
-constexpr int RESPONSE_MAX = 18000;
-constexpr int WRITE_TIMEOUT = 20;
+constexpr int MAX_TEXT = static_cast<int>(REQ_TEXT_SIZE);
+constexpr int RESPONSE_MAX = static_cast<int>(RESP_BUF_SIZE);
 
 // The request frame: a 9- or 12-byte header and the longest message.
 char vovFrame[12 + MAX_TEXT];
@@ -60,7 +60,8 @@ int simple_dialog(NetworkDef* net, const transInfo*, char* msg, int len, unsigne
     net->linkUp = true;
     activity_setState(ACT_SEND);
 
-    if (int sts = serial_write(vovFrame, static_cast<std::size_t>(frameLen), WRITE_TIMEOUT); sts != STS_OK)
+    if (int sts = serial_write(vovFrame, static_cast<std::size_t>(frameLen), g_linkTimeouts.protocolWrite);
+        sts != STS_OK)
         return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Error writing request STATE 1 sts=%d", sts);
     log_write(LOG_PROT, "%d bytes sent, waiting (max=%d sec) for response", frameLen, net->maxProcessingDelay);
     activity_update();

@@ -23,7 +23,7 @@ namespace qzr {
 // holds one byte more, for the answer's NUL), and the answer's length on
 // return. Returns 0,
 // 1042 (no or bad answer) or 1053 (the frame could not be written, or the
-// message is longer than the 10099996 bytes a frame holds).
+// message is longer than the REQ_TEXT_SIZE bytes a frame holds).
 [[nodiscard]] int simple_dialog(NetworkDef* net, const transInfo* ti, char* msg, int len, unsigned char* resp,
                                 int* respLen);
 

@@ -19,6 +19,7 @@
 
 #include "engine/cmdline.h"
 #include "engine/worker.h"
+#include "foundation/ascii.h"
 #include "foundation/log.h"
 #include "foundation/tbx_pars.h"
 #include "links/msg_pump.h"
@@ -126,7 +127,7 @@ int mnemonic(const std::string& text)
     std::size_t amp = text.find('&');
     if (amp == std::string::npos || amp + 1 >= text.size()) return 0;
     unsigned char c = static_cast<unsigned char>(text[amp + 1]);
-    return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
+    return asciiLower(c);
 }
 
 // One character of a text as the screen shows it.
@@ -433,7 +434,7 @@ private:
     // loop, so those keys do nothing.
     void altKey(int ch)
     {
-        if (ch >= 'A' && ch <= 'Z') ch = ch - 'A' + 'a';
+        ch = asciiLower(ch);
         for (int m = 0; m < MENU_COUNT; ++m) {
             if (mnemonic(MENUS[m].title) == ch) {
                 openMenu(m);
@@ -481,7 +482,7 @@ private:
             return;
         default: break;
         }
-        if (ch >= 'A' && ch <= 'Z') ch = ch - 'A' + 'a';
+        ch = asciiLower(ch);
         // An item without a letter (a Test item) is chosen only by Enter:
         // a NUL typed on the terminal must not match its missing letter.
         for (const MenuItem& item : items) {

@@ -7,6 +7,7 @@
 #include "engine/cmdline.h"
 #include "engine/nettest.h"
 #include "engine/process.h"
+#include "foundation/runtime.h"
 #include "links/msg_pump.h"
 #include "redirect/ini_switch_table.h"
 #include "shell/status_window.h"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -218,6 +219,29 @@ TEST_F(SimpleDialogTest, RequestTheHostDoesNotTakeEndsWith1053)
     std::string log = logText();
     EXPECT_NE(log.find("CODE -1053- Error writing request STATE 1 sts=1053"), std::string::npos) << log;
     EXPECT_NE(log.find("CODE -1053- VOV Protocol error, end dialog"), std::string::npos) << log;
+    EXPECT_EQ(log.find("bytes sent, waiting"), std::string::npos) << log;
+}
+
+TEST_F(SimpleDialogTest, RequestTheHostLeavesUnreadEndsWithTheWriteTimeOut)
+{
+    // The host keeps the connection and reads nothing: once the socket's
+    // buffers are full, the write gives up after the link's write time-out
+    // (one second here), not a fixed time of its own.
+    host.start([](PeerIo&) {});
+    EXPECT_EQ(net_connect(&net), STS_OK);
+    host.join();
+    std::string msg(8000000, 'w');
+    respLen = 512;
+    resp.assign(520, 0x7E);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(simple_dialog(&net, nullptr, msg.data(), static_cast<int>(msg.size()), resp.data(), &respLen),
+              STS_WRITE_ERROR);
+    const long took = test::elapsedMs(start);
+    EXPECT_GE(took, 900);
+    EXPECT_LT(took, 10000);
+    EXPECT_EQ(respLen, 0);
+    std::string log = logText();
+    EXPECT_NE(log.find("CODE -1053- Error writing request STATE 1 sts=1053"), std::string::npos) << log;
     EXPECT_EQ(log.find("bytes sent, waiting"), std::string::npos) << log;
 }
 
