@@ -543,10 +543,13 @@ TEST_F(WindowTest, EveryWayOutGivesTheTerminalBack)
     };
     writeIni(TEST_NETWORK, true);
     dir.write("qzrupdate.lck", "");
-    // Keeps the settings of before the driver, and leaves no core file.
+    // Keeps the settings of before the driver, and leaves no core file; a
+    // sanitizer's report of the crash ends in an abort whatever options the
+    // test was started with.
     const std::string before = dir.file("stty-before");
-    const std::string wrapper = dir.write("wrapper", "#!/bin/sh\nulimit -c 0\nstty -a > " + shellQuoted(before) +
-                                                         "\nexec \"$@\"\n");
+    const std::string wrapper =
+        dir.write("wrapper", "#!/bin/sh\nulimit -c 0\nexport ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}abort_on_error=1\"\n"
+                             "stty -a > " + shellQuoted(before) + "\nexec \"$@\"\n");
     ::chmod(wrapper.c_str(), 0755);
     for (const Case& c : cases) {
         SCOPED_TRACE(::strsignal(c.sig));
