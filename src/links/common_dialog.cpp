@@ -175,6 +175,11 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
             log_code(STS_NO_STX, "another character received :ASCII(%d) ERROR ", c);
             waitSeconds(static_cast<unsigned>(g_linkTimeouts.errorPause));
             port_clearRxRing();
+            // A stop ended the pause: the wait for the host's answer ends
+            // as a read ended by the stop does, and no NAK asks for more.
+            if (stopRequested)
+                return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading host ACK STATE 1A sts=%d",
+                                        STS_TIMEOUT);
             if (nowSeconds() - start > answerDelay) {
                 return link_dialogFails(STS_NO_STX, END_LINE, "Too many errors ");
             }

@@ -707,7 +707,7 @@ TEST_F(LinkRunTest, StopWhileTheHostAnswersHangsUpWith1003)
 // A host that answers the request with stray bytes, one every 20 ms: each
 // one read is followed by the error pause and a NAK. A stop that comes in a
 // pause ends the call within the round of reading that runs, without
-// pausing again for the bytes read meanwhile.
+// pausing again for the bytes read meanwhile and without another NAK.
 TEST_F(LinkRunTest, StopAgainstAHostSendingStrayBytesEndsWithinARound)
 {
     writeIni(serialSection("HOST", "maxEnqDelay = 2\nmaxProcessingDelay = 30\n", "COM1", false), false,
@@ -731,6 +731,7 @@ TEST_F(LinkRunTest, StopAgainstAHostSendingStrayBytesEndsWithinARound)
     ASSERT_TRUE(waitFor([&] { return naks.load() > seen; }, LONG_MS));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto stopped = Clock::now();
+    const int naksBeforeStop = naks.load();
     p.signal(SIGTERM);
     bool responded = waitFor([&] { return exists("HOST/RSP.001"); }, LONG_MS);
     long took = msBetween(stopped, Clock::now());
@@ -740,6 +741,7 @@ TEST_F(LinkRunTest, StopAgainstAHostSendingStrayBytesEndsWithinARound)
 
     ASSERT_TRUE(responded);
     EXPECT_LT(took, 800);
+    EXPECT_EQ(naks.load(), naksBeforeStop);
     EXPECT_EQ(dir.read("HOST/RSP.001"), "9,1003,001,");
     EXPECT_NE(log().find("CODE -1042- Error reading host ACK STATE 1A sts=1002"), std::string::npos) << log();
 }
