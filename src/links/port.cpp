@@ -7,6 +7,8 @@
 // round (500 ms) of a stop request, however busy the line.
 #include "links/port.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -34,6 +36,10 @@ namespace {
 
 constexpr int ROUND_MS = 500;
 constexpr std::size_t TCP_BLOCK = 1000;
+// The discard before a request on a kept link: the silence that ends it,
+// and its longest time.
+constexpr int DISCARD_QUIET_MS = 100;
+constexpr int DISCARD_MAX_MS = 2000;
 
 // The end of the current round of reading, on the monotonic clock. Rounds
 // follow each other while the line is read, whether bytes come or not, so a
@@ -463,16 +469,22 @@ long port_discardReceived()
     port_clearRxRing();
     int fd = tcpConn.socket.get();
     if (comPort.portHandle != PORT_TCP || fd < 0) return discarded;
-    // What waits now, no more: a host that keeps sending cannot hold the
-    // request back.
+    // What waits, and what is still on its way after it (a frame larger
+    // than the socket's buffer comes in pieces): read until the line has
+    // been quiet a moment. A host that keeps sending holds the request back
+    // no longer than DISCARD_MAX_MS, nor past a stop.
     unsigned char scratch[TCP_BLOCK];
-    for (long waiting = os_inputCount(fd); waiting > 0;) {
-        std::size_t want = waiting < static_cast<long>(sizeof scratch) ? static_cast<std::size_t>(waiting)
-                                                                       : sizeof scratch;
-        long n = os_readSome(fd, scratch, want);
-        if (n <= 0) break;  // the host has closed (the reads tell) or nothing came after all
-        discarded += n;
-        waiting -= n;
+    const std::int64_t giveUp = os_monotonicMs() + DISCARD_MAX_MS;
+    for (;;) {
+        long n = os_readSome(fd, scratch, sizeof scratch);
+        if (n > 0) {
+            discarded += n;
+            if (os_monotonicMs() < giveUp) continue;
+            break;
+        }
+        if (n != OS_IO_AGAIN || stopRequested) break;  // the host has closed (the reads tell), or a stop
+        int quiet = std::min(DISCARD_QUIET_MS, os_msUntil(giveUp));
+        if (quiet <= 0 || pump_wait(fd, PUMP_IN, quiet) == PUMP_TIMEOUT) break;
     }
     return discarded;
 }

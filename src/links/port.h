@@ -122,8 +122,9 @@ void waitSeconds(unsigned seconds);
 void port_guardTime(unsigned seconds);
 
 // Discards what the link received and has not delivered: the bytes left in
-// the receive ring and, on a TCP socket, those waiting in it, read without
-// waiting. Empties the ring. Returns how many bytes were discarded.
+// the receive ring and, on a TCP socket, those waiting in it and those that
+// follow them until the socket has been quiet for 100 ms (2 s at most,
+// ended by a stop). Empties the ring. Returns how many bytes were discarded.
 long port_discardReceived();
 
 // Empties the receive ring: both positions 0, every byte 0.
