@@ -179,10 +179,21 @@ std::string temporaryName(const std::string& path, int n)
     return name + TEMPORARY_SUFFIX;
 }
 
-// Makes the temporary file of a response: the process's own name, or, when
-// something that cannot be removed holds it (a directory, another user's
-// file), the next free name with a counter. Returns 0 with the name in
-// `tmp`, or the error number of the last try.
+// Whether `tmp` holds what an earlier run of this user with the same
+// process id left when it ended mid-write: a regular file of this user.
+// Anything else (a directory, a link, another user's file) is not ours to
+// remove.
+bool leftByUs(const std::string& tmp)
+{
+    os_fileInfo info;
+    return os_pathInfo(tmp.c_str(), false, info) == 0 && info.kind == OS_KIND_REGULAR && info.ownedByUs;
+}
+
+// Makes the temporary file of a response: the process's own name (a file
+// this user left there is replaced), or, when something else holds it (a
+// directory, a link, another user's file), the next free name with a
+// counter. Returns 0 with the name in `tmp`, or the error number of the
+// last try.
 int createTemporary(const std::string& path, std::string& tmp, OsFd& fd)
 {
     const int how = OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_EXCLUSIVE;
@@ -190,12 +201,8 @@ int createTemporary(const std::string& path, std::string& tmp, OsFd& fd)
     for (int n = 0; n < TEMPORARY_TRIES && e == EEXIST; ++n) {
         tmp = temporaryName(path, n);
         e = os_fileOpen(tmp.c_str(), how, 0666, fd);
-        if (e == EEXIST && n == 0 && os_unlink(tmp.c_str()) == 0) {
-            // Left by an earlier run of the same process id that ended
-            // mid-write, or planted: removed (a link itself, never what it
-            // points at).
+        if (e == EEXIST && n == 0 && leftByUs(tmp) && os_unlink(tmp.c_str()) == 0)
             e = os_fileOpen(tmp.c_str(), how, 0666, fd);
-        }
     }
     return e;
 }

@@ -30,6 +30,7 @@ void describe(const struct stat& st, os_fileInfo& info)
     info.size = static_cast<std::int64_t>(st.st_size);
     info.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec);
     info.mtimeNsec = st.st_mtim.tv_nsec;
+    info.ownedByUs = st.st_uid == ::geteuid();
 }
 
 }  // namespace

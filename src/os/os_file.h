@@ -49,6 +49,7 @@ struct os_fileInfo {
     std::int64_t size = 0;         // bytes
     std::int64_t mtime = 0;        // the last change: seconds since 1970
     long mtimeNsec = 0;            // and nanoseconds within that second
+    bool ownedByUs = false;        // its owner is the process's effective user
 };
 
 // The standard descriptors.

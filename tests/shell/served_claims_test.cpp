@@ -298,9 +298,10 @@ class TakenTemporaryName : public ServedClaims, public ::testing::WithParamInter
 }  // namespace
 
 // The name a response is first written under is taken, for good: by a
-// directory, or by another user's file in a sticky directory (the driver
-// runs as a user of its own). Every response is written all the same, under
-// another name, and what took the name is left alone.
+// directory, or by another user's file (the driver runs as a user of its
+// own, in a directory open to all, where it could remove that file). Every
+// response is written all the same, under another name, and what took the
+// name is left alone.
 TEST_P(TakenTemporaryName, CostsNoResponse)
 {
     const bool othersFile = GetParam();
@@ -313,7 +314,7 @@ TEST_P(TakenTemporaryName, CostsNoResponse)
     const std::string taken = ".qzr" + std::to_string(p.pid()) + ".tmp";
     const fs::path takenPath = dir.path() / "TEST" / taken;
     if (othersFile) {
-        fs::permissions(dir.path() / "TEST", fs::perms::all | fs::perms::sticky_bit);
+        fs::permissions(dir.path() / "TEST", fs::perms::all);
         dir.write("TEST/" + taken, "not the driver's");
     } else {
         fs::create_directory(takenPath);
@@ -322,8 +323,7 @@ TEST_P(TakenTemporaryName, CostsNoResponse)
     for (int seq = 1; seq <= 2; ++seq) {
         SCOPED_TRACE(seq);
         const std::string ext = "00" + std::to_string(seq);
-        // In a sticky directory only the driver's own requests can be
-        // renamed: the claim is written as its user's, then moved in.
+        // The claim is written as the driver's user's, then moved in.
         request("staging", "REQ." + ext, claim(seq));
         if (othersFile) {
             ASSERT_EQ(::chown(dir.file("staging/REQ." + ext).c_str(), 65534, 65534), 0);
