@@ -291,11 +291,7 @@ int RequestFile::open(const char* path)
     }
     fd_ = std::move(fd);
     leased_ = how == OS_DENY_LEASE;
-    device_ = first.device;
-    inode_ = first.inode;
-    size_ = first.size;
-    mtime_ = first.mtime;
-    mtimeNsec_ = first.mtimeNsec;
+    opened_ = first;
     return 0;
 }
 
@@ -305,14 +301,14 @@ bool RequestFile::changedSinceOpen() const
     if (leased_ && os_leaseBroken(fd_.get())) return true;
     os_fileInfo now;
     if (os_fileInfoOf(fd_.get(), now) != 0) return true;
-    return now.size != size_ || now.mtime != mtime_ || now.mtimeNsec != mtimeNsec_;
+    return !sameContent(now, opened_);
 }
 
 int RequestFile::namedBy(const char* path) const
 {
     os_fileInfo named;
     if (int err = os_pathInfo(path, false, named); err != 0) return err == ENOENT ? ENOENT : ESTALE;
-    return named.device == device_ && named.inode == inode_ ? 0 : ESTALE;
+    return named.device == opened_.device && named.inode == opened_.inode ? 0 : ESTALE;
 }
 
 void RequestFile::close()

@@ -18,9 +18,9 @@
 #include "engine/cda_header.h"
 #include "foundation/buffers.h"
 #include "os/os_fd.h"
+#include "os/os_file.h"
 
 #include <cstddef>
-#include <cstdint>
 #include <span>
 #include <string>
 
@@ -70,9 +70,7 @@ public:
 private:
     OsFd fd_;
     bool leased_ = false;
-    std::uint64_t device_ = 0, inode_ = 0;
-    std::int64_t size_ = 0, mtime_ = 0;
-    long mtimeNsec_ = 0;
+    os_fileInfo opened_;  // the file as it was when opened
 };
 
 // Code page 850 letters of version 02/03 requests to plain ASCII letters.

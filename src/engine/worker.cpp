@@ -168,12 +168,19 @@ bool hasControlCharacter(const char* name)
     return false;
 }
 
-// A wait of the worker's own, outside a call: a Cancel that came while no
-// call ran has nothing to end and is dropped, so the wait runs its time; a
-// stop that ends the run still ends it at once.
-void waitBetweenCalls(unsigned seconds)
+// Drops a Cancel that came while no call ran: it has nothing to end. A stop
+// that ends the run is kept.
+void dropCancel()
 {
     if (!terminateRequested) stopRequested = false;
+}
+
+// A wait of the worker's own, outside a call: a Cancel from before is
+// dropped, so the wait runs its time; a stop that ends the run still ends
+// it at once.
+void waitBetweenCalls(unsigned seconds)
+{
+    dropCancel();
     waitSeconds(seconds);
 }
 
@@ -453,10 +460,7 @@ int serveTransaction(PollState& st, const RequestFile& requestFp, const std::str
 {
     transactionBusy = true;
     st.announce = true;
-    // A Cancel that came before the call has nothing to end; a stop that
-    // ends the run is kept.
-    stopRequested = false;
-    if (terminateRequested) stopRequested = true;
+    dropCancel();
     animateTrayIcon(TRAY_IDLE);
     worker_releaseOpenPorts(serving);
     activity_setState(ACT_START);

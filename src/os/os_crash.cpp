@@ -128,8 +128,12 @@ void os_crashGuardDisarm()
     if (!armed) return;
     for (int sig = 1; sig < NSIG; ++sig) {
         if (!guarded[sig]) continue;
-        ::sigaction(sig, &previousActions[sig], nullptr);
         guarded[sig] = 0;
+        // A signal that another part of the driver has taken since (SIGIO
+        // ignored for the leases) keeps what it was given.
+        struct sigaction now {};
+        if (::sigaction(sig, nullptr, &now) == 0 && !(now.sa_flags & SA_SIGINFO) && now.sa_handler == onDeadlySignal)
+            ::sigaction(sig, &previousActions[sig], nullptr);
     }
     terminalFd = -1;
     armed = false;

@@ -1,12 +1,13 @@
 // The instance mutex as an abstract Unix-domain socket address.
 #include "os/os_instance.h"
 
+#include "os/os_wait.h"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -53,7 +54,7 @@ long holderOf(const sockaddr_un& addr, socklen_t len)
         if (!fd.valid()) return -1;
         if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), len) == 0) break;
         if (errno != ECONNREFUSED || attempt == 4) return -1;
-        ::poll(nullptr, 0, 10);
+        os_sleepMs(10);
     }
     ucred cred{};
     socklen_t size = sizeof cred;
