@@ -51,8 +51,7 @@ void tellLastError()
     std::string text = lastErrorLine;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (text.empty()) return;
-    std::fprintf(stderr, "Last Error: %s\n", text.c_str());
-    std::fflush(stderr);
+    log_toStderr("Last Error: " + text);
 }
 
 }  // namespace
