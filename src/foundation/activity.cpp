@@ -118,8 +118,10 @@ void fillFirstRecord()
     std::string parent;
     int err = os_programPath(ppid, parent);
     if (err != 0) {
+        // A parent of another user (the service manager, say) does not
+        // show its program: it is named by its id.
         char text[ACTIVITY_PARENT_SIZE];
-        std::snprintf(text, sizeof text, "ERROR GETTING PROCESS NAME FOR PID=%i err=%d", ppid, err);
+        std::snprintf(text, sizeof text, "process %i", ppid);
         parent = text;
     }
     std::snprintf(activityRec.parentPath, sizeof activityRec.parentPath, "%.120s", parent.c_str());
