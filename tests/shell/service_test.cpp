@@ -443,9 +443,8 @@ TEST_F(ServiceTest, ProgramIsReadyOnlyOnceItsConfigurationWasRead)
 }
 
 // A service started beside a driver of the same user and start directory
-// name ends at once (status 0, so systemd does not start it again) and
-// says why on standard error, for the journal; outside service mode it
-// ends as silently as ever.
+// name ends at once with status 0 and says why on standard error, for the
+// journal; outside service mode it ends as silently as ever.
 TEST_F(ServiceTest, ServiceThatFindsItsNameHeldSaysWhy)
 {
     const std::string startName = dir.path().filename().string() + "-start";
