@@ -13,7 +13,9 @@
 #include "foundation/log.h"
 #include "foundation/status.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace qzr {
 
@@ -47,6 +49,23 @@ void copyText(char* dst, std::string_view msg, int pos, int width)
         if (c == '\0') break;
         dst[i] = c;
     }
+}
+
+// The `width` bytes at `pos`, up to a NUL or the end of the message.
+std::string_view fieldAt(std::string_view msg, int pos, int width)
+{
+    std::string_view field = msg.substr(std::min(static_cast<std::size_t>(pos), msg.size()),
+                                        static_cast<std::size_t>(width));
+    return field.substr(0, field.find('\0'));
+}
+
+// Logs the refusal of the two-character field `field` at `pos`. The
+// request's characters are checked only later: the field is written
+// escaped.
+void logInvalidField(const char* name, const char* field, std::string_view msg, int pos)
+{
+    log_write(LOG_ERROR, "Invalid request in file <%s>, (field %s=%s)", name, field,
+              log_foreign(fieldAt(msg, pos, 2)).c_str());
 }
 
 }  // namespace
@@ -88,8 +107,7 @@ int cda_parse_header(const char* name, std::string_view msg, int realLength, tra
             lenPos = 25, provPos = 29, officePos = 38;
             break;
         default:
-            log_write(LOG_ERROR, "Invalid request in file <%s>, (field A04=%c%c)", name, byteAt(msg, 20),
-                      byteAt(msg, 21));
+            logInvalidField(name, "A04", msg, 20);
             return STS_INVALID_CLAIM;
         }
         break;
@@ -116,14 +134,12 @@ int cda_parse_header(const char* name, std::string_view msg, int realLength, tra
             provPos = 44, officePos = 53;
             break;
         default:
-            log_write(LOG_ERROR, "Invalid request in file <%s>, (field A04=%c%c)", name, byteAt(msg, 20),
-                      byteAt(msg, 21));
+            logInvalidField(name, "A04", msg, 20);
             return STS_INVALID_CLAIM;
         }
         break;
     default:
-        log_write(LOG_ERROR, "Invalid request in file <%s>, (field A03=%c%c)", name, byteAt(msg, 18),
-                  byteAt(msg, 19));
+        logInvalidField(name, "A03", msg, 18);
         return STS_INVALID_CLAIM;
     }
 
@@ -133,9 +149,8 @@ int cda_parse_header(const char* name, std::string_view msg, int realLength, tra
 
     if (ti->realLength < 1 || ti->realLength == ti->msgLength) return STS_OK;
 
-    char declared[8] = {};
-    for (int i = 0; i < lenWidth; ++i) declared[i] = byteAt(msg, lenPos + i);
-    log_write(LOG_ERROR, "Invalid transaction length A07=%.*s real length=%d in file <%s>", lenWidth, declared,
+    std::string declared = log_foreign(fieldAt(msg, lenPos, lenWidth));
+    log_write(LOG_ERROR, "Invalid transaction length A07=%s real length=%d in file <%s>", declared.c_str(),
               ti->realLength, name);
     return STS_INVALID_CLAIM;
 }

@@ -94,6 +94,18 @@ const char* switchValue(int argc, char** argv, int& i)
 
 }  // namespace
 
+bool cmdline_asksForService(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg[0] != '-' && arg[0] != '/') return false;
+        char sw = asciiLower(arg[1]);
+        if (sw == 's') return true;
+        if ((sw == 'c' || sw == 'e' || sw == 'i') && !switchValue(argc, argv, i)) return false;
+    }
+    return false;
+}
+
 int parseCommandLine(int argc, char** argv)
 {
     if (!directoriesSettled) settleDirectories();

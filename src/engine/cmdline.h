@@ -30,6 +30,11 @@ extern std::vector<std::string> g_argv;
 // no window. The directories are settled by the first call only.
 int parseCommandLine(int argc, char** argv);
 
+// Whether the command line asks for service mode (-s), read as
+// `parseCommandLine` reads its switches but changing nothing (the values
+// of -c, -e and -i are skipped). For the entry, before the line is read.
+bool cmdline_asksForService(int argc, char** argv);
+
 // The usage text of -h.
 extern const char* const usageText;
 

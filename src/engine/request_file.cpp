@@ -357,7 +357,8 @@ int file_read(const RequestFile& requestFp, const char* name, std::span<char> bu
     for (int i = 0; i < CDA_OFFICE_LEN; ++i) {
         auto c = static_cast<unsigned char>(ti->office[i]);
         if (c < 33 || c > 127) {
-            log_write(LOG_ERROR, "Invalid character ASCII(%d) in CDA office field <%s>", c, ti->office);
+            log_write(LOG_ERROR, "Invalid character ASCII(%d) in CDA office field <%s>", c,
+                      log_foreign(ti->office).c_str());
             return STS_INVALID_CLAIM;
         }
     }

@@ -35,6 +35,7 @@ bool redirectionLoaded = false;
 bool installationStop = false;
 std::array<NetworkDef*, 4> testNetTable{};
 std::array<std::string, 4> testMenuText{};
+void (*worker_servingHook)() = nullptr;
 
 namespace {
 
@@ -78,7 +79,9 @@ void writeRestartScript()
     script += "# QZR restart File\n";
     script += "if [ ! -e " + shellQuote(CurDir) + " ]; then exit 0; fi\n";
     if (serviceMode) {
-        script += "systemctl start qzr\n";
+        // The service manager starts the service again when it ends with
+        // SERVICE_EXIT_RESTART, under the service's own user.
+        script += "# the service manager starts the driver again\n";
     } else {
         script += "cd " + shellQuote(CurDir) + " && " + shellQuote(ExeDir + "/qzr") +
                   worker_restartArguments(g_argv) + " >/dev/null 2>&1 &\n";
@@ -621,6 +624,7 @@ int mainThread(void*)
     clearOldUpdateFiles();
 
     PollState st = startPolling();
+    if (worker_servingHook) worker_servingHook();
     int passStatus = STS_ERROR;
     do {
         passStatus = runPass(st);

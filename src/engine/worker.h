@@ -26,6 +26,10 @@ extern bool installationStop;            // the worker ended for an update's ins
 // Slots 1 to 3: the networks of the Test menu (slot 0 unused), and their texts.
 extern std::array<NetworkDef*, 4> testNetTable;
 extern std::array<std::string, 4> testMenuText;
+// Called once per run when the worker begins to serve: its configuration
+// read, its log open, its networks listed (none: nothing is called). The
+// service tells the service manager it is ready here.
+extern void (*worker_servingHook)();
 
 // Runs the worker. Returns 2 when the configuration has errors or the log
 // cannot be opened; otherwise the status of the last pass (1001 when it

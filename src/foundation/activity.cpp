@@ -56,6 +56,12 @@ std::string fieldText(const char* field, std::size_t size)
     return std::string(field, strnlen(field, size));
 }
 
+// A text field of another process's record, as a message may show it.
+std::string foreignField(const char* field, std::size_t size)
+{
+    return log_foreign(fieldText(field, size));
+}
+
 // Another instance holds activity.dat: report its record and end the process.
 [[noreturn]] void refuseSecondInstance(const std::string& path)
 {
@@ -71,10 +77,10 @@ std::string fieldText(const char* field, std::size_t size)
 
     std::string msg = "QZR is already running in this directory.\n";
     msg += "This computer: " + computer + "  " + now + "\n";
-    msg += "Running on: " + fieldText(other.computer, sizeof other.computer) + "\n";
+    msg += "Running on: " + foreignField(other.computer, sizeof other.computer) + "\n";
     msg += "Directory: " + CurDir + "\n";
-    msg += "Started: " + fieldText(other.startTime, sizeof other.startTime) + " by " +
-           fieldText(other.parentPath, sizeof other.parentPath);
+    msg += "Started: " + foreignField(other.startTime, sizeof other.startTime) + " by " +
+           foreignField(other.parentPath, sizeof other.parentPath);
 
     log_write(LOG_ERROR, "%s", msg.c_str());
     log_close();
@@ -112,8 +118,10 @@ void fillFirstRecord()
     std::string parent;
     int err = os_programPath(ppid, parent);
     if (err != 0) {
+        // A parent of another user (the service manager, say) does not
+        // show its program: it is named by its id.
         char text[ACTIVITY_PARENT_SIZE];
-        std::snprintf(text, sizeof text, "ERROR GETTING PROCESS NAME FOR PID=%i err=%d", ppid, err);
+        std::snprintf(text, sizeof text, "process %i", ppid);
         parent = text;
     }
     std::snprintf(activityRec.parentPath, sizeof activityRec.parentPath, "%.120s", parent.c_str());

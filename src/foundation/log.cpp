@@ -12,6 +12,7 @@
 // holds the log's lock, so no thread ever uses a stream another one closed.
 #include "foundation/log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -89,6 +90,32 @@ const char* formatText(char* buf, std::size_t size, std::string& big, const char
     return big.c_str();
 }
 
+// Whether the byte `c` of a dump or a foreign text is written escaped.
+bool isControl(unsigned char c)
+{
+    return c < 0x20 || c == 0x7F;
+}
+
+// Appends the escape of the byte `c` ("#%02x") to `out`.
+void appendEscape(std::string& out, unsigned char c)
+{
+    char form[4];
+    std::snprintf(form, sizeof form, "#%02x", c);
+    out += form;
+}
+
+// The length of the UTF-8 character that begins at `at` in `text` (2 to 4
+// bytes, its lead and continuation bytes well formed), or 0 when none does.
+std::size_t utf8Length(std::string_view text, std::size_t at)
+{
+    const auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t len = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (len == 0 || lead > 0xF4 || at + len > text.size()) return 0;
+    for (std::size_t i = 1; i < len; ++i)
+        if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
+    return len;
+}
+
 // The readable screen form of one byte of a dump.
 const char* readableByte(unsigned char c, char* buf, std::size_t size)
 {
@@ -106,7 +133,7 @@ const char* readableByte(unsigned char c, char* buf, std::size_t size)
     case 21: return "{nak}";
     default: break;
     }
-    if (c >= 0x20 && c <= 0x7F) {
+    if (c >= 0x20 && c < 0x7F) {
         buf[0] = static_cast<char>(c);
         buf[1] = '\0';
     } else {
@@ -193,9 +220,9 @@ int log_vwrite(int level, const char* fmt, va_list ap)
             keptLines.push_back(std::string(stamp) + prefix + text);
     }
     if (!logFp && errorsToStderr && level == LOG_ERROR) {
-        std::size_t len = std::strlen(text);
-        std::fprintf(stderr, "ERROR- %s%s", text, len > 0 && text[len - 1] == '\n' ? "" : "\n");
-        std::fflush(stderr);
+        std::string_view line = text;
+        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        log_toStderr(std::string("ERROR- ") + std::string(line));
     }
 
     char* line = screenLines.lines[screenLines.ringIndex];
@@ -273,7 +300,7 @@ void log_dump(int level, const char* title, const void* buf, std::size_t len)
                 used = 0;
             }
             unsigned char c = bytes[i];
-            if (c < 0x20) {
+            if (isControl(c)) {
                 used += static_cast<std::size_t>(std::snprintf(out + used, 4, "#%02x", c));
             } else if (c == '#') {
                 out[used++] = '#';
@@ -298,6 +325,45 @@ void log_dump(int level, const char* title, const void* buf, std::size_t len)
         }
         if (hMainWnd) hMainWnd->repaint();
     }
+}
+
+std::string log_foreign(std::string_view text)
+{
+    const std::size_t kept = std::min(text.size(), LOG_FOREIGN_LIMIT);
+    std::string out;
+    out.reserve(kept + 16);
+    for (std::size_t i = 0; i < kept; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (isControl(c))
+            appendEscape(out, c);
+        else if (c == '#')
+            out += "##";
+        else
+            out += static_cast<char>(c);
+    }
+    if (kept < text.size()) out += "...(" + std::to_string(text.size() - kept) + " bytes cut)";
+    return out;
+}
+
+void log_toStderr(std::string_view line)
+{
+    std::string out;
+    out.reserve(line.size() + 1);
+    for (std::size_t i = 0; i < line.size();) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        const std::size_t len = c >= 0x80 ? utf8Length(line, i) : 1;
+        const bool c1 = len == 2 && c == 0xC2 && static_cast<unsigned char>(line[i + 1]) <= 0x9F;
+        if ((isControl(c) && c != '\n') || c1 || (len == 0 && c <= 0x9F)) {
+            for (std::size_t k = 0; k < std::max<std::size_t>(len, 1); ++k)
+                appendEscape(out, static_cast<unsigned char>(line[i + k]));
+        } else {
+            out.append(line.substr(i, std::max<std::size_t>(len, 1)));
+        }
+        i += std::max<std::size_t>(len, 1);
+    }
+    out += '\n';
+    std::fputs(out.c_str(), stderr);
+    std::fflush(stderr);
 }
 
 void log_resetScreen()

@@ -9,6 +9,8 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 namespace qzr {
 
@@ -85,10 +87,29 @@ int log_vwrite(int level, const char* fmt, va_list ap);
 // Continues the current log line (no stamp, no prefix); nothing when closed.
 [[gnu::format(printf, 1, 2)]] void log_append(const char* fmt, ...);
 
-// Writes bytes into the log ("#%02x" below 0x20, "##" for '#') and, for
+// Writes bytes into the log ("#%02x" below 0x20 and for 0x7F, "##" for '#') and, for
 // LOG_COM_OUT and LOG_COM_IN, in readable form onto the current screen line.
 // With a title, starts a new line "<title> len=<n> <" and closes it with ">".
 void log_dump(int level, const char* title, const void* buf, std::size_t len);
+
+// The most bytes of one foreign text (below) that a line carries.
+constexpr std::size_t LOG_FOREIGN_LIMIT = 512;
+
+// A text from outside the driver (a request's fields, a host's or a proxy's
+// answer, a file another program wrote) as a line may carry it: each control
+// byte (below 0x20, and 0x7F) written "#%02x" and '#' written "##", as
+// log_dump writes them, so that none of its bytes ends the line, forges
+// another or steers a terminal; the other bytes kept. A text longer than
+// LOG_FOREIGN_LIMIT bytes keeps its beginning and ends with
+// "...(<n> bytes cut)".
+std::string log_foreign(std::string_view text);
+
+// Writes `line` and a line feed to standard error, which may be a terminal:
+// every control byte of it but its line feeds, 0x7F and each C1 control (a
+// byte 0x80 to 0x9F that is not inside a UTF-8 character, or the UTF-8 form
+// of U+0080 to U+009F) is written "#%02x", byte by byte. Foreign texts reach
+// it through log_foreign, so the line feeds left are the driver's own.
+void log_toStderr(std::string_view line);
 
 // Clears the ring, the status line and the last error (tests, restart).
 void log_resetScreen();

@@ -1,7 +1,7 @@
 // Run-time flags and the window-less message box.
 #include "foundation/runtime.h"
 
-#include <cstdio>
+#include "foundation/log.h"
 
 namespace qzr {
 
@@ -20,8 +20,7 @@ void showMessageBox(const char* title, const char* text, unsigned style)
         hMainWnd->messageBox(title, text, style);
         return;
     }
-    std::fprintf(stderr, "%s: %s\n", title, text);
-    std::fflush(stderr);
+    log_toStderr(std::string(title) + ": " + text);
 }
 
 void animateTrayIcon(int frame)

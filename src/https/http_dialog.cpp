@@ -57,7 +57,8 @@ int statusOfReply(long code, const char* reply, int length, bool* deleteKey)
     case 400:
         log_write(LOG_PROT_ERROR,
                   "Proxy 400: AppKey missing, invalid, or does not match transaction provider + group.");
-        log_write(LOG_PROT, "Error response: <%s>", reply);
+        log_write(LOG_PROT, "Error response: <%s>",
+                  log_foreign(std::string_view(reply, static_cast<std::size_t>(std::max(length, 0)))).c_str());
         *deleteKey = true;
         return STS_ERROR;
     case 401:
@@ -160,7 +161,8 @@ int http_dialog(NetworkDef* net, const transInfo* ti, char* request, int request
     if (result != HTTPS_OK) {
         log_write(LOG_PROT, "HTTP POST failed: %s. Status=%d ", HttpsTransfer::resultText(result),
                   static_cast<int>(code));
-        log_write(LOG_PROT, "Error message: %s", transfer.errorBuffer());
+        // libcurl's text may quote the peer (its certificate's names).
+        log_write(LOG_PROT, "Error message: %s", log_foreign(transfer.errorBuffer()).c_str());
     } else {
         log_write(LOG_PROT, "HTTP POST Status=%d %d byte response received", static_cast<int>(code), *respLen);
     }

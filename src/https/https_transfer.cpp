@@ -55,7 +55,7 @@ int traceToLog(CURL*, curl_infotype type, char* data, std::size_t size, void*)
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(start, end - start);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) log_write(LOG_DEBUG, "%s%s", mark, line.c_str());
+        if (!line.empty()) log_write(LOG_DEBUG, "%s%s", mark, log_foreign(line).c_str());
         start = end + 1;
     }
     return 0;

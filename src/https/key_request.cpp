@@ -108,7 +108,7 @@ int getAppKeyFromProxy(const char* proxyHost, const char* office, const char* pr
 
     if (result != HTTPS_OK) {
         log_write(LOG_ERROR, "API key request failed: %s. Error message: %s", HttpsTransfer::resultText(result),
-                  transfer.errorBuffer());
+                  log_foreign(transfer.errorBuffer()).c_str());
     }
     if (code == 0) {
         log_write(LOG_INFO, "HTTP code=%d communication error.", 0);

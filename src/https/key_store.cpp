@@ -225,8 +225,10 @@ int checkApiKey(const char* key)
     int n = aes_base64Decode(key, std::strlen(key), decoded, sizeof decoded - 1);
     decoded[n < 0 ? 0 : n] = '\0';
     if (debugTrace) {
-        log_write(LOG_DEBUG, "API key: <%s>", key);
-        log_write(LOG_DEBUG, "API key decoded base64: <%s>", reinterpret_cast<const char*>(decoded));
+        // The proxy's text, and bytes decoded from it.
+        log_write(LOG_DEBUG, "API key: <%s>", log_foreign(key).c_str());
+        log_write(LOG_DEBUG, "API key decoded base64: <%s>",
+                  log_foreign(reinterpret_cast<const char*>(decoded)).c_str());
     }
     return 1;
 }

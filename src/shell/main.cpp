@@ -3,8 +3,8 @@
 //
 // The title ("ZAVI Quarzel" and the last component of the directory the
 // program was started in) names the instance: a second program of the same
-// user started in a directory of the same name ends at once, silently, with
-// exit status 0.
+// user started in a directory of the same name ends at once with exit
+// status 0, silently, or in service mode with a line on standard error.
 //
 // Exit status: 0 when the last pass succeeded, the usage text was shown, the
 // run ended on a stop request, or another instance holds the title; 2 for a
@@ -51,8 +51,7 @@ void tellLastError()
     std::string text = lastErrorLine;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (text.empty()) return;
-    std::fprintf(stderr, "Last Error: %s\n", text.c_str());
-    std::fflush(stderr);
+    log_toStderr("Last Error: " + text);
 }
 
 }  // namespace
@@ -83,6 +82,15 @@ int main(int argc, char** argv)
                           "does: running without it",
                           mutexName.c_str());
     } else if (taken != 0) {
+        // A service that ends at once says why, for the journal to keep.
+        if (cmdline_asksForService(argc, argv)) {
+            if (taken == EEXIST)
+                log_toStderr("QZR is already running: instance name '" + mutexName +
+                             "' is held by another driver of this user, not started");
+            else
+                log_toStderr("QZR: instance name '" + mutexName + "' cannot be taken (error " +
+                             std::to_string(taken) + "), not started");
+        }
         return 0;
     }
 

@@ -59,6 +59,10 @@ bool workerStopMessage = false;  // ended by a stop message (StopThread)
 // Set once a stop control was handled: the run ends as asked.
 bool stopControlled = false;
 
+// Set (under statusMutex) once the worker serves: only then is the running
+// state told to the service manager.
+bool workerServing = false;
+
 // Serialises the reopening of the service's log.
 std::mutex serviceLogMutex;
 
@@ -89,14 +93,14 @@ const char* stateName(std::uint32_t state)
     }
 }
 
-// Reports the record (statusMutex held): a log line and, under systemd, the
-// notification of the state. A failed notification is logged with the error
-// number (in `setState`'s words when it reports); the record is kept as it
-// is.
-void reportLocked(bool bySetState)
+// Tells systemd the state of the record (statusMutex held). A failed
+// notification is logged with the error number (in `setState`'s words when
+// it reports). Running is told only once the worker serves: until then
+// systemd keeps the service starting.
+void notifyLocked(bool bySetState)
 {
     const std::uint32_t state = serviceStatus.currentState;
-    log_write(LOG_INFO, "QZR service: %s %s", SERVICE_NAME, stateName(state));
+    if (state == SERVICE_RUNNING && !workerServing) return;
     std::string message;
     if (state == SERVICE_RUNNING) message = "READY=1\n";
     if (state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED) message = "STOPPING=1\n";
@@ -108,6 +112,23 @@ void reportLocked(bool bySetState)
         log_write(LOG_ERROR, "QZR service: setState SetServiceStatus error %ld", static_cast<long>(-r));
     else
         log_write(LOG_INFO, "QZR service: SetServiceStatus error %ld", static_cast<long>(-r));
+}
+
+// Reports the record (statusMutex held): a log line and, under systemd, the
+// notification of the state. The record is kept as it is.
+void reportLocked(bool bySetState)
+{
+    log_write(LOG_INFO, "QZR service: %s %s", SERVICE_NAME, stateName(serviceStatus.currentState));
+    notifyLocked(bySetState);
+}
+
+// The worker serves: a running service is now told ready (one that is
+// still starting, paused or stopping is told when it reports running).
+void workerServes()
+{
+    std::lock_guard<std::mutex> lock(statusMutex);
+    workerServing = true;
+    notifyLocked(false);
 }
 
 // Sets the current state with exit code, checkpoint and wait hint 0, and
@@ -292,7 +313,9 @@ void serviceMain(int, char**)
         serviceStatus.serviceType = 0x30;
         serviceStatus.currentState = SERVICE_START_PENDING;
         serviceStatus.controlsAccepted = 1;
+        workerServing = false;
     }
+    worker_servingHook = workerServes;
     log_write(LOG_INFO, "QZR service: starting main QZR thread");
     try {
         workerThread = std::thread(workerBody);
@@ -396,10 +419,12 @@ int service_main(int, char**)
             status = 2;
         } else if (workerResult == 0) {
             status = 0;
+        } else if (installationStop) {
+            // The update program (KillMode=process) goes on; the service
+            // manager starts the driver again, under the service's user.
+            status = SERVICE_EXIT_RESTART;
         } else {
-            // The worker stops for an update's installation: systemd sees
-            // a clean end, and the update program (KillMode=process) goes on.
-            status = installationStop ? 0 : 1;
+            status = 1;
         }
     }
     log_flush();
@@ -434,6 +459,7 @@ void service_reset()
     stopControlled = false;
     std::lock_guard<std::mutex> lock(statusMutex);
     serviceStatus = ServiceStatus{};
+    workerServing = false;
 }
 
 }  // namespace qzr

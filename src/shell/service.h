@@ -44,6 +44,11 @@ enum : std::uint32_t {
     SERVICE_CONTROL_USER = 128,  // the control of SIGUSR2
 };
 
+// The process's exit status when the worker stopped for an update's
+// installation: the unit has the service manager start it again
+// (RestartForceExitStatus=), which its own user may not ask for.
+constexpr int SERVICE_EXIT_RESTART = 75;
+
 // The exit code of a worker thread that still runs.
 constexpr std::uint32_t STILL_ACTIVE = 259;
 
@@ -60,10 +65,10 @@ struct ServiceStatus {
 
 // Runs the driver as a service, once `parseCommandLine` has accepted the
 // command line with -s (the arguments are not examined again). Returns the
-// process's exit status: 0 after a stop control, when the worker returned
-// 0 or stopped for an update's installation; 2 when the worker ended on a
-// configuration or log failure (its result 2, or a stop message); 1
-// otherwise.
+// process's exit status: 0 after a stop control or when the worker returned
+// 0; SERVICE_EXIT_RESTART when it stopped for an update's installation; 2
+// when the worker ended on a configuration or log failure (its result 2, or
+// a stop message); 1 otherwise.
 int service_main(int argc, char** argv);
 
 // Opens the service's log (`ExeDir`/qzr.log, appended), logs the start and
@@ -71,7 +76,9 @@ int service_main(int argc, char** argv);
 void serviceStart();
 
 // The service main: reports start pending, starts the worker thread and the
-// watch thread, reports running.
+// watch thread, reports running. The service manager hears of the running
+// state (READY=1) only once the worker serves (its configuration read):
+// a worker that ends before never reports the service ready.
 void serviceMain(int argc, char** argv);
 
 // The control handler: stop, pause, continue, interrogate; any other code

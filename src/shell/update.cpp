@@ -81,7 +81,11 @@ void showUpdateStatus()
     if (os_fileOpenStream(installStatusPath.c_str(), OS_OPEN_READ | OS_OPEN_FOLLOW, 0, "r", f) == 0) {
         char line[126] = {};
         if (!std::fgets(line, sizeof line, f)) line[0] = '\0';
-        log_write(LOG_INFO, "UPDATE:[[%s]]", line);
+        // The update program's text; the line feed that ends it stays.
+        std::string_view text = line;
+        const bool ended = !text.empty() && text.back() == '\n';
+        if (ended) text.remove_suffix(1);
+        log_write(LOG_INFO, "UPDATE:[[%s%s]]", log_foreign(text).c_str(), ended ? "\n" : "");
         std::fclose(f);
     }
 }

@@ -7,6 +7,7 @@
 #include "engine/cmdline.h"
 #include "engine/nettest.h"
 #include "engine/process.h"
+#include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "links/msg_pump.h"
 #include "redirect/ini_switch_table.h"
@@ -50,8 +51,7 @@ std::string window_aboutText()
 
 void HeadlessWindow::messageBox(const char* title, const char* text, unsigned)
 {
-    std::fprintf(stderr, "%s: %s\n", title, text);
-    std::fflush(stderr);
+    log_toStderr(std::string(title) + ": " + text);
 }
 
 void HeadlessWindow::postQuit(int)

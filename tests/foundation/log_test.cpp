@@ -279,9 +279,9 @@ TEST_F(LogTest, DumpEscapesEveryControlByteAndHash)
                                    0x15, 0x1F, '#', 0x7F, 0x80, 0xFF, ' '};
     log_dump(LOG_COM_IN, nullptr, bytes, sizeof bytes);
     EXPECT_EQ(screenText(screenLines.current),
-              "Recv:{nul}{0x01}{eot}{enq}{ack}{0x07}{ht}[lf]{vt}[cr]{nak}{0x1f}#\x7f{0x80}{0xff} ");
+              "Recv:{nul}{0x01}{eot}{enq}{ack}{0x07}{ht}[lf]{vt}[cr]{nak}{0x1f}#{0x7f}{0x80}{0xff} ");
     std::string log = closeAndRead();
-    EXPECT_NE(log.find("Recv:#00#01#04#05#06#07#09#0a#0b#0d#15#1f##\x7f\x80\xff "), std::string::npos);
+    EXPECT_NE(log.find("Recv:#00#01#04#05#06#07#09#0a#0b#0d#15#1f###7f\x80\xff "), std::string::npos);
     EXPECT_EQ(log.find('>'), std::string::npos);
 }
 
@@ -308,4 +308,61 @@ TEST_F(LogTest, DumpAtOtherLevelsWritesOnlyTheLog)
     log_dump(LOG_INFO, nullptr, "data", 4);
     EXPECT_EQ(screenText(screenLines.current), "before");
     EXPECT_NE(closeAndRead().find("INFO - beforeOK#0d#0adata"), std::string::npos);
+}
+
+// Foreign text keeps its printable bytes and loses every control byte to an
+// escape, '#' doubled as in a dump, so no byte of it can end its line.
+TEST(LogForeign, ControlBytesAreEscapedAndTheRestKept)
+{
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"plain text", "plain text"},
+        {std::string("\x1b]0;pwned\x07", 10), "#1b]0;pwned#07"},
+        {"a\r\n20261210 09:00:00 forged", "a#0d#0a20261210 09:00:00 forged"},
+        {"\x1b[2J\x1b[31mred", "#1b[2J#1b[31mred"},
+        {std::string("nul\0after", 9), "nul#00after"},
+        {"del\x7f", "del#7f"},
+        {"#5", "##5"},
+        // Bytes above 0x7F are the log's as they came (a UTF-8 letter here).
+        {"caf\xc3\xa9 \xc2\x9b", "caf\xc3\xa9 \xc2\x9b"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(log_foreign(c.in), c.out) << c.in;
+}
+
+TEST(LogForeign, OverlongTextIsCutWithAMark)
+{
+    std::string text(LOG_FOREIGN_LIMIT, 'x');
+    EXPECT_EQ(log_foreign(text), text);
+    EXPECT_EQ(log_foreign(text + "\n\nyz"), text + "...(4 bytes cut)");
+}
+
+// Standard error may be a terminal: C1 controls are escaped there too, in
+// either form, and whole UTF-8 characters are kept.
+TEST(LogForeign, StandardErrorLineIsFreeOfTerminalControls)
+{
+    test::TempDir dir;
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"two\nlines", "two\nlines\n"},
+        {"esc\x1b[2J bel\x07 cr\r tab\t del\x7f", "esc#1b[2J bel#07 cr#0d tab#09 del#7f\n"},
+        {"csi\xc2\x9b" "31m nel\xc2\x85", "csi#c2#9b31m nel#c2#85\n"},
+        {"raw\x9b" "31m", "raw#9b31m\n"},
+        {"\xc3\x89tat D\xc3\xa9p\xc3\xb4t \xc2\xa0", "\xc3\x89tat D\xc3\xa9p\xc3\xb4t \xc2\xa0\n"},
+        {"latin \xe9t\xe9", "latin \xe9t\xe9\n"},
+    };
+    for (const auto& c : cases) {
+        std::fflush(stderr);
+        int saved = ::dup(2);
+        int out = ::open(dir.file("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(out, 2);
+        ::close(out);
+        log_toStderr(c.in);
+        ::dup2(saved, 2);
+        ::close(saved);
+        EXPECT_EQ(dir.read("err.txt"), c.out) << c.in;
+    }
 }

@@ -22,6 +22,7 @@
 
 #include "driver_fixture.h"
 #include "foundation/codec.h"
+#include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "https/https_peer.h"
 #include "links/link_peers.h"
@@ -280,6 +281,41 @@ TEST_F(DriverTest, HttpsProxyClosingWithoutAReplyGives1001)
     EXPECT_EQ(dir.read("NETH/RSP.001"), "34,1001,001,");
     EXPECT_TRUE(inOrder(log(), {"INFO -prot. HTTP POST failed: ", " Status=0 ", "INFO -prot. Error message: ",
                                 "ERROR-prot. Proxy 0: HTTP status unexpected", "File:NETH/REQ.001 processed"}));
+}
+
+// A proxy's refusal whose text holds a line feed and a whole line in the
+// log's own form, screen and colour codes and a terminal title: the log
+// says it on one line, every control byte escaped, and nothing reaches
+// standard error raw; a text longer than a line may carry is cut.
+TEST_F(DriverTest, HttpsProxyRefusalWithControlBytesIsLoggedEscaped)
+{
+    const std::string hostile = "bad key\r\n20261210 09:00:00 forged: claim 123 paid\x1b[2J\x1b[31mred\x1b]0;owned\x07#";
+    const std::string escaped =
+        "bad key#0d#0a20261210 09:00:00 forged: claim 123 paid#1b[2J#1b[31mred#1b]0;owned#07##";
+    LoopbackProxy proxy(dir);
+    ASSERT_TRUE(proxy.ready());
+    proxy.keyServer.serve({replyOf(200, "KEY-FOR-9998"), replyOf(200, "KEY-FOR-9998")});
+    proxy.claimServer.serve({replyOf(400, hostile), replyOf(400, "\n" + std::string(2000, 'z'))});
+
+    writeIni("[NETH]\nmaxProcessingDelay = 10\nconnectionType = http\naddress = \"localhost\"\n");
+    request("NETH", "REQ.001", claim(37));
+    EXPECT_EQ(run(), 1) << log();
+    std::string l = log();
+    EXPECT_NE(l.find("INFO -prot. Error response: <" + escaped + ">\n"), std::string::npos) << l;
+    expectNoForeignControls(l, true, "20261210 09:00:00 forged");
+    expectNoForeignControls(dir.read("stderr.txt"), false, "20261210 09:00:00 forged");
+
+    request("NETH", "REQ.002", claim(38));
+    EXPECT_EQ(run(), 1) << log();
+    proxy.stop();
+    l = log();
+    EXPECT_NE(l.find("INFO -prot. Error response: <#0a" + std::string(qzr::LOG_FOREIGN_LIMIT - 1, 'z') +
+                     "...(1489 bytes cut)>"),
+              std::string::npos)
+        << l;
+    expectNoForeignControls(l, true);
+    // The response is the proxy's text as it came.
+    EXPECT_EQ(dir.read("NETH/RSP.001"), "37,1001,001," + hostile);
 }
 
 // ---------------------------------------------------------------------------

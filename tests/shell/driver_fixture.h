@@ -42,6 +42,35 @@ parity = none
 connectionTimeout = 0
 )";
 
+// What the driver wrote (its log, its standard error) holds no raw control
+// byte but the line feeds that end its own lines, and no line that does not
+// begin as the log's lines begin (`stamped`), nor the text `forged` at the
+// start of a line.
+inline void expectNoForeignControls(const std::string& text, bool stamped, const std::string& forged = "")
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        EXPECT_FALSE((c < 0x20 && c != '\n') || c == 0x7F) << "byte " << static_cast<int>(c) << " at " << i << ":\n"
+                                                              << text;
+    }
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        if (stamped && !line.empty()) {
+            bool stamp = line.size() > 18 && line[8] == ' ' && line[11] == ':' && line[14] == ':' && line[17] == ' ';
+            for (std::size_t k : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 12, 13, 15, 16})
+                stamp = stamp && line[k] >= '0' && line[k] <= '9';
+            EXPECT_TRUE(stamp) << line;
+        }
+        if (!forged.empty()) {
+            EXPECT_NE(line.rfind(forged, 0), 0u) << line;
+        }
+        start = end + 1;
+    }
+}
+
 class DriverTest : public ::testing::Test {
 protected:
     // Writes qzr.ini: the general part (with `hangAround`), the extra general

@@ -249,8 +249,9 @@ TEST_F(ServiceTest, ConfigurationSyntaxErrorEndsTheWorkerThreadAtOnce)
     EXPECT_EQ(l.find("End."), std::string::npos) << l;
     EXPECT_EQ(l.find("B2"), std::string::npos) << l;
     EXPECT_NE(dir.read("stderr.txt").find("QZR Error: "), std::string::npos);
+    // The worker never served: systemd never heard it was ready.
     notify.drain();
-    EXPECT_EQ(notify.messages, (std::vector<std::string>{READY, STOPPED}));
+    EXPECT_EQ(notify.messages, (std::vector<std::string>{STOPPED}));
 }
 
 TEST_F(ServiceTest, PauseContinueInterrogateAndUserControlLeaveTheWorkerRunning)
@@ -328,7 +329,9 @@ TEST_F(ServiceTest, UnreachableNotificationSocketIsLoggedAndTheServiceGoesOn)
     EXPECT_TRUE(logHas("INFO - QZR service: Leaving Service ", "INFO - End."));
 }
 
-TEST_F(ServiceTest, InstallationLockEndsTheServiceWithASystemctlRestart)
+// The service ends with the status on which the unit has systemd start it
+// again, under the service's own user: the restart script asks no one.
+TEST_F(ServiceTest, InstallationLockEndsTheServiceWithTheRestartStatus)
 {
     NotifySocket notify(dir.file("notify"));
     writeIni(TEST_NETWORK, true, APPEND);
@@ -337,10 +340,11 @@ TEST_F(ServiceTest, InstallationLockEndsTheServiceWithASystemctlRestart)
     ::chmod(dir.file("qzrupdate").c_str(), 0755);
 
     start(notify.path());
-    EXPECT_EQ(wait(20000), 0) << log() << dir.read("stderr.txt");
+    EXPECT_EQ(wait(20000), qzr::SERVICE_EXIT_RESTART) << log() << dir.read("stderr.txt");
 
     std::string script = dir.read("$qzrrestart.sh");
-    EXPECT_NE(script.find("\nsystemctl start qzr\n"), std::string::npos) << script;
+    EXPECT_EQ(script.find("systemctl"), std::string::npos) << script;
+    EXPECT_NE(script.find("\n# the service manager starts the driver again\n"), std::string::npos) << script;
     EXPECT_TRUE(logHas("INFO - QZR service: watchThread main stopped", "INFO - End."));
     notify.drain();
     EXPECT_EQ(notify.messages, (std::vector<std::string>{READY, STOPPED}));
@@ -388,6 +392,125 @@ TEST_F(ServiceTest, ProgramRunsAsTheServiceWithSwitchS)
     notify.drain();
     expectReports(notify.messages, {READY, STOP_PENDING, STOPPED});
     EXPECT_TRUE(logHas("INFO - QZR service: Leaving Service ", "INFO - End."));
+}
+
+// systemd hears READY=1 only from a driver that has read its configuration
+// and serves: a broken or missing qzr.ini, or a qzrsup.ini that ends the
+// worker in service mode, ends the start with status 2 and no ready.
+TEST_F(ServiceTest, ProgramIsReadyOnlyOnceItsConfigurationWasRead)
+{
+    const struct {
+        const char* name;
+        bool iniPresent;
+        std::string ini;         // qzr.ini, when present ("": a good one)
+        std::string supplement;  // qzrsup.ini ("" for none)
+        bool ready;
+    } cases[] = {
+        {"syntax error in qzr.ini", true, std::string(GENERAL) + "hangAround = yes please\n", "", false},
+        {"no qzr.ini", false, "", "", false},
+        {"syntax error in qzrsup.ini", true, "", "network begin\n", false},
+        {"good qzr.ini", true, "", "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir.path() / "qzr.ini");
+        std::filesystem::remove(dir.path() / "qzrsup.ini");
+        std::filesystem::remove(dir.path() / "qzr.log");
+        if (c.iniPresent && !c.ini.empty())
+            dir.write("qzr.ini", c.ini);
+        else if (c.iniPresent)
+            writeIni(TEST_NETWORK, true, APPEND);
+        if (!c.supplement.empty()) dir.write("qzrsup.ini", c.supplement);
+
+        NotifySocket notify(dir.file("notify-" + std::to_string(&c - cases)));
+        ::setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
+        QzrProcess p(dir.path().string(), {"-s", "-e", dir.path().string()});
+        ::unsetenv("NOTIFY_SOCKET");
+        if (c.ready) {
+            ASSERT_TRUE(notify.waitFor(READY)) << log() << dir.read("stderr.txt");
+            p.signal(SIGTERM);
+            EXPECT_EQ(p.wait(15000), 0) << log() << dir.read("stderr.txt");
+        } else {
+            EXPECT_EQ(p.wait(15000), 2) << log() << dir.read("stderr.txt");
+        }
+        notify.drain();
+        int readies = 0;
+        for (const std::string& m : notify.messages) readies += m.find("READY=1") != std::string::npos;
+        EXPECT_EQ(readies, c.ready ? 1 : 0) << ::testing::PrintToString(notify.messages);
+        ASSERT_FALSE(notify.messages.empty());
+        EXPECT_EQ(notify.messages.back(), STOPPED);
+    }
+}
+
+// A service started beside a driver of the same user and start directory
+// name ends at once with status 0 and says why on standard error, for the
+// journal; outside service mode it ends as silently as ever.
+TEST_F(ServiceTest, ServiceThatFindsItsNameHeldSaysWhy)
+{
+    const std::string startName = dir.path().filename().string() + "-start";
+    std::filesystem::create_directories(dir.path() / startName);
+    for (const char* w : {"w1", "w2"}) {
+        std::filesystem::create_directories(dir.path() / w);
+        dir.write(std::string(w) + "/qzr.ini", std::string(GENERAL) + "hangAround = true\n" + APPEND +
+                                                   "[connectScript]\nversion = \"test\"\n" + TEST_NETWORK);
+    }
+    const std::string start = dir.file(startName), w1 = dir.file("w1"), w2 = dir.file("w2");
+    QzrProcess first(w1, {"-s", "-c", w1, "-e", w1}, start);
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(dir.path() / "w1" / "activity.dat"); }))
+        << dir.read("w1/qzr.log") << dir.read("w1/stderr.txt");
+
+    for (bool service : {true, false}) {
+        SCOPED_TRACE(service ? "service" : "window");
+        std::vector<std::string> args = {"-c", w2, "-e", w2};
+        if (service) args.insert(args.begin(), "-s");
+        QzrProcess second(w2, args, start);
+        EXPECT_EQ(second.wait(15000), 0);
+        std::string err = dir.read("w2/stderr.txt");
+        if (service) {
+            EXPECT_EQ(err, "QZR is already running: instance name 'ZAVI Quarzel " + startName +
+                               " is running' is held by another driver of this user, not started\n");
+        } else {
+            EXPECT_EQ(err, "");
+        }
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "w2" / "activity.dat"));
+    }
+    EXPECT_TRUE(first.running());
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(15000), 0) << dir.read("w1/qzr.log");
+}
+
+// The second instance's message names the first one's parent even when its
+// program cannot be read (another user's process, as the service manager
+// is to the service's user): "by process <id>".
+TEST_F(ServiceTest, SecondInstanceNamesAnUnreadableParentByItsId)
+{
+    const char* setpriv = "/usr/bin/setpriv";
+    if (::access(setpriv, X_OK) != 0) GTEST_SKIP() << "setpriv is missing";
+    for (std::filesystem::path p = std::filesystem::path(QZR_BINARY).parent_path(); p != p.root_path();
+         p = p.parent_path())
+        if ((std::filesystem::status(p).permissions() & std::filesystem::perms::others_exec) ==
+            std::filesystem::perms::none)
+            GTEST_SKIP() << "the program is closed to other users";
+    writeIni(TEST_NETWORK, true);
+    for (const char* d : {"", "s1", "s2"}) {
+        std::filesystem::create_directories(dir.path() / d);
+        std::filesystem::permissions(dir.path() / d, std::filesystem::perms::all);
+    }
+    // As nobody, whose parent (this test, root's) shows no program to it;
+    // from two start directories, so that the instance name lets both in.
+    const std::vector<std::string> asNobody = {"--reuid=65534", "--regid=65534",     "--clear-groups",
+                                               QZR_BINARY,      "-c",                dir.path().string(),
+                                               "-e",            dir.path().string()};
+    QzrProcess first(dir.file("s1"), asNobody, dir.file("s1"), setpriv);
+    ASSERT_TRUE(waitFor([&] { return exists("activity.dat") && logHas("Waiting for request in"); }))
+        << log() << dir.read("s1/stderr.txt");
+    QzrProcess second(dir.file("s2"), asNobody, dir.file("s2"), setpriv);
+    EXPECT_EQ(second.wait(15000), 2);
+    std::string err = dir.read("s2/stderr.txt");
+    EXPECT_NE(err.find(" by process " + std::to_string(::getpid()) + "\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("ERROR GETTING"), std::string::npos) << err;
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(15000), 0) << log();
 }
 
 // Closing the terminal of a foreground "qzr -s" hangs it up: a stop like
@@ -444,26 +567,65 @@ TEST_F(ServiceTest, LeavingLineIsTheLastOfEveryStop)
     }
 }
 
+// The shipped unit file, as the source tree holds it.
+std::string shippedUnit()
+{
+    // QZR_TEST_DATA is <top>/tests/shell/data, which need not exist.
+    std::ifstream in(std::filesystem::path(QZR_TEST_DATA).parent_path().parent_path().parent_path() /
+                     "qzr.service");
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs `args` (a program's full path first) with `env` added to the
+// environment, its standard output and error into `out`. Returns its exit
+// status, or -1.
+int runTool(const std::vector<std::string>& args, const std::string& out, const std::vector<std::string>& env = {})
+{
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<std::string> all = args;
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envText = env;
+    std::vector<char*> envp;
+    for (auto& e : envText) envp.push_back(e.data());
+    for (char** e = environ; *e; ++e) envp.push_back(*e);
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    int r = ::posix_spawn(&pid, all[0].c_str(), &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (r != 0) return -1;
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const char* const ANALYZE = "/usr/bin/systemd-analyze";
+
 // The unit file as systemd reads it: systemd-analyze finds no unknown key,
 // bad value or missing program in it (the program and the directory are
 // replaced by ones that exist here).
 TEST(ServiceUnit, SystemdAcceptsTheUnitFile)
 {
-    // QZR_TEST_DATA is <top>/tests/shell/data, which need not exist.
-    const std::string source =
-        (std::filesystem::path(QZR_TEST_DATA).parent_path().parent_path().parent_path() / "qzr.service").string();
     TempDir dir;
-    std::string unit = [&] {
-        std::ifstream in(source);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }();
-    ASSERT_FALSE(unit.empty()) << source;
-    EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
-    EXPECT_NE(unit.find("\nKillMode=process\n"), std::string::npos);
-    EXPECT_NE(unit.find("\nUMask=0027\n"), std::string::npos);
-    // Requests of the practice software's user can be leased.
-    EXPECT_NE(unit.find("\nAmbientCapabilities=CAP_LEASE\n"), std::string::npos);
-    EXPECT_NE(unit.find("\nExecStart=/opt/qzr/qzr -s\n"), std::string::npos);
+    std::string unit = shippedUnit();
+    ASSERT_FALSE(unit.empty());
+    for (const char* line : {"Type=notify", "KillMode=process", "UMask=0027", "AmbientCapabilities=CAP_LEASE",
+                             "CapabilityBoundingSet=CAP_LEASE", "ExecStart=/opt/qzr/qzr -s",
+                             "WorkingDirectory=/opt/qzr", "ReadWritePaths=/opt/qzr", "User=qzr", "Group=qzr",
+                             "SupplementaryGroups=dialout", "NoNewPrivileges=yes", "ProtectSystem=strict",
+                             "ProtectHome=yes", "PrivateTmp=yes", "DevicePolicy=closed", "DeviceAllow=char-ttyS rw",
+                             "SystemCallFilter=@system-service", "RestartPreventExitStatus=2"})
+        EXPECT_NE(unit.find(std::string("\n") + line + "\n"), std::string::npos) << line;
+    // An update's restart is the service manager's, on the driver's status.
+    const std::string restart = std::to_string(qzr::SERVICE_EXIT_RESTART);
+    EXPECT_NE(unit.find("\nRestartForceExitStatus=" + restart + "\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nSuccessExitStatus=" + restart + "\n"), std::string::npos);
+    EXPECT_EQ(unit.find("systemctl start"), std::string::npos);
     for (auto [from, to] : {std::pair<std::string, std::string>{"ExecStart=/opt/qzr/qzr", "ExecStart=/bin/true"},
                             {"WorkingDirectory=/opt/qzr", "WorkingDirectory=" + dir.path().string()}}) {
         std::size_t at = unit.find(from);
@@ -472,23 +634,75 @@ TEST(ServiceUnit, SystemdAcceptsTheUnitFile)
     }
     std::string path = dir.write("qzr.service", unit);
 
-    const char* analyze = "/usr/bin/systemd-analyze";
-    if (::access(analyze, X_OK) != 0) GTEST_SKIP() << "systemd-analyze is not installed";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, dir.file("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<std::string> args = {analyze, "verify", path};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    ASSERT_EQ(::posix_spawn(&pid, analyze, &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << dir.read("out.txt");
+    if (::access(ANALYZE, X_OK) != 0) GTEST_SKIP() << "systemd-analyze is not installed";
+    EXPECT_EQ(runTool({ANALYZE, "verify", path}, dir.file("out.txt")), 0) << dir.read("out.txt");
     EXPECT_EQ(dir.read("out.txt"), "");
+}
+
+// The exposure systemd-analyze gives the shipped unit (0 safest, 10 least):
+// 4.0 or lower, that is "OK" or better.
+TEST(ServiceUnit, SystemdAnalyzeSecurityRatesTheUnitOk)
+{
+    if (::access(ANALYZE, X_OK) != 0) GTEST_SKIP() << "systemd-analyze is not installed";
+    TempDir dir;
+    std::string path = dir.write("qzr.service", shippedUnit());
+    int status = runTool({ANALYZE, "security", "--offline=true", "--no-pager", path}, dir.file("out.txt"));
+    std::string out = dir.read("out.txt");
+    ASSERT_EQ(status, 0) << out;
+    const std::string mark = "Overall exposure level for qzr.service: ";
+    std::size_t at = out.find(mark);
+    ASSERT_NE(at, std::string::npos) << out;
+    double level = std::strtod(out.c_str() + at + mark.size(), nullptr);
+    EXPECT_GT(level, 0.0) << out;
+    EXPECT_LE(level, 4.0) << out;
+}
+
+// `cmake --install` puts each file where the unit and README expect it: the
+// program and a sample qzr.ini in /opt/qzr, the unit and the user's file
+// under the prefix where systemd looks; the user the unit runs as is the
+// one the sysusers file makes; an office's own qzr.ini is never replaced.
+TEST(ServiceUnit, InstallPutsEveryFileWhereTheUnitLooks)
+{
+    TempDir dir;
+    const std::string root = dir.file("root");
+    auto install = [&] {
+        return runTool({QZR_CMAKE, "--install", QZR_BUILD_DIR, "--prefix", "/usr"}, dir.file("install.txt"),
+                       {"DESTDIR=" + root});
+    };
+    ASSERT_EQ(install(), 0) << dir.read("install.txt");
+    namespace fs = std::filesystem;
+    const fs::path program = fs::path(root) / "opt/qzr/qzr";
+    EXPECT_TRUE(fs::is_regular_file(program));
+    EXPECT_EQ(::access(program.c_str(), X_OK), 0);
+    const std::string sample = dir.read("root/opt/qzr/qzr.ini.sample");
+    EXPECT_NE(sample.find("[general]"), std::string::npos);
+    EXPECT_EQ(dir.read("root/opt/qzr/qzr.ini"), sample);
+    const std::string unit = dir.read("root/usr/lib/systemd/system/qzr.service");
+    EXPECT_EQ(unit, shippedUnit());
+    const std::string users = dir.read("root/usr/lib/sysusers.d/qzr.conf");
+    EXPECT_NE(users.find("\nu qzr - \"Quarzel QZR CDAnet driver\" /opt/qzr -\n"), std::string::npos) << users;
+
+    // The sample is a configuration the installed driver reads.
+    fs::create_directories(fs::path(root) / "opt/qzr/CDANET");
+    EXPECT_EQ(runTool({program.string(), "-c", root + "/opt/qzr", "-e", root + "/opt/qzr"}, dir.file("run.txt")),
+              1)
+        << dir.read("run.txt");
+    EXPECT_NE(dir.read("root/opt/qzr/qzr.log").find("INFO -   Network 0 CDANET"), std::string::npos)
+        << dir.read("root/opt/qzr/qzr.log");
+
+    dir.write("root/opt/qzr/qzr.ini", "; the office's own\n");
+    ASSERT_EQ(install(), 0) << dir.read("install.txt");
+    EXPECT_EQ(dir.read("root/opt/qzr/qzr.ini"), "; the office's own\n");
+
+    // systemd-sysusers makes the user the unit names, at home in /opt/qzr.
+    const char* sysusers = "/usr/bin/systemd-sysusers";
+    if (::access(sysusers, X_OK) != 0) GTEST_SKIP() << "systemd-sysusers is not installed";
+    fs::create_directories(fs::path(root) / "etc");
+    ASSERT_EQ(runTool({sysusers, "--root=" + root, root + "/usr/lib/sysusers.d/qzr.conf"}, dir.file("users.txt")), 0)
+        << dir.read("users.txt");
+    EXPECT_NE(dir.read("root/etc/passwd").find("qzr:x:"), std::string::npos);
+    EXPECT_NE(dir.read("root/etc/passwd").find(":/opt/qzr:"), std::string::npos) << dir.read("root/etc/passwd");
+    EXPECT_NE(dir.read("root/etc/group").find("qzr:x:"), std::string::npos);
 }
 
 // The handler on its own, with a worker of the test's.
