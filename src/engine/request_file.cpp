@@ -549,8 +549,8 @@ void giveNameBack(const std::string& from, const char* path)
         e = os_renameNoReplace(from.c_str(), kept.c_str());
         if (e == 0) {
             log_write(LOG_ERROR,
-                      "** WARNING ** A claim written as %s while it was served found the name taken again: it is "
-                      "kept as %s, not sent",
+                      "A claim written as %s while it was served found the name taken again: it is kept as %s, "
+                      "not sent",
                       path, kept.c_str());
             return;
         }
@@ -568,6 +568,7 @@ int holdsMarked(RequestFile& requestFp, const os_fileInfo& marked, const char* p
 {
     if (int named = namedFile(path, marked); named != 0) return named;
     while (requestFp.isOpen() && requestFp.changedSinceOpen()) {
+        if (os_monotonicMs() >= deadlineMs) return EAGAIN;  // writers that keep coming
         if (int e = requestFp.settle(deadlineMs); e != 0) return e;
         if (int named = namedFile(path, marked); named != 0) return named;
     }

@@ -525,8 +525,8 @@ TEST_F(ServedClaims, ClaimWhoseNameWasTakenAgainIsKept)
     EXPECT_EQ(dir.read("TEST/_EQ.001"), claim(3) + "\r\n");
     std::string l = log();
     EXPECT_EQ(count(l, "INFO - Writing TEST/RSP.001 status=0"), 2) << l;
-    EXPECT_EQ(count(l, "ERROR- ** WARNING ** A claim written as TEST/REQ.001 while it was served found the name "
-                       "taken again: it is kept as TEST/_REQ.001, not sent"),
+    EXPECT_EQ(count(l, "ERROR- A claim written as TEST/REQ.001 while it was served found the name taken again: it "
+                       "is kept as TEST/_REQ.001, not sent"),
               1)
         << l;
 }
