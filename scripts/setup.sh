@@ -9,7 +9,7 @@ shift || true
 
 packages=(build-essential cmake pkg-config libsqlite3-dev libcurl4-openssl-dev
   libssl-dev libncurses-dev libsystemd-dev libgtest-dev libbenchmark-dev
-  socat ppp openssl sqlite3 procps tmux)
+  socat ppp openssl sqlite3 procps tmux strace)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

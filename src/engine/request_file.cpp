@@ -71,28 +71,20 @@ constexpr const char* TEMPORARY_SUFFIX = ".tmp";
 
 constexpr char CTRL_Z = 0x1A;  // end of file of a DOS text file
 
-// Reads the first line of `fd` into `buf` (at most `cap` characters, cap <
-// buf.size()) as text mode does; zeroes the rest of `buf`. Returns the
-// number of characters read (the LF included when it fits). A Ctrl-Z that
-// ends the line (before its line end, or as the file's last byte) is the end
-// of the file: the line is the text before it, without a line end.
-std::size_t readLine(int fd, std::span<char> buf, std::size_t cap)
+// Reads the first line of `file` (the bytes of the request) into `buf` (at
+// most `cap` characters, cap < buf.size()) as text mode does; zeroes the rest
+// of `buf`. Returns the number of characters read (the LF included when it
+// fits). A Ctrl-Z that ends the line (before its line end, or as the file's
+// last byte) is the end of the file: the line is the text before it, without
+// a line end.
+std::size_t readLine(std::span<const char> file, std::span<char> buf, std::size_t cap)
 {
     char* b = buf.data();
     const std::size_t limit = cap + 1;  // a CR LF pair reads as one character
-    std::size_t raw = 0;
-    long lf = -1;
-    while (raw < limit) {
-        std::size_t want = std::min(READ_CHUNK, limit - raw);
-        long n = os_readAt(fd, b + raw, want, static_cast<std::int64_t>(raw));
-        if (n <= 0) break;  // the end; what was read stands, a failed read reads as its end
-        const void* p = std::memchr(b + raw, '\n', static_cast<std::size_t>(n));
-        raw += static_cast<std::size_t>(n);
-        if (p) {
-            lf = static_cast<const char*>(p) - b;
-            break;
-        }
-    }
+    const std::size_t raw = std::min(limit, file.size());
+    if (raw > 0) std::memcpy(b, file.data(), raw);
+    const void* p = std::memchr(b, '\n', raw);
+    const long lf = p ? static_cast<const char*>(p) - b : -1;
     std::size_t len;
     if (lf >= 0) {
         std::size_t text = static_cast<std::size_t>(lf > 0 && b[lf - 1] == '\r' ? lf - 1 : lf);
@@ -112,6 +104,30 @@ std::size_t readLine(int fd, std::span<char> buf, std::size_t cap)
     len = std::min(len, cap);
     std::memset(b + len, 0, buf.size() - len);
     return len;
+}
+
+// Reads what the open file `fd` holds, REQ_TEXT_SIZE bytes at most, into
+// `out`; `whole` tells whether that is all of it. Returns 0 or the error
+// number of a failed read.
+int readContent(int fd, std::int64_t sizeHint, std::vector<char>& out, bool& whole)
+{
+    const std::size_t limit = REQ_TEXT_SIZE;
+    std::size_t want = static_cast<std::size_t>(std::clamp<std::int64_t>(sizeHint, 0, limit)) + 1;
+    out.resize(want);
+    std::size_t got = 0;
+    for (;;) {
+        if (got == out.size()) {
+            if (got > limit) break;
+            out.resize(std::min(limit + 1, got + READ_CHUNK));
+        }
+        long n = os_readAt(fd, out.data() + got, out.size() - got, static_cast<std::int64_t>(got));
+        if (n < 0) return errno ? errno : EIO;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    whole = got <= limit;
+    out.resize(std::min(got, limit));
+    return 0;
 }
 
 // Scans the line for a byte below 32 other than LF; returns its position or
@@ -268,11 +284,39 @@ void warnNoLease(const char* path)
               dir.c_str());
 }
 
+// Milliseconds between the looks at a request whose writer is awaited.
+constexpr int WRITER_POLL_MS = 20;
+
+// Whether the open file `fd`, found as `first`, holds still: the same size
+// and time of change REQUEST_SETTLE_MS later.
+bool holdsStill(int fd, const os_fileInfo& first)
+{
+    os_sleepMs(REQUEST_SETTLE_MS);
+    os_fileInfo second;
+    return os_fileInfoOf(fd, second) == 0 && sameContent(first, second);
+}
+
+// Whether `path` names the file `file` (same device and inode), without
+// following a link. Returns 0, ENOENT when no file has that name, or ESTALE
+// for another file (or a name that cannot be looked at).
+int namedFile(const char* path, const os_fileInfo& file)
+{
+    os_fileInfo named;
+    if (int err = os_pathInfo(path, false, named); err != 0) return err == ENOENT ? ENOENT : ESTALE;
+    return named.device == file.device && named.inode == file.inode ? 0 : ESTALE;
+}
+
 }  // namespace
 
 int RequestFile::open(const char* path)
 {
     close();
+    openError_ = openLeased(path);
+    return openError_;
+}
+
+int RequestFile::openLeased(const char* path)
+{
     OsFd fd;
     if (int err = os_fileOpen(path, OS_OPEN_READ, 0, fd); err != 0)
         return err == ELOOP || err == EISDIR || err == ENXIO ? REQUEST_NOT_A_FILE : err;
@@ -284,11 +328,9 @@ int RequestFile::open(const char* path)
     if (how != OS_DENY_LEASE) {
         // Nothing holds a writer back: the file is taken only once it holds
         // still, so that a claim is not read half-way through its writing.
-        os_sleepMs(REQUEST_SETTLE_MS);
-        os_fileInfo second;
-        if (int err = os_fileInfoOf(fd.get(), second); err != 0) return err;
-        if (!sameContent(first, second)) return EAGAIN;
+        if (!holdsStill(fd.get(), first)) return EAGAIN;
     }
+    if (int err = readContent(fd.get(), first.size, content_, whole_); err != 0) return err;
     fd_ = std::move(fd);
     leased_ = how == OS_DENY_LEASE;
     opened_ = first;
@@ -306,15 +348,34 @@ bool RequestFile::changedSinceOpen() const
 
 int RequestFile::namedBy(const char* path) const
 {
-    os_fileInfo named;
-    if (int err = os_pathInfo(path, false, named); err != 0) return err == ENOENT ? ENOENT : ESTALE;
-    return named.device == opened_.device && named.inode == opened_.inode ? 0 : ESTALE;
+    return namedFile(path, opened_);
+}
+
+int RequestFile::settle(std::int64_t deadlineMs)
+{
+    if (!fd_.valid()) return ESTALE;
+    os_fileInfo now;
+    for (;;) {
+        if (os_fileInfoOf(fd_.get(), now) != 0) return ESTALE;
+        if (leased_ ? os_leaseRenew(fd_.get()) == 0 : holdsStill(fd_.get(), now)) break;
+        if (os_monotonicMs() >= deadlineMs) return EAGAIN;
+        os_sleepMs(WRITER_POLL_MS);
+    }
+    // What was written while the lease was let go is on the file now.
+    if (os_fileInfoOf(fd_.get(), now) != 0) return ESTALE;
+    std::vector<char> held;
+    bool whole = false;
+    if (readContent(fd_.get(), now.size, held, whole) != 0 || !whole || !whole_ || held != content_) return ESTALE;
+    opened_ = now;
+    return 0;
 }
 
 void RequestFile::close()
 {
     fd_.reset();
     leased_ = false;
+    content_.clear();
+    whole_ = false;
 }
 
 int file_read_header(const RequestFile& requestFp, const char* name, transInfo* ti)
@@ -325,7 +386,7 @@ int file_read_header(const RequestFile& requestFp, const char* name, transInfo* 
     }
     char line[REQ_HEADER_SIZE];
     *ti = transInfo{};
-    readLine(requestFp.fd(), std::span<char>(line, sizeof line), REQ_HEADER_SIZE - 2);
+    readLine(requestFp.content(), std::span<char>(line, sizeof line), REQ_HEADER_SIZE - 2);
     ti->status = cda_parse_header(name, std::string_view(line, sizeof line), -1, ti);
     return ti->status;
 }
@@ -338,7 +399,7 @@ int file_read(const RequestFile& requestFp, const char* name, std::span<char> bu
     }
     if (buf.size() < 2) return STS_READ_ERROR;
     *ti = transInfo{};
-    std::size_t got = readLine(requestFp.fd(), buf, buf.size() - 1);
+    std::size_t got = readLine(requestFp.content(), buf, buf.size() - 1);
     auto* m = reinterpret_cast<unsigned char*>(buf.data());
 
     long len = static_cast<long>(got);
@@ -442,76 +503,166 @@ std::string file_processedName(const char* path)
 
 namespace {
 
-// Whether `path` still holds the claim read from `requestFp`, unchanged and
-// with no writer waiting for it. When it does not, logs why: the name is
-// left to the next pass (or was deleted).
-bool servedClaimStands(const RequestFile& requestFp, const char* path)
+// How many names of its own a file that cannot have its name back may try.
+constexpr int KEPT_TRIES = 100;
+
+// A name of its own for a claim whose request name was taken again: '_'
+// before the request's file name (no request search matches it), and ".<n>"
+// after it where `n` is above 0.
+std::string keptName(const char* path, int n)
 {
-    int named = requestFp.namedBy(path);
-    if (named == ENOENT) {
-        log_code(0, "%s does not exist (was deleted by another process)", path);
-        return false;
-    }
-    if (named != 0 || requestFp.changedSinceOpen()) {
-        log_write(LOG_INFO, "** WARNING ** %s was written while it was served, left for the next pass", path);
-        return false;
-    }
-    return true;
+    std::string p = path;
+    std::size_t slash = p.rfind('/');
+    std::size_t at = slash == std::string::npos ? 0 : slash + 1;
+    p.insert(at, "_");
+    if (n > 0) p += "." + std::to_string(n);
+    return p;
 }
 
-// After the request was renamed: when a writer came for it meanwhile (it
-// opened the file by its old name, and now writes under the new one), the
-// file is given its name back for the next pass. Returns whether it came.
-bool writerCameDuringRename(const RequestFile& requestFp, const char* path, const std::string& processed)
+void logLeftForNextPass(const char* path)
 {
-    if (!requestFp.changedSinceOpen()) return false;
-    if (int e = os_renameNoReplace(processed.c_str(), path); e != 0) {
-        log_write(LOG_ERROR, "%s was written while it was served and cannot have its name back from %s (errno=%d %s)",
-                  path, processed.c_str(), e, std::strerror(e));
-    } else {
-        log_write(LOG_INFO, "** WARNING ** %s was written while it was served, left for the next pass", path);
+    log_write(LOG_INFO, "** WARNING ** %s was written while it was served, left for the next pass", path);
+}
+
+void logStillWritten(const char* path)
+{
+    log_write(LOG_INFO, "** WARNING ** %s is still being written, left for the next pass", path);
+}
+
+void logDeleted(const char* path)
+{
+    log_code(0, "%s does not exist (was deleted by another process)", path);
+}
+
+// Gives the file now named `from`, which is not the request marked, back its
+// request name `path`, for the next pass; where another file took that name
+// meanwhile, a name of its own. The file is never replaced nor removed.
+void giveNameBack(const std::string& from, const char* path)
+{
+    int e = os_renameNoReplace(from.c_str(), path);
+    if (e == 0) {
+        logLeftForNextPass(path);
+        return;
     }
-    return true;
+    for (int n = 0; n < KEPT_TRIES && e == EEXIST; ++n) {
+        std::string kept = keptName(path, n);
+        e = os_renameNoReplace(from.c_str(), kept.c_str());
+        if (e == 0) {
+            log_write(LOG_ERROR,
+                      "A claim written as %s while it was served found the name taken again: it is kept as %s, "
+                      "not sent",
+                      path, kept.c_str());
+            return;
+        }
+    }
+    log_write(LOG_ERROR, "%s was written while it was served and cannot have its name back from %s (errno=%d %s)",
+              path, from.c_str(), e, std::strerror(e));
+}
+
+// Whether `path` holds the request marked: the file `marked` names, and,
+// when it was read (`requestFp` open), the bytes that were read. A writer
+// that came for it is waited for until `deadlineMs`. Returns 0, ENOENT when
+// the name holds no file, ESTALE when it holds another file or other bytes,
+// EAGAIN when a writer still holds it.
+int holdsMarked(RequestFile& requestFp, const os_fileInfo& marked, const char* path, std::int64_t deadlineMs)
+{
+    if (int named = namedFile(path, marked); named != 0) return named;
+    while (requestFp.isOpen() && requestFp.changedSinceOpen()) {
+        if (os_monotonicMs() >= deadlineMs) return EAGAIN;  // writers that keep coming
+        if (int e = requestFp.settle(deadlineMs); e != 0) return e;
+        if (int named = namedFile(path, marked); named != 0) return named;
+    }
+    return 0;
+}
+
+// Deletes the request `path` only when it is the file `marked`: it is moved
+// to a name of the driver's own, looked at there, and removed; a file that
+// took the request's name meanwhile is given it back. Returns 0, ESTALE when
+// the name held another file, or the error number of the failed move or
+// removal (the request then keeps its name).
+int deleteMarked(const char* path, const os_fileInfo& marked)
+{
+    std::string own;
+    int e = EEXIST;
+    for (int n = 0; n < TEMPORARY_TRIES && e == EEXIST; ++n) {
+        own = temporaryName(path, n);
+        e = os_renameNoReplace(path, own.c_str());
+    }
+    if (e != 0) return e;
+    if (namedFile(own.c_str(), marked) != 0) {
+        giveNameBack(own, path);
+        return ESTALE;
+    }
+    e = os_unlink(own.c_str());
+    if (e != 0 && os_renameNoReplace(own.c_str(), path) != 0) giveNameBack(own, path);
+    return e;
 }
 
 }  // namespace
 
-void file_rename(const RequestFile& requestFp, const char* path, bool fatal)
+void file_rename(RequestFile& requestFp, const char* path, bool fatal)
 {
+    const bool read = requestFp.isOpen();
+    // Not read because its writer still held it: the claim is not complete.
+    if (!read && requestFp.openError() == EAGAIN) {
+        logStillWritten(path);
+        return;
+    }
+    // The file to mark: the one read, or the one the name holds now.
+    os_fileInfo marked;
+    if (read) {
+        marked = requestFp.opened();
+    } else if (int e = os_pathInfo(path, false, marked); e != 0) {
+        logDeleted(path);
+        return;
+    }
+
     std::string processed = file_processedName(path);
     if (int e = os_unlink(processed.c_str()); e != 0 && e != ENOENT) {
         log_write(LOG_ERROR, "Cannot delete %s (errno=%d %s) ", processed.c_str(), e, std::strerror(e));
     }
 
-    // A request that was read is renamed (or deleted) only while its name
-    // holds the claim read. One that could not be opened is answered with
-    // 1033 and renamed as it stands.
-    const bool served = requestFp.isOpen();
     int deleteErr = 0;
-    OsFd probe;  // the request, opened to see whether it still exists
     for (int attempt = 1; attempt <= 3; ++attempt) {
-        if (served && !servedClaimStands(requestFp, path)) return;
+        const std::int64_t deadline = os_monotonicMs() + REQUEST_WRITER_WAIT_MS;
+        if (int held = holdsMarked(requestFp, marked, path, deadline); held != 0) {
+            if (held == ENOENT) {
+                logDeleted(path);
+            } else if (held == EAGAIN) {
+                logStillWritten(path);
+            } else {
+                logLeftForNextPass(path);
+            }
+            return;
+        }
         int e = os_rename(path, processed.c_str());
         if (e == 0) {
-            if (served && writerCameDuringRename(requestFp, path, processed)) return;
-            if (attempt > 1) log_code(0, "File rename to %s succeeded", processed.c_str());
+            // The name may have been given to another file between the look
+            // and the rename, or a writer may have come meanwhile.
+            int held = holdsMarked(requestFp, marked, processed.c_str(), deadline);
+            if (held == ESTALE || held == EAGAIN) {
+                giveNameBack(processed, path);
+            } else if (attempt > 1) {
+                log_code(0, "File rename to %s succeeded", processed.c_str());
+            }
             return;
         }
         log_write(LOG_ERROR, "*ERROR* cannot rename input file %s to %s (errno=%d %s).", path, processed.c_str(), e,
                   std::strerror(e));
-        deleteErr = os_unlink(path);
+        deleteErr = deleteMarked(path, marked);
         if (deleteErr == 0) {
             log_code(0, "Could not rename to %s, %s deleted.", processed.c_str(), path);
             return;
         }
+        if (deleteErr == ESTALE) return;
 
         waitBetweenTries(fileRenameDelay);
 
-        if (os_fileOpen(path, OS_OPEN_READ, 0, probe) == ENOENT) {
-            log_code(0, "%s does not exist (was deleted by another process)", path);
+        os_fileInfo still;
+        if (os_pathInfo(path, false, still) == ENOENT) {
+            logDeleted(path);
             return;
         }
-        if (attempt < 3) probe.reset();
     }
 
     if (fatal) {

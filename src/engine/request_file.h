@@ -9,10 +9,12 @@
 // (the first letter of its file name becomes '_').
 //
 // What must always hold: a request is read while no one else may write to
-// it; it is marked processed only while its name still holds the claim that
-// was read, unchanged; the request buffer is never written past its size and is zero after
-// the line; a response file appears complete or not at all; every descriptor
-// is opened close-on-exec.
+// it; the file marked processed is the file that was read, holding the bytes
+// that were read (a writer that changed nothing changed no claim), never a
+// file that took its name meanwhile, nor one still held by its writer; no
+// request is ever removed by its name; the request buffer is never written
+// past its size and is zero after the line; a response file appears complete
+// or not at all; every descriptor is opened close-on-exec.
 #pragma once
 
 #include "engine/cda_header.h"
@@ -21,8 +23,10 @@
 #include "os/os_file.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace qzr {
 
@@ -36,11 +40,16 @@ constexpr int REQUEST_NOT_A_FILE = -1;
 // is read only when its size and time of change hold still meanwhile.
 constexpr int REQUEST_SETTLE_MS = 300;
 
+// Milliseconds the marking of a request waits at most for a writer that came
+// for it while it was served to be done with it.
+constexpr int REQUEST_WRITER_WAIT_MS = 2000;
+
 // The request being served: a read-only descriptor holding a read lease (or,
 // where no lease can be had, a read lock), so that no writer can change the
-// file while the driver reads it. One pass owns it from the open to the
-// rename; the readers and file_rename are given it, and it is closed once,
-// when the pass lets it go.
+// file while the driver reads it, and the bytes it held when it was opened,
+// which the readers read. One pass owns it from the open to the rename; the
+// readers and file_rename are given it, and it is closed once, when the pass
+// lets it go.
 class RequestFile {
 public:
     RequestFile() = default;
@@ -57,20 +66,41 @@ public:
     // lease is refused because the file is another user's, a warning naming
     // the remedy is logged, once per directory. Returns 0,
     // REQUEST_NOT_A_FILE when `path` is not a regular file, or the error
-    // number of the failed try (EAGAIN: someone is writing it).
+    // number of the failed try (EAGAIN: someone is writing it). A file of
+    // more than REQ_TEXT_SIZE bytes is read up to there.
     int open(const char* path);
+    // The error number of the last open that failed (EAGAIN: a writer held
+    // the file), 0 after one that succeeded.
+    int openError() const { return openError_; }
+    // The bytes the file held when it was opened (REQ_TEXT_SIZE at most).
+    std::span<const char> content() const { return content_; }
+    // The file opened: its device and inode name it.
+    const os_fileInfo& opened() const { return opened_; }
     // Whether the request was changed since it was opened: a writer came for
     // it (its lease was broken), or its size or time of change moved.
     bool changedSinceOpen() const;
     // Whether `path` still names the file opened (ENOENT when no file has
     // that name any more). Returns 0, ENOENT, or ESTALE for another file.
     int namedBy(const char* path) const;
+    // Once a writer came for the request: lets it in, waits until
+    // `deadlineMs` (monotonic clock) at most for it to be done (no writer
+    // holds the file any more, or, where no lease is held, its size and time
+    // of change hold still between two looks), and compares what the file
+    // holds with what was read. Returns 0 when it holds the same bytes (it is
+    // then leased anew, and a later writer is seen again), ESTALE when it
+    // holds others, EAGAIN when a writer still held it at the deadline.
+    int settle(std::int64_t deadlineMs);
     void close();
 
 private:
+    int openLeased(const char* path);
+
     OsFd fd_;
     bool leased_ = false;
-    os_fileInfo opened_;  // the file as it was when opened
+    os_fileInfo opened_;  // the file as it was when opened (or last settled)
+    std::vector<char> content_;  // what it held then
+    bool whole_ = false;         // content_ is the whole file
+    int openError_ = 0;
 };
 
 // Code page 850 letters of version 02/03 requests to plain ASCII letters.
@@ -113,13 +143,21 @@ void file_removeStaleTemporaries(const std::string& dir);
 // (the first character when there is none) becomes '_'.
 std::string file_processedName(const char* path);
 
-// Renames the request to its processed name, or deletes it; three tries
-// `fileRenameDelay` seconds apart. When all fail and `fatal` is set, asks
-// the main loop to end (`terminateRequested`). When `requestFp` is open (the
-// request was read), it is renamed only while `path` still holds the claim
-// that was read, unchanged and with no writer waiting for it; otherwise the
-// name is left as it is, with a log line, so that the next pass serves what
-// it now holds. `requestFp` stays open: its owner closes it.
-void file_rename(const RequestFile& requestFp, const char* path, bool fatal);
+// Marks the request served: renames it to its processed name, or deletes
+// it; three tries `fileRenameDelay` seconds apart. When all fail and `fatal`
+// is set, asks the main loop to end (`terminateRequested`).
+// The file marked is the one read (`requestFp` open), or, when it could not
+// be read, the one `path` named when the marking began. It is marked only
+// while `path` holds it, with the bytes that were read: a writer that came
+// for it is waited for (REQUEST_WRITER_WAIT_MS at most) and what it left
+// compared. After the rename the processed name is looked at: a file that
+// took the request's name meanwhile and was renamed in its place gets its
+// name back (or, where that name was taken again, a name of its own, logged),
+// and so does the request when a writer changed it during the rename. A
+// request is deleted only after it was moved to a name of the driver's own
+// and found there to be the file marked. A request that could not be read
+// because its writer held it keeps its name. Whatever is left for the next
+// pass is logged. `requestFp` stays open: its owner closes it.
+void file_rename(RequestFile& requestFp, const char* path, bool fatal);
 
 }  // namespace qzr

@@ -458,7 +458,7 @@ FoundRequest findPassRequest(const std::string& inputName)
 // Serves one request over `serving`: releases any other port, runs the
 // transaction, renames the request and sets when the link is released.
 // Returns the transaction's status.
-int serveTransaction(PollState& st, const RequestFile& requestFp, const std::string& reqPath,
+int serveTransaction(PollState& st, RequestFile& requestFp, const std::string& reqPath,
                      const std::string& respPath, NetworkDef* serving, transInfo& ti)
 {
     transactionBusy = true;

@@ -60,4 +60,11 @@ bool os_leaseBroken(int fd)
     return fcntl(fd, F_GETLEASE) != F_RDLCK;
 }
 
+int os_leaseRenew(int fd)
+{
+    (void)fcntl(fd, F_SETLEASE, F_UNLCK);  // none left (broken to its end) is no fault
+    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return 0;
+    return errno == EBUSY ? EAGAIN : errno;
+}
+
 }  // namespace qzr

@@ -34,4 +34,9 @@ int os_denyWriters(int fd, int& how);
 // open the file (or, after the kernel's lease-break time, has opened it).
 bool os_leaseBroken(int fd);
 
+// Lets go of the read lease on `fd` (a writer waiting for it gets the file)
+// and takes a new one. Returns 0, or EAGAIN while anyone has the file open
+// for writing (a writer let in has not closed it yet).
+int os_leaseRenew(int fd);
+
 }  // namespace qzr

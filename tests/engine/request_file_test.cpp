@@ -520,6 +520,29 @@ TEST_F(RequestFiles, RequestThatCannotBeRenamedIsDeleted)
     EXPECT_FALSE(fs::exists("NET/REQUEST.001"));
     EXPECT_TRUE(logHas("CODE -000- Could not rename to NET/_EQUEST.001, NET/REQUEST.001 deleted."));
     EXPECT_FALSE(terminateRequested);
+    // It was removed under a name of the driver's own, which went with it.
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator("NET")) names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"_EQUEST.001"});
+}
+
+// A request that could not be read because its writer held it through the
+// tries is not complete: it keeps its name, and nothing else is touched.
+TEST_F(RequestFiles, RequestHeldByItsWriterKeepsItsName)
+{
+    writeFile("NET/_EQUEST.001", "older");
+    writeFile("NET/REQUEST.001", "half a cl");
+    int writer = ::open("NET/REQUEST.001", O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(requestFp.open("NET/REQUEST.001"), EAGAIN);
+    EXPECT_EQ(requestFp.openError(), EAGAIN);
+    file_rename(requestFp, "NET/REQUEST.001", true);
+    ::close(writer);
+    EXPECT_EQ(readFile("NET/REQUEST.001"), "half a cl");
+    EXPECT_EQ(readFile("NET/_EQUEST.001"), "older");
+    EXPECT_TRUE(logHas("INFO - ** WARNING ** NET/REQUEST.001 is still being written, left for the next pass"))
+        << logText();
+    EXPECT_FALSE(terminateRequested);
 }
 
 }  // namespace
@@ -586,6 +609,79 @@ TEST_F(RequestFiles, RequestChangedWhileServedKeepsItsName)
             EXPECT_EQ(readFile("NET/REQUEST.001"), "the next claim\n");
         }
         EXPECT_TRUE(logHas(c.logged)) << logText();
+        EXPECT_FALSE(terminateRequested);
+    }
+}
+
+
+// A writer that came for the request while it was served is let in and
+// waited for; when it left the bytes that were read, the claim is the one
+// served and is marked. One that holds it past the wait keeps its name.
+TEST_F(RequestFiles, WriterThatChangesNothingLeavesTheClaimServed)
+{
+    const std::string claim = "the claim served\n";
+    enum class Writer { OpensReadWrite, RefusedNonBlocking, WritesTheSameBytes, HoldsIt };
+    const struct {
+        const char* what;
+        Writer writer;
+    } cases[] = {
+        {"opened for reading and writing", Writer::OpensReadWrite},
+        {"refused a non-blocking open", Writer::RefusedNonBlocking},
+        {"the same bytes written again", Writer::WritesTheSameBytes},
+        {"held past the wait", Writer::HoldsIt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::size_t logged = logText().size();
+        fs::remove("NET/_EQUEST.001");
+        serve(claim, "NET/REQUEST.001");
+        int release[2];
+        ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+        pid_t writer = -1;
+        if (c.writer == Writer::RefusedNonBlocking) {
+            int fd = ::open("NET/REQUEST.001", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            EXPECT_LT(fd, 0);
+            EXPECT_EQ(errno, EWOULDBLOCK);
+        } else {
+            writer = fork();
+            ASSERT_GE(writer, 0);
+            if (writer == 0) {
+                ::close(requestFp.fd());  // the child's copy would hold the lease
+                ::close(release[1]);
+                int how = c.writer == Writer::OpensReadWrite ? O_RDWR : O_WRONLY | O_TRUNC;
+                int fd = ::open("NET/REQUEST.001", how | O_CLOEXEC);
+                if (fd < 0) _exit(1);
+                if (c.writer == Writer::WritesTheSameBytes &&
+                    ::write(fd, claim.data(), claim.size()) != static_cast<ssize_t>(claim.size()))
+                    _exit(2);
+                char b;
+                if (c.writer == Writer::HoldsIt) (void)::read(release[0], &b, 1);
+                _exit(0);
+            }
+            for (int i = 0; i < 500 && !requestFp.changedSinceOpen(); ++i) usleep(10 * 1000);
+        }
+        ::close(release[0]);
+        ASSERT_TRUE(requestFp.changedSinceOpen());
+        file_rename(requestFp, "NET/REQUEST.001", true);
+        ::close(release[1]);
+        requestFp.close();
+        if (writer > 0) {
+            int st = 0;
+            ASSERT_EQ(waitpid(writer, &st, 0), writer);
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+        }
+        if (c.writer == Writer::HoldsIt) {
+            EXPECT_FALSE(fs::exists("NET/_EQUEST.001"));
+            EXPECT_NE(logText().find("INFO - ** WARNING ** NET/REQUEST.001 is still being written, left for the next "
+                                     "pass",
+                                     logged),
+                      std::string::npos)
+                << logText();
+        } else {
+            EXPECT_FALSE(fs::exists("NET/REQUEST.001"));
+            EXPECT_EQ(readFile("NET/_EQUEST.001"), claim);
+            EXPECT_EQ(logText().find("WARNING", logged), std::string::npos) << logText();
+        }
         EXPECT_FALSE(terminateRequested);
     }
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -348,3 +349,302 @@ TEST_P(TakenTemporaryName, CostsNoResponse)
 
 INSTANTIATE_TEST_SUITE_P(TakenBy, TakenTemporaryName, ::testing::Bool(),
                          [](const auto& info) { return std::string(info.param ? "AnotherUsersFile" : "Directory"); });
+
+namespace {
+
+constexpr const char* STRACE = "/usr/bin/strace";
+// Microseconds every rename of the driver is held at its start: the window
+// between the driver's last look at the request and its rename.
+constexpr const char* RENAME_DELAY_US = "300000";
+
+// The pid of the child of `parent` that runs the driver, or -1 (strace
+// starts children of its own to learn what the kernel offers).
+pid_t driverChildOf(pid_t parent)
+{
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    for (pid_t child; children >> child;) {
+        std::ifstream cmdline("/proc/" + std::to_string(child) + "/cmdline");
+        std::string program;
+        if (std::getline(cmdline, program, '\0') && program == QZR_BINARY) return child;
+    }
+    return -1;
+}
+
+// The driver run under strace, every rename it makes held RENAME_DELAY_US at
+// its start; a stop goes to the driver itself, and strace ends with it.
+class DelayedRenames {
+public:
+    DelayedRenames(const std::string& dir, const std::vector<std::string>& args)
+        : tracer_(dir, straceArgs(args), "", STRACE)
+    {
+        waitFor([&] { return (driver_ = driverChildOf(tracer_.pid())) > 0; }, 5000);
+    }
+    ~DelayedRenames()
+    {
+        if (driver_ > 0 && !stopped_) ::kill(driver_, SIGKILL);
+    }
+    DelayedRenames(const DelayedRenames&) = delete;
+    DelayedRenames& operator=(const DelayedRenames&) = delete;
+
+    bool started() const { return driver_ > 0; }
+    // Stops the driver; returns its tracer's exit code (the driver's own).
+    int stop()
+    {
+        if (driver_ > 0) ::kill(driver_, SIGTERM);
+        stopped_ = true;
+        return tracer_.wait(10000);
+    }
+
+private:
+    static std::vector<std::string> straceArgs(const std::vector<std::string>& args)
+    {
+        const std::string calls = "rename,renameat,renameat2";
+        std::vector<std::string> a = {"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + calls,
+                                      "-e", "inject=" + calls + ":delay_enter=" + RENAME_DELAY_US};
+        // The leak check of a sanitized build cannot run under a tracer.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        a.insert(a.end(), {"-E", std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "detect_leaks=0"});
+        a.push_back(QZR_BINARY);
+        a.insert(a.end(), args.begin(), args.end());
+        return a;
+    }
+
+    QzrProcess tracer_;
+    pid_t driver_ = -1;
+    bool stopped_ = false;
+};
+
+// How practice software puts its next claim in place of the request the
+// instant the request's response appears.
+enum class Swap {
+    RenamedOver,          // written under a name of its own, renamed over the request
+    DeletedAndRecreated,  // the request removed, a new file made under its name
+};
+
+struct SwapCase {
+    const char* label;
+    Swap swap;
+};
+
+void PrintTo(const SwapCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+void putClaim(Swap swap, const std::string& req, const std::string& text)
+{
+    if (swap == Swap::RenamedOver) {
+        writeClaim(req + ".tmp", text);
+        ASSERT_EQ(::rename((req + ".tmp").c_str(), req.c_str()), 0);
+    } else {
+        ASSERT_EQ(::unlink(req.c_str()), 0);
+        writeClaim(req, text);
+    }
+}
+
+class ClaimSwappedDuringTheRename : public ServedClaims, public ::testing::WithParamInterface<SwapCase> {};
+
+}  // namespace
+
+// The driver's rename of a served request is held back a moment, and the
+// practice software puts its next claim under the request's name inside that
+// moment (after the driver's last look at it): the claim renamed to the
+// processed name is not the one served, and gets its name back. Every claim
+// is answered, in order.
+TEST_P(ClaimSwappedDuringTheRename, LosesNoClaim)
+{
+    constexpr int CLAIMS = 4;
+    if (::access(STRACE, X_OK) != 0) GTEST_SKIP() << "strace is missing";
+    const Swap swap = GetParam().swap;
+    writeIni(TEST_NETWORK, true, "hangupDelay = 60\n");
+    linkDevice("com1", "/dev/ptmx");
+    fs::create_directories(dir.path() / "TEST");
+    Watch responses(dir.file("TEST"), IN_MOVED_TO);
+    ASSERT_TRUE(responses.ok());
+    const std::string req = dir.file("TEST/REQ.001"), rsp = dir.file("TEST/RSP.001");
+    writeClaim(req, claim(1) + "\r\n");
+
+    DelayedRenames p(dir.path().string(), args());
+    ASSERT_TRUE(p.started());
+    std::vector<int> answered;
+    for (int i = 1; i <= CLAIMS; ++i) {
+        if (!responses.waitFor("RSP.001", 15000)) break;
+        answered.push_back(sequenceOf(dir.read("TEST/RSP.001")));
+        ::unlink(rsp.c_str());
+        // The driver has looked at its request and is renaming it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (i < CLAIMS) putClaim(swap, req, claim(i + 1) + "\r\n");
+    }
+    EXPECT_TRUE(waitFor([&] { return !exists("TEST/REQ.001"); }, 5000));
+    EXPECT_EQ(p.stop(), 0) << log() << dir.read("stderr.txt");
+
+    std::vector<int> expected;
+    for (int i = 1; i <= CLAIMS; ++i) expected.push_back(i);
+    EXPECT_EQ(answered, expected) << log();
+    std::string l = log();
+    EXPECT_EQ(count(l, "INFO - Writing TEST/RSP.001 status=0"), CLAIMS) << l;
+    EXPECT_EQ(count(l, "INFO - ** WARNING ** TEST/REQ.001 was written while it was served, left for the next pass"),
+              CLAIMS - 1)
+        << l;
+    EXPECT_EQ(dir.read("TEST/_EQ.001"), claim(CLAIMS) + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Practice, ClaimSwappedDuringTheRename,
+                         ::testing::Values(SwapCase{"RenamedOver", Swap::RenamedOver},
+                                           SwapCase{"DeletedAndRecreated", Swap::DeletedAndRecreated}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// As above, and a third claim takes the request's name again before the
+// second, renamed in the served one's place, can have it back: the second is
+// kept under a name of its own and logged, the third is answered.
+TEST_F(ServedClaims, ClaimWhoseNameWasTakenAgainIsKept)
+{
+    if (::access(STRACE, X_OK) != 0) GTEST_SKIP() << "strace is missing";
+    writeIni(TEST_NETWORK, true, "hangupDelay = 60\n");
+    linkDevice("com1", "/dev/ptmx");
+    fs::create_directories(dir.path() / "TEST");
+    Watch renamed(dir.file("TEST"), IN_MOVED_TO);
+    ASSERT_TRUE(renamed.ok());
+    const std::string req = dir.file("TEST/REQ.001");
+    writeClaim(req, claim(1) + "\r\n");
+
+    DelayedRenames p(dir.path().string(), args());
+    ASSERT_TRUE(p.started());
+    ASSERT_TRUE(renamed.waitFor("RSP.001", 15000)) << log();
+    EXPECT_EQ(sequenceOf(dir.read("TEST/RSP.001")), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    putClaim(Swap::RenamedOver, req, claim(2) + "\r\n");
+    // The driver renames the second claim; the third is written at once.
+    ASSERT_TRUE(renamed.waitFor("_EQ.001", 5000)) << log();
+    writeClaim(req, claim(3) + "\r\n");
+    EXPECT_TRUE(waitFor([&] { return sequenceOf(dir.read("TEST/RSP.001")) == 3; }, 15000)) << log();
+    EXPECT_TRUE(waitFor([&] { return !exists("TEST/REQ.001"); }, 5000));
+    EXPECT_EQ(p.stop(), 0);
+
+    EXPECT_EQ(dir.read("TEST/_REQ.001"), claim(2) + "\r\n");
+    EXPECT_EQ(dir.read("TEST/_EQ.001"), claim(3) + "\r\n");
+    std::string l = log();
+    EXPECT_EQ(count(l, "INFO - Writing TEST/RSP.001 status=0"), 2) << l;
+    EXPECT_EQ(count(l, "ERROR- A claim written as TEST/REQ.001 while it was served found the name taken again: it "
+                       "is kept as TEST/_REQ.001, not sent"),
+              1)
+        << l;
+}
+
+// The practice software holds its claim open across the driver's three tries
+// to read it: the driver answers 1033 and leaves the request's name, and a
+// later pass serves the finished claim.
+TEST_F(ServedClaims, ClaimHeldByItsWriterIsServedByALaterPass)
+{
+    writeIni(TEST_NETWORK, true);
+    linkDevice("com1", "/dev/ptmx");
+    fs::create_directories(dir.path() / "TEST");
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return log().find("Waiting for request in") != std::string::npos; })) << log();
+
+    const std::string req = dir.file("TEST/REQ.001");
+    const std::string text = claim(7) + "\r\n";
+    int fd = ::open(req.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, text.data(), 30), 30);
+    EXPECT_TRUE(waitFor([&] { return dir.read("TEST/RSP.001") == "0,1033,001,"; }, 15000)) << log();
+    EXPECT_TRUE(exists("TEST/REQ.001"));
+    ASSERT_EQ(::write(fd, text.data() + 30, text.size() - 30), static_cast<ssize_t>(text.size() - 30));
+    ::close(fd);
+
+    EXPECT_TRUE(waitFor([&] { return exists("TEST/_EQ.001"); }, 15000)) << log();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+    EXPECT_EQ(dir.read("TEST/RSP.001").substr(0, 8), "7,0,001,") << log();
+    EXPECT_EQ(dir.read("TEST/_EQ.001"), text);
+    std::string l = log();
+    EXPECT_EQ(count(l, "INFO - ** WARNING ** TEST/REQ.001 is still being written, left for the next pass"), 1) << l;
+    EXPECT_EQ(count(l, "error opening file <TEST/REQ.001> for reading... will retry"), 3) << l;
+}
+
+namespace {
+
+// What a writer that changes no claim does while the claim is sent.
+enum class Unchanged {
+    OpenedReadWrite,     // opens it for reading and writing, closes it
+    RefusedNonBlocking,  // tries a non-blocking open for writing, refused
+    SameBytesRewritten,  // empties it and writes the same claim again
+};
+
+struct UnchangedCase {
+    const char* label;
+    Unchanged writer;
+    bool otherUser;  // the driver runs as another user, without a lease
+};
+
+void PrintTo(const UnchangedCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+class WriterChangingNothing : public ServedClaims, public ::testing::WithParamInterface<UnchangedCase> {};
+
+}  // namespace
+
+// A writer comes for the request while its claim is sent, and leaves the
+// same bytes: the claim is marked served, and sent once.
+TEST_P(WriterChangingNothing, ClaimIsSentOnce)
+{
+    const UnchangedCase& c = GetParam();
+    if (c.otherUser && !setprivFound()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
+    const std::string req = dir.file("NETIP/REQ.001");
+    const std::string text = claim(1) + "\r\n";
+    std::thread writer;
+    std::atomic<bool> done{false};
+    std::atomic<int> sent{0};
+    TcpPeer host;
+    host.start([&](PeerIo& io) {
+        for (;;) {
+            if (io.readN(9 + 69, 10000).size() < 9 + 69) break;
+            int n = ++sent;
+            if (n == 1) {
+                writer = std::thread([&] {
+                    if (c.writer == Unchanged::OpenedReadWrite) {
+                        int fd = ::open(req.c_str(), O_RDWR | O_CLOEXEC);
+                        if (fd >= 0) ::close(fd);
+                    } else if (c.writer == Unchanged::RefusedNonBlocking) {
+                        int fd = ::open(req.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                        EXPECT_LT(fd, 0);
+                        if (fd >= 0) ::close(fd);
+                    } else {
+                        writeClaim(req, text);
+                    }
+                    done = true;
+                });
+                // With a lease the writer waits for it (the refused one is
+                // done at once); without one, it is done.
+                waitFor([&] { return done.load() || leaseBreaking(req); }, 5000);
+            }
+            io.send(std::string("000008\x01\x01\x20", 9) + "ANSWER " + std::to_string(n));
+        }
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 10\nconnectionType = tcpip\naddress = \"" + host.address() + "\"\n",
+             true, "hangupDelay = 60\n");
+    dir.write("NETIP/REQ.001", text);
+    QzrProcess p(dir.path().string(), c.otherUser ? asOtherUser(false) : args(), "", c.otherUser ? SETPRIV : "");
+    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 15000)) << log();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+    host.join();
+    if (writer.joinable()) writer.join();
+
+    EXPECT_EQ(sent.load(), 1) << log();
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,0,001,ANSWER 1");
+    EXPECT_EQ(dir.read("NETIP/_EQ.001"), text);
+    EXPECT_FALSE(exists("NETIP/REQ.001"));
+    std::string l = log();
+    EXPECT_EQ(l.find("left for the next pass"), std::string::npos) << l;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Writers, WriterChangingNothing,
+    ::testing::Values(UnchangedCase{"OpenedReadWrite", Unchanged::OpenedReadWrite, false},
+                      UnchangedCase{"RefusedNonBlocking", Unchanged::RefusedNonBlocking, false},
+                      UnchangedCase{"SameBytesRewritten", Unchanged::SameBytesRewritten, false},
+                      UnchangedCase{"SameBytesRewrittenWithoutLease", Unchanged::SameBytesRewritten, true}),
+    [](const auto& info) { return std::string(info.param.label); });
