@@ -317,6 +317,8 @@ TEST_F(ServiceTest, UnreachableNotificationSocketIsLoggedAndTheServiceGoesOn)
     start(dir.file("nobody-listens"));
     ASSERT_TRUE(waitFor([&] { return logHas("QZR service: Service is running "); })) << log();
     ASSERT_TRUE(waitFor([&] { return exists("activity.dat"); }));
+    // The report of ready comes once the worker serves, after the log opened.
+    ASSERT_TRUE(waitFor([&] { return logHas("INFO - QZR service: SetServiceStatus error "); })) << log();
     signal(SIGTERM);
     EXPECT_EQ(wait(), 0) << log();
     std::string l = log();
