@@ -201,7 +201,11 @@ int processFile(const RequestFile& requestFp, const char* reqPath, ResponseFile&
     if (stopRequested && status != STS_OK) status = STS_INTERRUPTED;
     ti->status = status;  // the head of the response carries it
     const char* data = resp.data ? resp.data : "";
-    if (int written = file_writePrepared(rsp, data, resp.len, ti, respExtra.c_str()); written != STS_OK) {
+    // An old response that could not be removed stands in the way: nothing
+    // is written over it.
+    int written = status == STS_CANNOT_REMOVE_OUTPUT ? status
+                                                     : file_writePrepared(rsp, data, resp.len, ti, respExtra.c_str());
+    if (written != STS_OK) {
         status = written;
         if (sent_frameMayHaveGoneOut() &&
             sent_keepAnswer(respPath, file_responseBytes(data, resp.len, ti, respExtra.c_str())) != 0) {
