@@ -198,7 +198,9 @@ int processFile(const RequestFile& requestFp, const char* reqPath, ResponseFile&
     ti->status = status;
     activity_setStatus(status);
     activity_setState(ACT_WRITE_RESPONSE);
-    if (stopRequested && status != STS_OK) status = STS_INTERRUPTED;
+    // 1003 says the claim was not sent: once its frame may have gone out, the
+    // dialog's own status stands, and says it may have reached the carrier.
+    if (stopRequested && status != STS_OK && !sent_frameMayHaveGoneOut()) status = STS_INTERRUPTED;
     ti->status = status;  // the head of the response carries it
     const char* data = resp.data ? resp.data : "";
     // An old response that could not be removed stands in the way: nothing

@@ -24,7 +24,9 @@ extern std::string respExtra;
 // directory), open as `requestFp`, on `net`, writing its response through
 // `rsp`, made ready before. Returns its status; on return `ti->status` holds
 // the status and `net->curCnx` is the connection last used. The request
-// stays open for its rename. When the response cannot be written
+// stays open for its rename. A stop gives 1003 only while the claim's frame
+// had not begun to go out; after that the dialog's own status stands. When
+// the response cannot be written
 // and the frame may have gone out, the answer is kept (sent_keepAnswer);
 // when it cannot be kept either, the run stops for good (`stopForGood`).
 int processFile(const RequestFile& requestFp, const char* reqPath, ResponseFile& rsp, NetworkDef* net,
