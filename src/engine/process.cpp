@@ -9,6 +9,7 @@
 #include <span>
 
 #include "engine/request_file.h"
+#include "engine/sent_claims.h"
 #include "foundation/activity.h"
 #include "foundation/buffers.h"
 #include "foundation/codec.h"
@@ -85,7 +86,7 @@ int tryConnection(const char* reqPath, const char* respPath, NetworkDef* net, tr
     char* text = requestText();
 
     if (stopRequested) return STS_INTERRUPTED;
-    if (int err = os_unlink(respPath); err != 0 && err != ENOENT) {
+    if (int err = file_removeResponse(respPath); err != 0) {
         log_write(LOG_ERROR, "Cannot delete %s (errno=%d %s) ", respPath, err, std::strerror(err));
         return STS_CANNOT_REMOVE_OUTPUT;
     }
@@ -150,9 +151,10 @@ void process_setPrefix(char* text, const NetworkDef* net)
     }
 }
 
-int processFile(const RequestFile& requestFp, const char* reqPath, const char* respPath, NetworkDef* net,
+int processFile(const RequestFile& requestFp, const char* reqPath, ResponseFile& rsp, NetworkDef* net,
                 transInfo* ti)
 {
+    const char* respPath = rsp.path().c_str();
     respExtra.clear();
     Response resp;
     // Only a link kept up on the secondary carries the next request there.
@@ -196,11 +198,25 @@ int processFile(const RequestFile& requestFp, const char* reqPath, const char* r
     ti->status = status;
     activity_setStatus(status);
     activity_setState(ACT_WRITE_RESPONSE);
-    if (stopRequested && status != STS_OK) status = STS_INTERRUPTED;
+    // 1003 says the claim was not sent: once its frame may have gone out, the
+    // dialog's own status stands, and says it may have reached the carrier.
+    if (stopRequested && status != STS_OK && !sent_frameMayHaveGoneOut()) status = STS_INTERRUPTED;
     ti->status = status;  // the head of the response carries it
-    if (int written = file_write(respPath, resp.data ? resp.data : "", resp.len, ti, respExtra.c_str());
-        written != STS_OK)
+    const char* data = resp.data ? resp.data : "";
+    // An old response that could not be removed stands in the way: nothing
+    // is written over it.
+    int written = status == STS_CANNOT_REMOVE_OUTPUT ? status
+                                                     : file_writePrepared(rsp, data, resp.len, ti, respExtra.c_str());
+    if (written != STS_OK) {
         status = written;
+        if (sent_frameMayHaveGoneOut() &&
+            sent_keepAnswer(respPath, file_responseBytes(data, resp.len, ti, respExtra.c_str())) != 0) {
+            log_write(LOG_ERROR, "****FATAL ERROR**** The answer to %s is in this log only, terminating program. ",
+                      reqPath);
+            stopForGood = true;
+            terminateRequested = true;
+        }
+    }
     log_write(LOG_INFO, "File:%s processed", reqPath);
     return status;
 }

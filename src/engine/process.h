@@ -21,10 +21,15 @@ namespace qzr {
 extern std::string respExtra;
 
 // Runs the transaction of the request `reqPath` (relative to the working
-// directory), open as `requestFp`, on `net`, writing `respPath`. Returns its
-// status; on return `ti->status` holds the status and `net->curCnx` is the
-// connection last used. The request stays open for its rename.
-int processFile(const RequestFile& requestFp, const char* reqPath, const char* respPath, NetworkDef* net,
+// directory), open as `requestFp`, on `net`, writing its response through
+// `rsp`, made ready before. Returns its status; on return `ti->status` holds
+// the status and `net->curCnx` is the connection last used. The request
+// stays open for its rename. A stop gives 1003 only while the claim's frame
+// had not begun to go out; after that the dialog's own status stands. When
+// the response cannot be written
+// and the frame may have gone out, the answer is kept (sent_keepAnswer);
+// when it cannot be kept either, the run stops for good (`stopForGood`).
+int processFile(const RequestFile& requestFp, const char* reqPath, ResponseFile& rsp, NetworkDef* net,
                 transInfo* ti);
 
 // Replaces the first 12 bytes of `text` (A01) with the network's prefix,

@@ -6,7 +6,8 @@
 // that LF reads as part of the line end. Responses are written to a
 // temporary file in the same directory (".qzr<pid>.tmp", or ".qzr<pid>-<n>.tmp"
 // where that name is taken; made exclusively) and renamed over the response
-// name only once every byte is on disk. A request read is renamed while it
+// name only once every byte is on disk; the temporary file is made, with
+// room for the largest answer, before the claim is sent. A request read is renamed while it
 // is still open and leased, and only while its name holds it as it was read.
 #include "engine/request_file.h"
 
@@ -68,6 +69,7 @@ namespace {
 constexpr std::size_t READ_CHUNK = 1 << 20;
 constexpr const char* TEMPORARY_PREFIX = ".qzr";
 constexpr const char* TEMPORARY_SUFFIX = ".tmp";
+constexpr unsigned RESPONSE_MODE = 0640;
 
 constexpr char CTRL_Z = 0x1A;  // end of file of a DOS text file
 
@@ -216,9 +218,9 @@ int createTemporary(const std::string& path, std::string& tmp, OsFd& fd)
     int e = EEXIST;
     for (int n = 0; n < TEMPORARY_TRIES && e == EEXIST; ++n) {
         tmp = temporaryName(path, n);
-        e = os_fileOpen(tmp.c_str(), how, 0666, fd);
+        e = os_fileOpen(tmp.c_str(), how, RESPONSE_MODE, fd);
         if (e == EEXIST && n == 0 && leftByUs(tmp) && os_unlink(tmp.c_str()) == 0)
-            e = os_fileOpen(tmp.c_str(), how, 0666, fd);
+            e = os_fileOpen(tmp.c_str(), how, RESPONSE_MODE, fd);
     }
     return e;
 }
@@ -441,43 +443,83 @@ int file_read(const RequestFile& requestFp, const char* name, std::span<char> bu
     return STS_OK;
 }
 
-int file_write(const char* path, const char* data, int len, const transInfo* ti, const char* extra)
+int ResponseFile::prepare(const char* path)
 {
-    std::string tmp;
+    discard();
+    path_ = path;
+    written_ = false;
     OsFd fd;
-    if (int e = createTemporary(path, tmp, fd); e != 0) {
-        log_write(LOG_ERROR, "error opening file <%s> for writing (errno=%d %s)", path, e, std::strerror(e));
-        return STS_CANNOT_WRITE_OUTPUT;
+    if (int e = createTemporary(path_, tmp_, fd); e != 0) return e;
+    // Made 0640 whatever the umask: the answer holds a patient's claim.
+    int e = os_fileSetMode(fd.get(), RESPONSE_MODE);
+    if (e == 0) e = os_fileReserve(fd.get(), RESPONSE_RESERVE);
+    if (e != 0 && e != EOPNOTSUPP) {
+        fd.reset();
+        (void)os_unlink(tmp_.c_str());
+        tmp_.clear();
+        return e;
     }
-    log_write(LOG_INFO, "Writing %s status=%d len response=%d", path, ti->status, len);
+    fd_ = std::move(fd);
+    return 0;
+}
 
-    char head[64];
-    int headLen = std::snprintf(head, sizeof head, "%d,%d,%s,", ti->seq, ti->status, ti->ext ? ti->ext : "");
-    std::string_view headText(head, static_cast<std::size_t>(std::min(headLen, static_cast<int>(sizeof head) - 1)));
-    std::string longHead;
-    if (headLen >= static_cast<int>(sizeof head)) {  // an extension longer than the head buffer
-        longHead = std::to_string(ti->seq) + "," + std::to_string(ti->status) + "," + ti->ext + ",";
-        headText = longHead;
+int ResponseFile::commit(std::string_view bytes)
+{
+    int err = fd_.valid() ? 0 : EBADF;
+    if (err == 0) err = os_writeAll(fd_.get(), bytes.data(), bytes.size());
+    // The room reserved beyond the answer is given back.
+    if (err == 0) err = os_fileTruncate(fd_.get(), static_cast<std::int64_t>(bytes.size()));
+    if (err == 0) err = os_fileSyncData(fd_.get());
+    if (int closed = fd_.close(); closed != 0 && err == 0) err = closed;
+    if (err == 0) err = os_rename(tmp_.c_str(), path_.c_str());
+    if (err == 0) {
+        tmp_.clear();
+        written_ = true;
+    } else {
+        log_write(LOG_ERROR, "error writing file <%s> (errno=%d %s)", path_.c_str(), err, std::strerror(err));
+        discard();
     }
+    return err;
+}
 
-    int err = os_writeAll(fd.get(), headText.data(), headText.size());
-    if (err == 0 && len > 0) err = os_writeAll(fd.get(), data, static_cast<std::size_t>(len));
-    if (err == 0 && extra && *extra) {
-        err = os_writeAll(fd.get(), "\r\n", 2);
-        if (err == 0) err = os_writeAll(fd.get(), extra, std::strlen(extra));
-    }
-    if (err == 0) err = os_fileSyncData(fd.get());
-    if (int closed = fd.close(); closed != 0 && err == 0) err = closed;
-    if (err == 0) err = os_rename(tmp.c_str(), path);
-    if (err != 0) {
-        (void)os_unlink(tmp.c_str());
-        log_write(LOG_ERROR, "error writing file <%s> (errno=%d %s)", path, err, std::strerror(err));
-        return STS_CANNOT_WRITE_OUTPUT;
-    }
+void ResponseFile::discard()
+{
+    fd_.reset();
+    if (!tmp_.empty()) (void)os_unlink(tmp_.c_str());
+    tmp_.clear();
+}
 
+std::string file_responseBytes(const char* data, int len, const transInfo* ti, const char* extra)
+{
+    std::string bytes = std::to_string(ti->seq) + "," + std::to_string(ti->status) + "," + (ti->ext ? ti->ext : "") + ",";
+    if (len > 0) bytes.append(data, static_cast<std::size_t>(len));
+    if (extra && *extra) bytes.append("\r\n").append(extra);
+    return bytes;
+}
+
+int file_writePrepared(ResponseFile& rsp, const char* data, int len, const transInfo* ti, const char* extra)
+{
+    log_write(LOG_INFO, "Writing %s status=%d len response=%d", rsp.path().c_str(), ti->status, len);
+    if (rsp.commit(file_responseBytes(data, len, ti, extra)) != 0) return STS_CANNOT_WRITE_OUTPUT;
     if (ti->status == STS_READ_ERROR || ti->status == STS_INVALID_CLAIM) return STS_OK;
     writeStatistics(ti);
     return STS_OK;
+}
+
+int file_write(const char* path, const char* data, int len, const transInfo* ti, const char* extra)
+{
+    ResponseFile rsp;
+    if (int e = rsp.prepare(path); e != 0) {
+        log_write(LOG_ERROR, "error opening file <%s> for writing (errno=%d %s)", path, e, std::strerror(e));
+        return STS_CANNOT_WRITE_OUTPUT;
+    }
+    return file_writePrepared(rsp, data, len, ti, extra);
+}
+
+int file_removeResponse(const char* path)
+{
+    int err = os_unlink(path);
+    return err == ENOENT ? 0 : err;
 }
 
 void file_removeStaleTemporaries(const std::string& dir)
@@ -668,6 +710,7 @@ void file_rename(RequestFile& requestFp, const char* path, bool fatal)
     if (fatal) {
         log_write(LOG_ERROR, "****FATAL ERROR**** Cannot delete %s (errno=%d %s) terminating program. ", path,
                   deleteErr, std::strerror(deleteErr));
+        stopForGood = true;
         terminateRequested = true;
     } else {
         log_write(LOG_ERROR, "****ERROR**** Cannot delete %s (errno=%d %s). ", path,

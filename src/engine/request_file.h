@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qzr {
@@ -125,13 +126,63 @@ int file_read_header(const RequestFile& requestFp, const char* name, transInfo* 
 // request open) or STS_INVALID_CLAIM (after one LOG_ERROR line).
 int file_read(const RequestFile& requestFp, const char* name, std::span<char> buf, bool convert, transInfo* ti);
 
-// Writes the response file `path`: "%d,%d,%s," of `seq`, `status` and `ext`,
-// the `len` bytes of `data`, and "\r\n" and `extra` when `extra` is not
-// empty. The file is written under a temporary name in the same directory
-// and renamed into place.
-// Then, unless the status is 1033 or 1034, rewrites qzrstat.dat in `ExeDir`.
-// Returns STS_OK or STS_CANNOT_WRITE_OUTPUT.
+// Room reserved on disk for a response before its claim is sent: the
+// largest answer, its head and extension.
+constexpr std::int64_t RESPONSE_RESERVE = static_cast<std::int64_t>(RESP_BUF_SIZE) + 256;
+
+// The response file of one request, made ready before the claim is sent:
+// its temporary file in the network directory (mode 0640 whatever the
+// umask: the practice software reads it through the group), with room for
+// the largest answer reserved on disk. A response file appears complete or
+// not at all; a temporary file not written into place is removed.
+class ResponseFile {
+public:
+    ResponseFile() = default;
+    ResponseFile(const ResponseFile&) = delete;
+    ResponseFile& operator=(const ResponseFile&) = delete;
+    ~ResponseFile() { discard(); }
+
+    // Makes the temporary file of the response `path` and reserves its room
+    // (where the file system cannot reserve, the file alone is made).
+    // Returns 0 or the error number (EACCES: the directory cannot be
+    // written; ENOSPC: no room).
+    int prepare(const char* path);
+    bool isReady() const { return fd_.valid(); }
+    // Whether commit put the response into place.
+    bool written() const { return written_; }
+    const std::string& path() const { return path_; }
+    // Writes `bytes` as the whole response, puts it on disk and renames it
+    // into place. Returns 0 or the error number (logged); the temporary file
+    // is removed either way.
+    int commit(std::string_view bytes);
+    // Removes the temporary file when it was not written into place.
+    void discard();
+
+private:
+    std::string path_;
+    std::string tmp_;
+    OsFd fd_;
+    bool written_ = false;
+};
+
+// The bytes of a response: "%d,%d,%s," of `seq`, `status` and `ext` of
+// `ti`, the `len` bytes of `data`, and "\r\n" and `extra` when `extra` is
+// not empty.
+std::string file_responseBytes(const char* data, int len, const transInfo* ti, const char* extra);
+
+// Writes the response through `rsp`, made ready beforehand: the bytes of
+// file_responseBytes, then, unless the status is 1033 or 1034, rewrites
+// qzrstat.dat in `ExeDir`. Returns STS_OK or STS_CANNOT_WRITE_OUTPUT.
+int file_writePrepared(ResponseFile& rsp, const char* data, int len, const transInfo* ti, const char* extra);
+
+// Writes the response file `path` as file_writePrepared does, made ready
+// here. Returns STS_OK or STS_CANNOT_WRITE_OUTPUT.
 int file_write(const char* path, const char* data, int len, const transInfo* ti, const char* extra);
+
+// Removes the old response `path` before a claim is sent, so that the
+// office never reads the previous claim's answer as this one's. Returns 0
+// (also when there was none) or the error number.
+int file_removeResponse(const char* path);
 
 // Removes from `dir` the temporary response files (".qzr<pid>.tmp" and
 // ".qzr<pid>-<n>.tmp", where the first name was taken) that a

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string_view>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "engine/cmdline.h"
 #include "engine/process.h"
 #include "engine/request_file.h"
+#include "engine/sent_claims.h"
 #include "engine/update_files.h"
 #include "foundation/activity.h"
 #include "foundation/ascii.h"
@@ -456,10 +458,12 @@ FoundRequest findPassRequest(const std::string& inputName)
 }
 
 // Serves one request over `serving`: releases any other port, runs the
-// transaction, renames the request and sets when the link is released.
-// Returns the transaction's status.
-int serveTransaction(PollState& st, RequestFile& requestFp, const std::string& reqPath,
-                     const std::string& respPath, NetworkDef* serving, transInfo& ti)
+// transaction with its answer made ready in `rsp`, renames the request once
+// its answer is written and sets when the link is released. A request whose
+// answer could not be written keeps its name: its claim was not sent, or its
+// answer is kept for a later pass. Returns the transaction's status.
+int serveTransaction(PollState& st, RequestFile& requestFp, const std::string& reqPath, ResponseFile& rsp,
+                     NetworkDef* serving, transInfo& ti)
 {
     transactionBusy = true;
     st.announce = true;
@@ -471,8 +475,20 @@ int serveTransaction(PollState& st, RequestFile& requestFp, const std::string& r
     activity_setFile(reqPath.c_str() + reqPath.find('/') + 1);
     g_activeNet = serving;
 
-    int status = processFile(requestFp, reqPath.c_str(), respPath.c_str(), g_activeNet, &ti);
-    if (status != STS_READ_ERROR) file_rename(requestFp, reqPath.c_str(), true);
+    std::string claim;
+    (void)sent_readClaim(requestFp.fd(), claim);
+    sent_warnIfResent(reqPath.c_str(), claim);
+    sent_arm(reqPath.c_str(), claim);
+    int status = processFile(requestFp, reqPath.c_str(), rsp, g_activeNet, &ti);
+    if (rsp.written() && status != STS_READ_ERROR) {
+        file_rename(requestFp, reqPath.c_str(), true);
+    } else if (!rsp.written() && !sent_frameMayHaveGoneOut()) {
+        log_write(LOG_ERROR, "The claim of %s was not sent and keeps its name: its answer cannot be written",
+                  reqPath.c_str());
+    }
+    // A claim that cannot be marked served keeps its mark: the next start
+    // warns as it sends it again.
+    if (!stopForGood) sent_clear();
     if (status != STS_OK && g_detailedMessages)
         log_write(LOG_ERROR, "Error %d %s while processing %s", status, statusText(status), reqPath.c_str());
     std::int64_t now = std::time(nullptr);
@@ -482,6 +498,74 @@ int serveTransaction(PollState& st, RequestFile& requestFp, const std::string& r
     activity_setState(ACT_PROCESSED);
     activity_setFile("");
     return status;
+}
+
+// The request whose answer cannot be written, and why, as last logged: the
+// passes that find it so again say nothing more.
+std::string lastRefusal;
+
+// Logs, once for as long as it lasts, that the claim of `reqPath` keeps its
+// name because of `why`.
+void refuseClaim(const std::string& reqPath, const std::string& why)
+{
+    if (lastRefusal == reqPath + "\n" + why) return;
+    lastRefusal = reqPath + "\n" + why;
+    log_write(LOG_ERROR, "The claim of %s is not sent and keeps its name: %s", reqPath.c_str(), why.c_str());
+}
+
+// The text of the error number `e` as a log line gives it.
+std::string errorText(int e)
+{
+    return "(errno=" + std::to_string(e) + " " + std::strerror(e) + ")";
+}
+
+// Makes the answer of the request ready before its claim is sent: the
+// response's temporary file in the network directory with room for the
+// largest answer, and the old response removed. Returns STS_OK, or 1036 or
+// 1035 (logged once while it lasts): the claim is not sent.
+int prepareAnswer(ResponseFile& rsp, const FoundRequest& req, const std::string& respPath)
+{
+    if (int e = rsp.prepare(respPath.c_str()); e != 0) {
+        refuseClaim(req.path, "its answer cannot be written in " + req.dir + " " + errorText(e));
+        return STS_CANNOT_WRITE_OUTPUT;
+    }
+    if (int e = file_removeResponse(respPath.c_str()); e != 0) {
+        refuseClaim(req.path, "the old response " + respPath + " cannot be removed " + errorText(e));
+        return STS_CANNOT_REMOVE_OUTPUT;
+    }
+    lastRefusal.clear();
+    return STS_OK;
+}
+
+// Delivers the answer kept for the request, when one is kept for the claim
+// it holds: the response written, the request marked served and the kept
+// answer removed. Returns false when no answer is kept for that claim (the
+// request is served as any other), else true with the pass status in
+// `status`.
+bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const std::string& respPath,
+                       int& status)
+{
+    std::string keptClaim, answer, claim;
+    if (!sent_findKept(req.path.c_str(), keptClaim, answer)) return false;
+    if (sent_readClaim(requestFp.fd(), claim) != 0 || claim != keptClaim) {
+        if (lastRefusal != req.path + "\nkept") {
+            lastRefusal = req.path + "\nkept";
+            log_write(LOG_INFO, "** WARNING ** %s holds another claim than the one whose answer is kept in %s: it "
+                      "is served, the kept answer stays", req.path.c_str(), sent_keptPath(req.path.c_str()).c_str());
+        }
+        return false;
+    }
+    ResponseFile rsp;
+    status = prepareAnswer(rsp, req, respPath);
+    if (status != STS_OK) return true;
+    if (rsp.commit(answer) != 0) {
+        status = STS_CANNOT_WRITE_OUTPUT;
+        return true;
+    }
+    log_write(LOG_INFO, "The answer kept for %s is delivered to %s", req.path.c_str(), respPath.c_str());
+    sent_dropKept(req.path.c_str());
+    file_rename(requestFp, req.path.c_str(), true);
+    return true;
 }
 
 // One polling pass: finds, opens and checks at most one request, answers a
@@ -516,16 +600,21 @@ int runPass(PollState& st)
     }
     ti.ext = cda_fileExtension(req.path.c_str());
     if (passStatus != STS_OK) {
-        (void)file_write(respPath.c_str(), "", 0, &ti, nullptr);
-        file_rename(requestFp, req.path.c_str(), false);
+        if (file_write(respPath.c_str(), "", 0, &ti, nullptr) == STS_OK)
+            file_rename(requestFp, req.path.c_str(), false);
+        else
+            refuseClaim(req.path, "its answer cannot be written in " + req.dir);
         return passStatus;
     }
+    if (testInProgress) return passStatus;
+    if (int delivered = STS_OK; deliverKeptAnswer(requestFp, req, respPath, delivered)) return delivered;
+    ResponseFile rsp;
+    if (int prepared = prepareAnswer(rsp, req, respPath); prepared != STS_OK) return prepared;
 
     NetworkDef* serving = redirect(requestFp, req.path, req.dirNet);
     log_flush();
     if (terminateRequested) return STS_INTERRUPTED;
-    if (testInProgress) return passStatus;
-    return serveTransaction(st, requestFp, req.path, respPath, serving, ti);
+    return serveTransaction(st, requestFp, req.path, rsp, serving, ti);
 }
 
 // Releases a kept link once its hang-up deadline has passed, and returns the
@@ -620,6 +709,8 @@ int mainThread(void*)
     activity_update();
     if (!readConfiguration()) return 2;
     if (!openLog()) return 2;
+    sent_start(Genparam->loggingEnabled && Genparam->logFile ? Genparam->logFile->c_str() : nullptr);
+    activity_sendHook = sent_frameGoesOut;
     readSupplementalFile();
     clearOldUpdateFiles();
 
@@ -631,7 +722,7 @@ int mainThread(void*)
     } while (!endPass(st));
 
     stopWorker();
-    return passStatus;
+    return stopForGood ? 2 : passStatus;
 }
 
 }  // namespace qzr

@@ -171,8 +171,11 @@ void activity_update()
     }
 }
 
+void (*activity_sendHook)() = nullptr;
+
 void activity_setState(char letter)
 {
+    if (letter == ACT_SEND && activity_sendHook) activity_sendHook();
     activityRec.state = letter;
 }
 

@@ -69,7 +69,11 @@ extern bool activityEnabled;
 void activity_update();
 
 // Set the record's fields; they reach the file at the next activity_update.
+// The state ACT_SEND is set just before a request's bytes go out: it calls
+// `activity_sendHook` first, when one is set (the worker marks the claim
+// in flight there).
 void activity_setState(char letter);
+extern void (*activity_sendHook)();
 void activity_setNetwork(const char* name);  // "%-31.31s"
 void activity_setFile(const char* name);     // "%-31.31s"
 void activity_setStatus(int status);         // "%4d", cut to 4 characters

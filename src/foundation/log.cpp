@@ -5,7 +5,10 @@
 // 128 characters: a text that does not fit is cut at the end, never overrun,
 // and on a whole character of UTF-8.
 // The log file takes every text whole, also those written before it opened
-// while the worker asked for them to be kept.
+// while the worker asked for them to be kept. Each write reaches the file
+// before the function returns (no line waits in a buffer across a call, so a
+// killed process leaves every line it wrote); log_flush also puts the file on
+// disk.
 //
 // In service mode the service's control handler and watch thread log and
 // flush while the worker writes, opens and closes the log: every function
@@ -157,6 +160,7 @@ int log_open(const char* name, bool append)
     }
     for (const std::string& line : keptLines) std::fputs(line.c_str(), logFp);
     keptLines.clear();
+    std::fflush(logFp);
     return 0;
 }
 
@@ -214,9 +218,10 @@ int log_vwrite(int level, const char* fmt, va_list ap)
         std::snprintf(stamp, sizeof stamp, "\n%04d%02d%02d %02d:%02d:%02d ", tm.tm_year + 1900, tm.tm_mon + 1,
                       tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
         const char* prefix = levelPrefix(level, pbuf, sizeof pbuf);
-        if (logFp)
+        if (logFp) {
             std::fprintf(logFp, "%s%s%s", stamp, prefix, text);
-        else
+            std::fflush(logFp);
+        } else
             keptLines.push_back(std::string(stamp) + prefix + text);
     }
     if (!logFp && errorsToStderr && level == LOG_ERROR) {
@@ -283,6 +288,7 @@ void log_append(const char* fmt, ...)
     va_start(ap, fmt);
     std::vfprintf(logFp, fmt, ap);
     va_end(ap);
+    std::fflush(logFp);
 }
 
 void log_dump(int level, const char* title, const void* buf, std::size_t len)
@@ -311,6 +317,7 @@ void log_dump(int level, const char* title, const void* buf, std::size_t len)
         }
         if (title) out[used++] = '>';
         std::fwrite(out, 1, used, logFp);
+        std::fflush(logFp);
     }
 
     if ((level == LOG_COM_OUT || level == LOG_COM_IN) && screenLines.current) {

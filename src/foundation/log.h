@@ -62,7 +62,7 @@ void log_keepWhileClosed(bool on);
 void log_errorsToStderrWhileClosed(bool on);
 void log_close();
 bool log_isOpen();
-// Writes buffered lines to the file and commits them to disk.
+// Commits the log to disk (every line is already in the file when written).
 void log_flush();
 
 // Writes one line at `level`. Returns 0.

@@ -7,6 +7,7 @@ namespace qzr {
 
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> terminateRequested{false};
+std::atomic<bool> stopForGood{false};
 std::atomic<bool> wakeFlag{false};
 std::atomic<bool> g_detailedMessages{false};
 std::atomic<bool> debugTrace{false};

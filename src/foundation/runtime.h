@@ -17,6 +17,11 @@ constexpr const char* qzr_version = QZR_VERSION_TEXT;
 
 extern std::atomic<bool> stopRequested;       // ends the current call (1003)
 extern std::atomic<bool> terminateRequested;  // ends the main loop
+// Set with terminateRequested by a failure that starting the driver again
+// cannot mend (a claim sent that cannot be marked served, an answer that
+// cannot be kept): the run ends with exit status 2, on which the service
+// manager does not start it again (it would send the claim again).
+extern std::atomic<bool> stopForGood;
 extern std::atomic<bool> wakeFlag;            // ends a timed wait early
 extern std::atomic<bool> g_detailedMessages;  // detailed traces in the log
 extern std::atomic<bool> debugTrace;          // debug traces (-d)

@@ -129,6 +129,12 @@ int os_fileTruncate(int fd, std::int64_t size)
     return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
 }
 
+int os_fileReserve(int fd, std::int64_t size)
+{
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) return 0;
+    return errno == ENOSYS ? EOPNOTSUPP : errno;
+}
+
 int os_fileSync(int fd)
 {
     return ::fsync(fd) == 0 ? 0 : errno;

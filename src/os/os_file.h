@@ -91,6 +91,12 @@ int os_writeAll(int fd, const void* buf, std::size_t len);
 // Cuts the file to `size` bytes. Returns 0 or the error number.
 int os_fileTruncate(int fd, std::int64_t size);
 
+// Reserves room on disk for `size` bytes from the start of the file without
+// changing its size, so that writes up to that size cannot fail for want of
+// room. Returns 0, EOPNOTSUPP where the file system cannot reserve (nothing
+// is reserved then), or the error number (ENOSPC: no room).
+int os_fileReserve(int fd, std::int64_t size);
+
 // Puts the file's data and attributes on disk (fsync). Returns 0 or the error number.
 int os_fileSync(int fd);
 

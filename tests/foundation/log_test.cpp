@@ -108,13 +108,21 @@ TEST_F(LogTest, AppendModeKeepsAndRewriteModeReplaces)
     EXPECT_NE(only.find("third"), std::string::npos);
 }
 
-TEST_F(LogTest, FlushCommitsWhatWasWritten)
+// Nothing waits in a buffer: a process killed just after a write leaves the
+// line, continued or dumped, in the file.
+TEST_F(LogTest, EveryWriteIsInTheFileWhenItReturns)
 {
     openLog();
     log_write(LOG_INFO, "visible");
-    EXPECT_EQ(dir.read("qzr.log").find("visible"), std::string::npos);  // still buffered
+    EXPECT_NE(dir.read("qzr.log").find("INFO - visible"), std::string::npos);
+    log_append(" continued");
+    EXPECT_NE(dir.read("qzr.log").find("INFO - visible continued"), std::string::npos);
+    log_dump(LOG_COM_OUT, "sent", "\x02" "AB", 3);
+    EXPECT_NE(dir.read("qzr.log").find("COM<-- sent len=3 <#02AB>"), std::string::npos);
+    log_dump(LOG_COM_IN, nullptr, "CD", 2);
+    EXPECT_NE(dir.read("qzr.log").find("<#02AB>CD"), std::string::npos);
     log_flush();
-    EXPECT_NE(dir.read("qzr.log").find("visible"), std::string::npos);
+    EXPECT_NE(dir.read("qzr.log").find("CD"), std::string::npos);
 }
 
 TEST_F(LogTest, UnopenableLogReportsAndLeavesLogClosed)

@@ -182,7 +182,9 @@ protected:
 // The log appended, so the service's own lines stay before the worker's.
 const std::string APPEND = "logFileAppend = true\n";
 
-TEST_F(ServiceTest, StopDuringACallEndsItWith1003)
+// A stop while the host holds the claim: the call ends, and the response
+// says the claim may have reached the carrier (1042, not 1003).
+TEST_F(ServiceTest, StopDuringACallEndsIt)
 {
     NotifySocket notify(dir.file("notify"));
     TcpPeer host;
@@ -205,7 +207,7 @@ TEST_F(ServiceTest, StopDuringACallEndsItWith1003)
     EXPECT_EQ(wait(), 0) << log() << dir.read("stderr.txt");
     host.closeConnection();
 
-    EXPECT_EQ(dir.read("NETIP/RSP.001"), "41,1003,001,");
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "41,1042,001,");
     EXPECT_TRUE(exists("NETIP/_EQ.001"));
     EXPECT_FALSE(exists("activity.dat"));
     notify.drain();
