@@ -216,9 +216,9 @@ int createTemporary(const std::string& path, std::string& tmp, OsFd& fd)
     int e = EEXIST;
     for (int n = 0; n < TEMPORARY_TRIES && e == EEXIST; ++n) {
         tmp = temporaryName(path, n);
-        e = os_fileOpen(tmp.c_str(), how, 0666, fd);
+        e = os_fileOpen(tmp.c_str(), how, 0640, fd);
         if (e == EEXIST && n == 0 && leftByUs(tmp) && os_unlink(tmp.c_str()) == 0)
-            e = os_fileOpen(tmp.c_str(), how, 0666, fd);
+            e = os_fileOpen(tmp.c_str(), how, 0640, fd);
     }
     return e;
 }
@@ -254,7 +254,8 @@ void writeStatistics(const transInfo* ti)
     std::string path = ExeDir.empty() ? std::string("qzrstat.dat") : ExeDir + "/qzrstat.dat";
     // A link there is not followed: refused like a file that cannot be opened.
     OsFd fd;
-    if (os_fileOpen(path.c_str(), OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_TRUNCATE, 0666, fd) != 0) return;
+    if (os_fileOpen(path.c_str(), OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_TRUNCATE | OS_OPEN_NARROW, 0600, fd) != 0)
+        return;
     char line[32];
     int n = std::snprintf(line, sizeof line, "OFFICE=%.4s\n", ti->office);
     int err = os_writeAll(fd.get(), line, static_cast<std::size_t>(n));

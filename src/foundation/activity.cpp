@@ -95,7 +95,9 @@ void openActivityFile()
 {
     std::string path = activityPath();
     OsFd fd;
-    if (os_fileOpen(path.c_str(), OS_OPEN_READ | OS_OPEN_WRITE | OS_OPEN_CREATE, 0666, fd) != 0)
+    // A lock that no other user can take: one left behind by an unclean end
+    // with more access loses it.
+    if (os_fileOpen(path.c_str(), OS_OPEN_READ | OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_NARROW, 0600, fd) != 0)
         refuseSecondInstance(path);
     if (os_lockExclusive(fd.get()) != 0) {
         fd.reset();
