@@ -185,12 +185,13 @@ TEST_F(OtherUserTest, InstanceNameStaysHeldThroughAFullQueueAndManyProbes)
     const std::string title = "ZAVI Quarzel " + dir.path().filename().string() + " is running";
     QueueFiller filler(std::to_string(::geteuid()) + "/" + title, 5000);
     EXPECT_EQ(filler.connected(), 5000);
+    int heldByUs = 0;
     for (int i = 0; i < 5000; ++i) {
         OsInstanceMutex probe;
         long uid = -1;
-        ASSERT_EQ(os_instanceMutex(title, probe, &uid), EEXIST) << "probe " << i;
-        ASSERT_EQ(uid, static_cast<long>(::geteuid()));
+        if (os_instanceMutex(title, probe, &uid) == EEXIST && uid == static_cast<long>(::geteuid())) ++heldByUs;
     }
+    EXPECT_EQ(heldByUs, 5000);
 
     TempDir out;  // the newcomer's output; its start directory is the first's
     QzrProcess second(out.path().string(), args(), dir.path().string());
