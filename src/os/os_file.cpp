@@ -177,7 +177,7 @@ int os_fileOpen(const char* path, int how, unsigned mode, OsFd& fd)
     }
     struct stat st {};
     if (::fstat(opened.get(), &st) != 0) return errno;
-    if (!(how & OS_OPEN_DEVICE)) {
+    if (!(how & (OS_OPEN_DEVICE | OS_OPEN_ANY_KIND))) {
         if (S_ISDIR(st.st_mode)) return EISDIR;
         if (!S_ISREG(st.st_mode)) return ENXIO;
     }

@@ -37,6 +37,8 @@ enum : int {
     OS_OPEN_DEVICE = 0x80,     // any kind of file (a terminal): the open and reads wait as it does
     OS_OPEN_NARROW = 0x100,    // a file of the process's user found with access beyond
                                // the mode given loses that access
+    OS_OPEN_ANY_KIND = 0x200,  // any kind of file, opened without waiting (a serial
+                               // port whose carrier is down)
 };
 
 // What a name or a descriptor is.

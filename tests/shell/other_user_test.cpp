@@ -406,6 +406,34 @@ TEST_F(OtherUserTest, LinkOfAnotherUserAtTheLogsNameIsNotFollowed)
     }
 }
 
+// A link at a port's device name (devices/com1) is followed only when it is
+// this user's or root's: the bytes for the host never go to a device
+// another user pointed the driver at.
+TEST_F(OtherUserTest, LinkOfAnotherUserAtAPortsNameIsNotFollowed)
+{
+    writeIni(TEST_NETWORK);
+    dir.write("qzrupdate.lck", "");
+    for (bool nobodysLink : {true, false}) {
+        SCOPED_TRACE(nobodysLink ? "nobody's link" : "root's link");
+        fs::remove_all(dir.path() / "devices");
+        linkDevice("com1", "/dev/ptmx");
+        if (nobodysLink) {
+            ASSERT_EQ(::lchown(dir.file("devices/com1").c_str(), NOBODY, NOBODY), 0);
+        }
+        request("TEST", "REQ.001", claim(1));
+        int rc = run();
+        std::string response = dir.read("TEST/RSP.001");
+        if (nobodysLink) {
+            EXPECT_NE(rc, 0);
+            EXPECT_NE(response.find(",1051,"), std::string::npos) << response << log();
+        } else {
+            EXPECT_EQ(rc, 0) << log();
+            EXPECT_EQ(response.find(",1051,"), std::string::npos) << response;
+        }
+        fs::remove_all(dir.path() / "TEST");
+    }
+}
+
 // Whatever the umask of the starter, the files the driver writes give other
 // users no access: the log and the response 0640 (the practice software's
 // group reads them), the rest 0600. Files of this user found with more
