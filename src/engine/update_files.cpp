@@ -23,6 +23,19 @@ void update_formPaths()
     restartScriptPath = ExeDir + "/$qzrrestart.sh";
 }
 
+bool update_installationLocked()
+{
+    static bool foreignTold = false;
+    os_fileInfo info;
+    if (os_pathInfo(installLockPath.c_str(), false, info) != 0) return false;
+    if (info.ownedByUs || info.owner == 0) return true;
+    if (!foreignTold)
+        log_write(LOG_ERROR, "UPDATE: Installation lock %s ignored: it belongs to user %ld, neither this user nor root",
+                  installLockPath.c_str(), info.owner);
+    foreignTold = true;
+    return false;
+}
+
 bool update_trusted(const std::string& path, const char* what)
 {
     os_pathCheck check;

@@ -27,6 +27,11 @@ void update_formPaths();
 // returns false.
 bool update_trusted(const std::string& path, const char* what);
 
+// Whether the installation lock is there, put by the driver's own user or
+// root (the update program the driver started). One that another user put
+// there is no installation: it is named in the log once, and ignored.
+bool update_installationLocked();
+
 // The update check (`checkForUpdates`, with its force argument) and the
 // installation status (`showUpdateStatus`); null until they are handed over.
 extern void (*update_checkHook)(int force);

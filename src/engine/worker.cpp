@@ -587,7 +587,7 @@ bool endPass(PollState& st)
     if (terminateRequested) return true;
     if (!g_activeNet || !Genparam->hangAround) {
         if (update_checkHook) update_checkHook(0);
-        if (fileExists(installLockPath)) {
+        if (update_installationLocked()) {
             handleInstallationLock();
             return true;
         }

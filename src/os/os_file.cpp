@@ -35,6 +35,7 @@ void describe(const struct stat& st, os_fileInfo& info)
     info.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec);
     info.mtimeNsec = st.st_mtim.tv_nsec;
     info.ownedByUs = st.st_uid == ::geteuid();
+    info.owner = static_cast<long>(st.st_uid);
 }
 
 

@@ -58,6 +58,7 @@ struct os_fileInfo {
     std::int64_t mtime = 0;        // the last change: seconds since 1970
     long mtimeNsec = 0;            // and nanoseconds within that second
     bool ownedByUs = false;        // its owner is the process's effective user
+    long owner = -1;               // its owner's user id
 };
 
 // The standard descriptors.

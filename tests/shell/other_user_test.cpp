@@ -328,6 +328,34 @@ TEST_F(OtherUserTest, RestartScriptIsWrittenOnlyWhereNoOtherUserCanChangeIt)
     }
 }
 
+// An installation lock that another user put in the program directory is
+// no installation: the driver names it once and goes on serving; the update
+// program's own (this user's) ends the run.
+TEST_F(OtherUserTest, InstallationLockOfAnotherUserDoesNotStopTheDriver)
+{
+    writeIni(TEST_NETWORK, true);
+    dir.write("qzrupdate.lck", "");
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return log().find("Waiting for request in") != std::string::npos; })) << log();
+    const std::string lock = dir.file("qzrinstall.lck");
+    dir.write("qzrinstall.tmp", "");
+    ASSERT_EQ(::chown(dir.file("qzrinstall.tmp").c_str(), NOBODY, NOBODY), 0);
+    fs::rename(dir.file("qzrinstall.tmp"), lock);
+    const std::string ignored =
+        "ERROR- UPDATE: Installation lock " + lock + " ignored: it belongs to user 65534, neither this user nor root";
+    ASSERT_TRUE(waitFor([&] { return log().find(ignored) != std::string::npos; })) << log();
+    // A lock taken for one would end the run in the same pass.
+    EXPECT_TRUE(p.running());
+    EXPECT_EQ(log().find("Installation lock present"), std::string::npos) << log();
+
+    // The passes go on until the lock is this user's; it is named once.
+    ASSERT_EQ(::chown(lock.c_str(), 0, 0), 0);
+    EXPECT_EQ(p.wait(20000), 1);
+    std::string l = log();
+    EXPECT_NE(l.find("UPDATE: Restart file created"), std::string::npos) << l;
+    EXPECT_EQ(count(l, ignored), 1);
+}
+
 // An unclean end leaves activity.dat behind: another user can neither read
 // nor lock it, whether this version made it or an older one left it open to
 // all, and the next start serves.
