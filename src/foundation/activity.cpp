@@ -6,7 +6,10 @@
 // read, reported, and the process ends with exit code 2. The descriptor is
 // opened close-on-exec, so a program the driver starts never inherits the
 // lock. The record is always rewritten whole at offset 0. A symbolic link
-// named activity.dat is never followed, for writing or for reading.
+// named activity.dat is never followed, for writing or for reading. The
+// file is the driver's user's alone (0600, whatever the umask; one left
+// with more access loses it), so no other user can open it and hold the
+// lock that keeps the next driver out.
 #include "foundation/activity.h"
 
 #include "foundation/log.h"
