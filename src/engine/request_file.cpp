@@ -256,7 +256,8 @@ void writeStatistics(const transInfo* ti)
     std::string path = ExeDir.empty() ? std::string("qzrstat.dat") : ExeDir + "/qzrstat.dat";
     // A link there is not followed: refused like a file that cannot be opened.
     OsFd fd;
-    if (os_fileOpen(path.c_str(), OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_TRUNCATE, 0666, fd) != 0) return;
+    if (os_fileOpen(path.c_str(), OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_TRUNCATE | OS_OPEN_NARROW, 0600, fd) != 0)
+        return;
     char line[32];
     int n = std::snprintf(line, sizeof line, "OFFICE=%.4s\n", ti->office);
     int err = os_writeAll(fd.get(), line, static_cast<std::size_t>(n));

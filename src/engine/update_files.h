@@ -20,6 +20,18 @@ extern std::string restartScriptPath;  // $qzrrestart.sh
 // Forms the four paths from `ExeDir`.
 void update_formPaths();
 
+// Whether `path` (the update program, or the restart script about to be
+// written) can only have been put there or changed by the driver's own
+// user or root (os_pathWeakness). When another user could have planted or
+// changed it, logs at LOG_ERROR why `what` at `path` is refused, and
+// returns false.
+bool update_trusted(const std::string& path, const char* what);
+
+// Whether the installation lock is there, put by the driver's own user or
+// root (the update program the driver started). One that another user put
+// there is no installation: it is named in the log once, and ignored.
+bool update_installationLocked();
+
 // The update check (`checkForUpdates`, with its force argument) and the
 // installation status (`showUpdateStatus`); null until they are handed over.
 extern void (*update_checkHook)(int force);

@@ -41,6 +41,9 @@ void (*worker_servingHook)() = nullptr;
 
 namespace {
 
+// The restart script runs, and only its owner may read or change it.
+constexpr unsigned RESTART_SCRIPT_MODE = 0700;
+
 bool fileExists(const std::string& path)
 {
     os_fileInfo info;
@@ -69,11 +72,14 @@ std::string shellQuote(const std::string& s)
 }
 
 // Writes the restart script that starts the driver again once the update
-// program has replaced its files. A link in its place is not followed.
+// program has replaced its files. A link in its place is not followed; in a
+// directory where another user could change the script, none is written.
 void writeRestartScript()
 {
     OsFd fd;
-    if (os_fileOpen(restartScriptPath.c_str(), OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_TRUNCATE, 0666, fd) != 0) {
+    const int how = OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_TRUNCATE | OS_OPEN_NARROW;
+    if (!update_trusted(restartScriptPath, "Restart file") ||
+        os_fileOpen(restartScriptPath.c_str(), how, RESTART_SCRIPT_MODE, fd) != 0) {
         log_write(LOG_INFO, "UPDATE: Error creating restart file %s", restartScriptPath.c_str());
         return;
     }
@@ -90,7 +96,6 @@ void writeRestartScript()
     }
     script += "# END\n";
     bool ok = os_writeAll(fd.get(), script.data(), script.size()) == 0;
-    (void)os_fileSetMode(fd.get(), 0755);
     ok = fd.close() == 0 && ok;
     if (!ok) {
         log_write(LOG_INFO, "UPDATE: Error creating restart file %s", restartScriptPath.c_str());
@@ -671,7 +676,7 @@ bool endPass(PollState& st)
     if (terminateRequested) return true;
     if (!g_activeNet || !Genparam->hangAround) {
         if (update_checkHook) update_checkHook(0);
-        if (fileExists(installLockPath)) {
+        if (update_installationLocked()) {
             handleInstallationLock();
             return true;
         }

@@ -6,7 +6,10 @@
 // read, reported, and the process ends with exit code 2. The descriptor is
 // opened close-on-exec, so a program the driver starts never inherits the
 // lock. The record is always rewritten whole at offset 0. A symbolic link
-// named activity.dat is never followed, for writing or for reading.
+// named activity.dat is never followed, for writing or for reading. The
+// file is the driver's user's alone (0600, whatever the umask; one left
+// with more access loses it), so no other user can open it and hold the
+// lock that keeps the next driver out.
 #include "foundation/activity.h"
 
 #include "foundation/log.h"
@@ -95,7 +98,9 @@ void openActivityFile()
 {
     std::string path = activityPath();
     OsFd fd;
-    if (os_fileOpen(path.c_str(), OS_OPEN_READ | OS_OPEN_WRITE | OS_OPEN_CREATE, 0666, fd) != 0)
+    // A lock that no other user can take: one left behind by an unclean end
+    // with more access loses it.
+    if (os_fileOpen(path.c_str(), OS_OPEN_READ | OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_NARROW, 0600, fd) != 0)
         refuseSecondInstance(path);
     if (os_lockExclusive(fd.get()) != 0) {
         fd.reset();

@@ -34,6 +34,9 @@ char lastErrorLine[SCREEN_LINE_SIZE];
 
 namespace {
 
+// The log's mode, whatever the umask: the practice software's group reads it.
+constexpr unsigned LOG_FILE_MODE = 0640;
+
 std::FILE* logFp = nullptr;
 // Recursive: opening the log reports its failure through log_write.
 std::recursive_mutex logMutex;
@@ -152,8 +155,12 @@ int log_open(const char* name, bool append)
     std::lock_guard<std::recursive_mutex> lock(logMutex);
     log_close();
     if (!name) name = "qzr.log";
-    const int how = OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_FOLLOW | (append ? OS_OPEN_APPEND : OS_OPEN_TRUNCATE);
-    (void)os_fileOpenStream(name, how, 0666, append ? "a" : "w", logFp);
+    // The log may be a link the driver's own user or root made (to a log
+    // directory, say), never one of another user. The practice software
+    // reads it through the group; others have no access.
+    const int how = OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_FOLLOW | OS_OPEN_NARROW |
+                    (append ? OS_OPEN_APPEND : OS_OPEN_TRUNCATE);
+    (void)os_fileOpenStream(name, how, LOG_FILE_MODE, append ? "a" : "w", logFp);
     if (!logFp) {
         log_write(LOG_ERROR, "cannot open log file %s\n", name);
         return 2;

@@ -3,10 +3,12 @@
 // directory.
 //
 // Every file is opened close-on-exec, without following a symbolic link in
-// its last component (a link there fails with ELOOP), without becoming the
-// controlling terminal, and, unless the caller asks for a device, without
-// waiting in the open (a FIFO never blocks it) and only when it is a regular
-// file. Functions that can fail return 0 or the error number, the way the
+// its last component (a link there fails with ELOOP) unless asked, and for
+// writing only a link of the process's own user or root, without becoming
+// the controlling terminal, and, unless the caller asks for a device,
+// without waiting in the open (a FIFO never blocks it) and only when it is a
+// regular file. A file made here gets exactly the mode asked, whatever the
+// umask. Functions that can fail return 0 or the error number, the way the
 // rest of this layer does; reads and writes return a count.
 #pragma once
 
@@ -25,12 +27,18 @@ namespace qzr {
 enum : int {
     OS_OPEN_READ = 0x01,
     OS_OPEN_WRITE = 0x02,
-    OS_OPEN_CREATE = 0x04,     // made when missing, with the mode given
+    OS_OPEN_CREATE = 0x04,     // made when missing, with exactly the mode given
     OS_OPEN_TRUNCATE = 0x08,   // emptied
     OS_OPEN_EXCLUSIVE = 0x10,  // with OS_OPEN_CREATE: fails (EEXIST) when the name exists
     OS_OPEN_APPEND = 0x20,     // every write goes to the end
-    OS_OPEN_FOLLOW = 0x40,     // a symbolic link is followed to what it names
+    OS_OPEN_FOLLOW = 0x40,     // a symbolic link is followed to what it names; with
+                               // OS_OPEN_WRITE only a link of the process's user or root
+                               // (another's fails with ELOOP)
     OS_OPEN_DEVICE = 0x80,     // any kind of file (a terminal): the open and reads wait as it does
+    OS_OPEN_NARROW = 0x100,    // a file of the process's user found with access beyond
+                               // the mode given loses that access
+    OS_OPEN_ANY_KIND = 0x200,  // any kind of file, opened without waiting (a serial
+                               // port whose carrier is down)
 };
 
 // What a name or a descriptor is.
@@ -50,13 +58,14 @@ struct os_fileInfo {
     std::int64_t mtime = 0;        // the last change: seconds since 1970
     long mtimeNsec = 0;            // and nanoseconds within that second
     bool ownedByUs = false;        // its owner is the process's effective user
+    long owner = -1;               // its owner's user id
 };
 
 // The standard descriptors.
 enum : int { OS_STDIN = 0, OS_STDOUT = 1, OS_STDERR = 2 };
 
-// Opens `path` as `how` says (OS_OPEN_ flags); a file it makes gets `mode`
-// (less the umask). Without OS_OPEN_DEVICE the open never waits and takes
+// Opens `path` as `how` says (OS_OPEN_ flags); a file it makes gets exactly
+// `mode`, whatever the umask. Without OS_OPEN_DEVICE the open never waits and takes
 // only a regular file: a directory fails with EISDIR, a FIFO, socket or
 // device with ENXIO, as a file that cannot be opened. Returns 0 with the
 // descriptor in `fd`, or the error number (then `fd` stays as it was).
@@ -106,6 +115,29 @@ int os_fileSyncData(int fd);
 
 // Sets the file's permission bits. Returns 0 or the error number.
 int os_fileSetMode(int fd, unsigned mode);
+
+// Why another user could change what a path names (os_pathWeakness).
+enum : int {
+    OS_PATH_SAFE = 0,        // only the process's user and root can change it
+    OS_PATH_FOREIGN = 1,     // `where` belongs to another user (`owner`)
+    OS_PATH_WRITABLE = 2,    // `where` is writable by its group or by others
+};
+
+struct os_pathCheck {
+    int weakness = OS_PATH_SAFE;
+    std::string where;  // the name found weak
+    long owner = -1;    // its owner's user id
+};
+
+// Looks whether a user other than the process's own and root could change
+// what `path` names: every directory on the way to it, every link on the
+// way and the file itself must belong to the process's user or root, and
+// none may be writable by its group or by others (a directory with the
+// sticky bit may: there no one removes or renames a name he does not own).
+// The path is looked at as written and, links resolved, as it lands. A
+// missing last name is no weakness. Returns 0 with the finding in `check`,
+// or the error number of a look that failed.
+int os_pathWeakness(const std::string& path, os_pathCheck& check);
 
 // Renames `from` to `to`, replacing `to`. Returns 0 or the error number.
 int os_rename(const char* from, const char* to);

@@ -8,14 +8,39 @@
 // processes exclude each other and another user's do not. The holder
 // listens on the socket; a newcomer that finds the name taken connects and
 // reads the holder's user id (SO_PEERCRED): only a holder of its own user
-// counts as its instance.
+// counts as its instance. A thread of the holder answers every newcomer at
+// once and closes its connection, so that no number of newcomers, nor
+// another user who connects over and over, fills the holder's queue: the
+// name answers as held for as long as its holder runs.
 #pragma once
 
 #include <string>
+#include <thread>
 
 #include "os/os_fd.h"
 
 namespace qzr {
+
+// A held instance mutex: the bound socket and the thread that answers the
+// newcomers. The name is let go when the object is reset or destroyed.
+class OsInstanceMutex {
+public:
+    OsInstanceMutex() = default;
+    OsInstanceMutex(OsInstanceMutex&&) = default;
+    OsInstanceMutex& operator=(OsInstanceMutex&& other) noexcept;
+    ~OsInstanceMutex() { reset(); }
+
+    // Whether a name is held.
+    bool valid() const { return socket_.valid(); }
+    // Stops the answering thread and lets the name go.
+    void reset();
+
+private:
+    friend int os_instanceMutex(const std::string&, OsInstanceMutex&, long*);
+    OsFd socket_;
+    OsFd stop_;  // written to end the thread
+    std::thread answering_;
+};
 
 // Takes this user's mutex named `name` into `held`. Returns 0 when this
 // process now holds it; EEXIST when another process of the user holds it;
@@ -25,6 +50,6 @@ namespace qzr {
 // did not answer); or the error number of another failure. Then `held`
 // stays empty. A name longer than the kernel takes keeps its beginning and
 // ends with a digest of the whole, so two different names never become one.
-int os_instanceMutex(const std::string& name, OsFd& held, long* holder = nullptr);
+int os_instanceMutex(const std::string& name, OsInstanceMutex& held, long* holder = nullptr);
 
 }  // namespace qzr

@@ -3,6 +3,8 @@
 // struct termios differs and cannot carry an arbitrary speed.
 #include "os/os_serial.h"
 
+#include "os/os_file.h"
+
 #include <asm/termios.h>
 #include <cerrno>
 #include <cstdlib>
@@ -39,8 +41,13 @@ tcflag_t sizeFlag(int dataBits)
 
 int os_serialOpen(const char* path)
 {
-    int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
+    OsFd opened;
+    if (int err = os_fileOpen(path, OS_OPEN_READ | OS_OPEN_WRITE | OS_OPEN_FOLLOW | OS_OPEN_ANY_KIND, 0, opened);
+        err != 0) {
+        errno = err;
+        return -1;
+    }
+    int fd = opened.release();
     // No sharing: a second open by another process is refused. A device that
     // does not know the request is still usable.
     if (::ioctl(fd, TIOCEXCL) != 0 && !notApplicable(errno)) {

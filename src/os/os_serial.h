@@ -33,7 +33,10 @@ enum : int {
     OS_SERIAL_SET_FAILED = 2,  // the settings are refused or not kept
 };
 
-// Opens a serial device. Returns the descriptor, or -1 (errno set).
+// Opens a serial device, without waiting for its carrier. A link at `path`
+// is followed only when it is the driver's user's or root's: the bytes
+// for the port never go where another user pointed them. Returns the
+// descriptor, or -1 (errno set).
 int os_serialOpen(const char* path);
 
 // Gives up the exclusive use taken by os_serialOpen (before closing), so

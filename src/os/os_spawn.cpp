@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <sstream>
 #include <spawn.h>
 #include <strings.h>
 #include <sys/wait.h>
@@ -32,6 +33,24 @@ bool isZombie(const char* pid)
     return paren == std::string::npos || paren + 2 >= line.size() || line[paren + 2] == 'Z';
 }
 
+// Whether process `pid` runs as this process's user: its real and
+// effective user ids (/proc/<pid>/status) are both this process's
+// effective one.
+bool ofOurUser(const char* pid)
+{
+    std::ifstream status(std::string("/proc/") + pid + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (!line.starts_with("Uid:")) continue;
+        std::istringstream ids(line.substr(4));
+        long real = -1, effective = -1;
+        ids >> real >> effective;
+        const long us = static_cast<long>(::geteuid());
+        return real == us && effective == us;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool os_processRunning(const char* name)
@@ -48,7 +67,7 @@ bool os_processRunning(const char* name)
         std::ifstream comm(std::string("/proc/") + e->d_name + "/comm");
         std::string line;
         if (!std::getline(comm, line)) continue;
-        if (::strcasecmp(line.c_str(), name) == 0 && !isZombie(e->d_name)) {
+        if (::strcasecmp(line.c_str(), name) == 0 && ofOurUser(e->d_name) && !isZombie(e->d_name)) {
             found = true;
             break;
         }

@@ -6,10 +6,12 @@
 
 namespace qzr {
 
-// True when a running process's name (/proc/<pid>/comm) equals `name`
-// without regard to letter case. Processes that cannot be read, and ended
-// ones not yet collected, are passed over; ended children of this process
-// are collected first.
+// True when a running process of this process's own user (its real and
+// effective user ids both this process's effective one) has a name
+// (/proc/<pid>/comm) equal to `name` without regard to letter case: a
+// process of another user, whatever its name, is not ours to wait for.
+// Processes that cannot be read, and ended ones not yet collected, are
+// passed over; ended children of this process are collected first.
 bool os_processRunning(const char* name);
 
 // Starts `path` with `args` (args[0] included) without waiting for it. The

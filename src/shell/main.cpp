@@ -67,7 +67,7 @@ int main(int argc, char** argv)
     // A name that another user holds keeps no one from running: the run
     // goes on without it, and the log says so.
     const std::string mutexName = g_windowTitle + " is running";
-    OsFd instanceMutex;
+    OsInstanceMutex instanceMutex;
     long holder = -1;
     int taken = os_instanceMutex(mutexName, instanceMutex, &holder);
     if (taken == EACCES) {

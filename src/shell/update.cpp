@@ -57,7 +57,8 @@ void checkForUpdates(int force)
     lastCheck = now;
     // A link there is not followed: refused like a file that cannot be made.
     OsFd lock;
-    if (os_fileOpen(updateLockPath.c_str(), OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_TRUNCATE, 0666, lock) != 0)
+    const int how = OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_TRUNCATE | OS_OPEN_NARROW;
+    if (os_fileOpen(updateLockPath.c_str(), how, 0600, lock) != 0)
         log_write(LOG_ERROR, "UPDATE: Error creating update Lock file '%s'", updateLockPath.c_str());
     lock.reset();
     log_write(LOG_INFO, "UPDATE: Checking for updates...");
@@ -65,6 +66,8 @@ void checkForUpdates(int force)
         log_write(LOG_INFO, "UPDATE: update program already running.");
         return;
     }
+    // A program that another user could have put there would run as this one.
+    if (!update_trusted(program, "Update program")) return;
     if (int err = os_spawn(program, {program}); err != 0)
         log_write(LOG_ERROR, "UPDATE: Error starting update process %s errno=%d", program.c_str(), err);
 }

@@ -144,5 +144,160 @@ TEST(OsFileTest, MarksALibrarysDescriptorCloseOnExec)
     EXPECT_EQ(os_setCloseOnExec(-1), EBADF);
 }
 
+TEST(OsFileTest, MadeFilesGetTheirModeWhateverTheUmaskAndFoundOnesAreNarrowed)
+{
+    test::TempDir dir;
+    const int how = OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_NARROW;
+    for (mode_t mask : {0000, 0022, 0077}) {
+        SCOPED_TRACE(mask);
+        fs::remove(dir.file("f"));
+        mode_t before = ::umask(mask);
+        OsFd fd;
+        int err = os_fileOpen(dir.file("f").c_str(), how, 0640, fd);
+        ::umask(before);
+        ASSERT_EQ(err, 0);
+        os_fileInfo info;
+        ASSERT_EQ(os_fileInfoOf(fd.get(), info), 0);
+        EXPECT_EQ(info.mode, 0640u);
+    }
+    // Found: more access is taken away, less is left as it is; without
+    // OS_OPEN_NARROW nothing changes.
+    struct Case {
+        unsigned found;
+        int how;
+        unsigned after;
+    } cases[] = {{0666, how, 0640}, {0604, how, 0600}, {0400, how, 0400}, {0666, how & ~OS_OPEN_NARROW, 0666}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.found);
+        ASSERT_EQ(::chmod(dir.file("f").c_str(), c.found), 0);
+        OsFd fd;
+        ASSERT_EQ(os_fileOpen(dir.file("f").c_str(), c.how, 0640, fd), 0);
+        os_fileInfo info;
+        ASSERT_EQ(os_pathInfo(dir.file("f").c_str(), false, info), 0);
+        EXPECT_EQ(info.mode, c.after);
+    }
+}
+
+// For writing, a link is followed only when it belongs to the process's
+// user or root, link after link; another's is refused as any link is
+// without OS_OPEN_FOLLOW. For reading, any link is followed.
+TEST(OsFileTest, WritingFollowsOnlyLinksOfThisUserOrRoot)
+{
+    test::TempDir dir;
+    fs::create_directory(dir.file("sub"));
+    fs::create_symlink("sub/target", dir.file("relative"));   // relative to the link's directory
+    fs::create_symlink(dir.file("relative"), dir.file("chain"));
+    fs::create_symlink(dir.file("sub/other"), dir.file("foreign"));
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::lchown(dir.file("foreign").c_str(), 65534, 65534), 0);
+    }
+    const int write = OS_OPEN_WRITE | OS_OPEN_CREATE | OS_OPEN_FOLLOW;
+    struct Case {
+        const char* name;
+        int how;
+        int err;
+        const char* made;  // the file the open made or opened
+    } cases[] = {
+        {"relative", write, 0, "sub/target"},
+        {"chain", write, 0, "sub/target"},
+        {"foreign", write, root ? ELOOP : 0, root ? nullptr : "sub/other"},
+        {"foreign", write & ~OS_OPEN_FOLLOW, ELOOP, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(dir.file("sub/target"));
+        fs::remove(dir.file("sub/other"));
+        OsFd fd;
+        EXPECT_EQ(os_fileOpen(dir.file(c.name).c_str(), c.how, 0600, fd), c.err);
+        EXPECT_EQ(fs::exists(dir.file("sub/target")), c.made && std::string(c.made) == "sub/target");
+        EXPECT_EQ(fs::exists(dir.file("sub/other")), c.made && std::string(c.made) == "sub/other");
+    }
+    // Reading follows another's link all the same.
+    dir.write("sub/other", "x");
+    OsFd fd;
+    EXPECT_EQ(os_fileOpen(dir.file("foreign").c_str(), OS_OPEN_READ | OS_OPEN_FOLLOW, 0, fd), 0);
+}
+
+// A directory or file of `mode`, whatever the umask.
+void makeDirectory(const std::string& path, mode_t mode)
+{
+    ::mkdir(path.c_str(), 0700);
+    ::chmod(path.c_str(), mode);
+}
+void makeFile(const std::string& path, mode_t mode)
+{
+    ::close(::creat(path.c_str(), 0700));
+    ::chmod(path.c_str(), mode);
+}
+
+// What another user could change on the way to a program: an owner other
+// than this user or root, a name writable by group or others, a link of
+// another user, as written or where the links land; a sticky directory
+// open to all keeps others from names they do not own.
+TEST(OsFileTest, TellsWhetherAnotherUserCouldChangeWhatAPathNames)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "files of another user need root";
+    test::TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string d = dir.path().string();
+    struct Case {
+        const char* what;
+        std::string path;
+        void (*make)(const std::string& d);
+        int weakness;
+        std::string where;
+    } cases[] = {
+        {"safe", d + "/p", [](const std::string& d) { makeFile(d + "/p", 0755); }, OS_PATH_SAFE, ""},
+        {"missing", d + "/p", [](const std::string&) {}, OS_PATH_SAFE, ""},
+        {"another's", d + "/p",
+         [](const std::string& d) {
+             makeFile(d + "/p", 0755);
+             ::chown((d + "/p").c_str(), 65534, 65534);
+         },
+         OS_PATH_FOREIGN, d + "/p"},
+        {"group-writable", d + "/p", [](const std::string& d) { makeFile(d + "/p", 0775); }, OS_PATH_WRITABLE, d + "/p"},
+        {"in an open directory", d + "/open/p",
+         [](const std::string& d) {
+             makeDirectory(d + "/open", 0777);
+             makeFile(d + "/open/p", 0755);
+         },
+         OS_PATH_WRITABLE, d + "/open"},
+        {"in a sticky open directory", d + "/sticky/p",
+         [](const std::string& d) {
+             makeDirectory(d + "/sticky", 01777);
+             makeFile(d + "/sticky/p", 0755);
+         },
+         OS_PATH_SAFE, ""},
+        {"missing in a sticky open directory", d + "/sticky/p",
+         [](const std::string& d) { makeDirectory(d + "/sticky", 01777); }, OS_PATH_WRITABLE, d + "/sticky"},
+        {"through a link to an open directory", d + "/via/p",
+         [](const std::string& d) {
+             makeDirectory(d + "/open", 0777);
+             makeFile(d + "/open/p", 0755);
+             ::symlink((d + "/open").c_str(), (d + "/via").c_str());
+         },
+         OS_PATH_WRITABLE, d + "/open"},
+        {"another's link", d + "/p",
+         [](const std::string& d) {
+             makeFile(d + "/mine", 0755);
+             ::symlink((d + "/mine").c_str(), (d + "/p").c_str());
+             ::lchown((d + "/p").c_str(), 65534, 65534);
+         },
+         OS_PATH_FOREIGN, d + "/p"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char* n : {"p", "mine", "via", "open", "sticky"}) fs::remove_all(dir.file(n));
+        c.make(d);
+        os_pathCheck check;
+        ASSERT_EQ(os_pathWeakness(c.path, check), 0);
+        EXPECT_EQ(check.weakness, c.weakness);
+        if (c.weakness != OS_PATH_SAFE) {
+            EXPECT_EQ(check.where, c.where);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qzr

@@ -117,7 +117,7 @@ TEST_F(DriverTest, InstanceNameHeldByAnotherUserDoesNotStopTheDriver)
         SCOPED_TRACE(c.listens ? "the holder listens" : "the holder does not listen");
         ForeignHolder holder(name, c.listens);
         ASSERT_TRUE(holder.bound());
-        OsFd mine;
+        OsInstanceMutex mine;
         long uid = 0;
         EXPECT_EQ(os_instanceMutex(title + " is running", mine, &uid), EACCES);
         EXPECT_EQ(uid, c.listens ? static_cast<long>(NOBODY) : -1L);
@@ -132,7 +132,7 @@ TEST_F(DriverTest, InstanceNameHeldByAnotherUserDoesNotStopTheDriver)
         EXPECT_EQ(l.substr(l.size() - 4), "End.");
     }
     // A name held by this user still ends a newcomer at once.
-    OsFd first, second;
+    OsInstanceMutex first, second;
     ASSERT_EQ(os_instanceMutex(title + " is running", first), 0);
     long uid = -1;
     EXPECT_EQ(os_instanceMutex(title + " is running", second, &uid), EEXIST);

@@ -961,7 +961,7 @@ TEST_F(WindowProcTest, HelpAndAboutBoxes)
 TEST(InstanceMutexTest, OneHolderAtATime)
 {
     std::string name = "qzr test mutex " + std::to_string(::getpid()) + " " + std::to_string(std::rand());
-    OsFd first, second;
+    OsInstanceMutex first, second;
     EXPECT_EQ(os_instanceMutex(name, first), 0);
     EXPECT_TRUE(first.valid());
     EXPECT_EQ(os_instanceMutex(name, second), EEXIST);
@@ -973,7 +973,7 @@ TEST(InstanceMutexTest, OneHolderAtATime)
 
     // Names longer than an address holds stay apart by their ends.
     std::string longName = name + std::string(200, 'x');
-    OsFd a, b, c;
+    OsInstanceMutex a, b, c;
     EXPECT_EQ(os_instanceMutex(longName + "a", a), 0);
     EXPECT_EQ(os_instanceMutex(longName + "b", b), 0);
     EXPECT_EQ(os_instanceMutex(longName + "a", c), EEXIST);
