@@ -127,7 +127,18 @@ void ini_report(int code, const char* text);
 // General and network parameters, and the value forms.
 bool ini_isGeneralKeyword(int id);
 bool ini_isNetworkKeyword(int id);
+// Where the key `id` belongs, for a report of it found out of its place:
+// " 'maxEnqDelay' is a network key: it comes before the connection keys of
+// its network." for a network key, the like for a general key, else "".
+std::string ini_placeNote(int id);
 void ini_parseGeneralParam();
+// Reports the file names of the general part that would mix responses and
+// requests: an inputFileName that begins with '_' (the mark of a served
+// request), an outputFileName whose responses are requests (the request
+// name itself, or a name the request pattern takes) or served requests
+// (the request name with '_' for its first letter). Each report is made at
+// the key's value.
+void ini_checkFileNames();
 void ini_parseNetworkParam();
 void ini_parseBool(bool& field);
 void ini_parseStringOrVar(std::optional<std::string>& field);

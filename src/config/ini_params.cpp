@@ -12,6 +12,7 @@
 // keyword tells the keyword test, the order of the rows makes the list that
 // a token of no parameter is reported with, and the row's function reads
 // the value into its field.
+#include <climits>
 #include <cstdio>
 #include <initializer_list>
 #include <iterator>
@@ -22,6 +23,7 @@
 #include "config/config_internal.h"
 #include "foundation/ascii.h"
 #include "foundation/log.h"
+#include "foundation/tbx_msg.h"
 
 namespace qzr {
 
@@ -52,6 +54,26 @@ void parseUpperId(std::optional<std::string>& field) {
     field = std::string(iniParser.tokenUpper);
     if (ini_token() != TBX_IDENTIFIER) ini_expecting("id");
     ini_advance();
+}
+
+// Where a value was read: the start of its line in the file, its column and
+// its line number, for a report made once the reading has gone past it.
+struct IniPlace {
+    long lineStart = 0;
+    int column = 0;
+    int line = 0;
+};
+IniPlace inputNamePlace;   // the value of inputFileName
+IniPlace outputNamePlace;  // the value of outputFileName
+
+IniPlace placeHere() { return {iniParser.lineStart, iniParser.tokenColumn, iniParser.lineNumber}; }
+
+// Reports syntax error 202 with `text` at the place `at`.
+void reportAt(const IniPlace& at, const std::string& text) {
+    iniParser.errLineStart = at.lineStart;
+    iniParser.errColumn = at.column;
+    iniParser.errLine = at.line;
+    tbx_error(&iniParser, TBX_ERR_SYNTAX, text.c_str());
 }
 
 // Reads `$` `(` NAME `)` into `field` (the current token is the `$`).
@@ -163,8 +185,16 @@ constexpr Param generalParams[] = {
     {KW_MODEMINIT, [] { parseString(Genparam->modemInit); }},
     {KW_HSMODEMINIT, [] { parseString(Genparam->HSmodemInit); }},
     {KW_MODEMHANGUP, [] { parseString(Genparam->modemHangup); }},
-    {KW_INPUTFILENAME, [] { parseUpperId(Genparam->inputFileName); }},
-    {KW_OUTPUTFILENAME, [] { parseUpperId(Genparam->outputFileName); }},
+    {KW_INPUTFILENAME,
+     [] {
+         inputNamePlace = placeHere();
+         parseUpperId(Genparam->inputFileName);
+     }},
+    {KW_OUTPUTFILENAME,
+     [] {
+         outputNamePlace = placeHere();
+         parseUpperId(Genparam->outputFileName);
+     }},
     {KW_HANGAROUND, [] { ini_parseBool(Genparam->hangAround); }},
     {KW_LOGFILE, [] { ini_parseIdOrString(Genparam->logFile); }},
     {KW_LOGGINGENABLED, [] { ini_parseBool(Genparam->loggingEnabled); }},
@@ -187,8 +217,9 @@ constexpr Param networkParams[] = {
          ini_parseStringDefaultOrVar(Curnet->prefix);
          limitPrefix(line);
      }},
-    {KW_MAXPROCESSINGDELAY, [] { ini_parseInteger(Curnet->maxProcessingDelay, 0, 0, nullptr); }},
-    {KW_MAXENQDELAY, [] { ini_parseInteger(Curnet->maxEnqDelay, 0, 0, nullptr); }},
+    {KW_MAXPROCESSINGDELAY,
+     [] { ini_parseInteger(Curnet->maxProcessingDelay, 0, INT_MAX, "maxProcessingDelay=number [0 or more seconds]"); }},
+    {KW_MAXENQDELAY, [] { ini_parseInteger(Curnet->maxEnqDelay, 0, INT_MAX, "maxEnqDelay=number [0 or more seconds]"); }},
     {KW_DISCONNECTMETHOD,
      [] {
          parseChoice(Curnet->disconnectMethod, {{KW_HARD, DISC_HARD}, {KW_SOFT, DISC_SOFT}, {KW_BOTH, DISC_BOTH}},
@@ -230,7 +261,8 @@ constexpr Param connectionParams[] = {
                      {{KW_DATAPAC, CNX_TYPE_DATAPAC}, {KW_TCPIP, CNX_TYPE_TCPIP}, {KW_HTTP, CNX_TYPE_HTTP}},
                      " 'http' 'tcpip' 'datapac' ");
      }},
-    {KW_CONNECTIONTIMEOUT, [] { ini_parseInteger(Curcnx->connectionTimeout, 0, 0, nullptr); }},
+    {KW_CONNECTIONTIMEOUT,
+     [] { ini_parseInteger(Curcnx->connectionTimeout, 0, INT_MAX, "connectionTimeout=number [0 or more seconds]"); }},
     {KW_DIALRETRIES, [] { parseCount(Curcnx->dialRetries, "dialRetries=number", 1, 10); }},
     {KW_DELAYBETWEENRETRIES, [] { parseCount(Curcnx->delayBetweenRetries, "delayBetweenRetries=number", 1, 60); }},
     {KW_V2CONVERTACCENT, [] { ini_parseBool(Curcnx->v2convertAccent); }},
@@ -345,6 +377,44 @@ void ini_parseGeneralParam() {
 
 void ini_parseNetworkParam() { parseParam(networkParams, ""); }
 
+void ini_checkFileNames() {
+    if (!Genparam->inputFileName || !Genparam->outputFileName || Genparam->inputFileName->empty()) return;
+    const std::string& in = *Genparam->inputFileName;
+    const std::string& out = *Genparam->outputFileName;
+    if (in[0] == '_')
+        reportAt(inputNamePlace,
+                 "inputFileName=name that does not begin with '_' (a name that begins with '_' marks a served "
+                 "request)");
+    // A request and its response, which takes what follows the request's
+    // first dot.
+    const std::string request = in + ".001";
+    const std::string response = out + "." + request.substr(request.find('.') + 1);
+    // The names are upper-cased; a request is found in any letter case.
+    const auto begins = [&](const std::string& name) {
+        return response.compare(0, name.size() + 1, name + ".") == 0;
+    };
+    std::string text;
+    if (out == in)
+        text = "outputFileName=name other than inputFileName (the response " + response + " would replace the request)";
+    else if (response[0] != '_' && begins(in))
+        text = "outputFileName=name whose files are no requests (the response " + response +
+               " would be read as a request)";
+    else if (begins("_" + in.substr(1)))
+        text = "outputFileName=name other than a served request's (the response " + response +
+               " is the name of the request " + in.substr(0, 1) + response.substr(1) + " once served)";
+    if (!text.empty()) reportAt(outputNamePlace, text);
+}
+
+std::string ini_placeNote(int id) {
+    const char* note = nullptr;
+    if (ini_isNetworkKeyword(id))
+        note = "' is a network key: it comes before the connection keys of its network.";
+    else if (ini_isGeneralKeyword(id) && !ini_isConnectionKeyword(id))
+        note = "' is a general key: it belongs to the general part.";
+    if (note == nullptr) return "";
+    return std::string(" '") + ini_keywordName(id) + note;
+}
+
 void ini_parseConnection() {
     if (ini_token() != KW_CONNECTION) {
         ini_expecting(" 'connection' ");
@@ -353,7 +423,8 @@ void ini_parseConnection() {
     ini_advance();
     ini_expect(KW_BEGIN, "begin");
     while (ini_isConnectionKeyword(ini_token())) ini_parseConnectionParam();
-    ini_expect(KW_END, "end");
+    const std::string note = ini_placeNote(ini_token());
+    ini_expect(KW_END, note.empty() ? "end" : ("end." + note).c_str());
 }
 
 void ini_parseCertificateId() {

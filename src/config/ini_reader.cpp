@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "config/config.h"
 #include "config/config_internal.h"
@@ -124,7 +125,9 @@ namespace {
 
 // Makes the one-character tokens of the language and registers the keywords.
 void ini_registerKeywords() {
-    for (unsigned char c : {'=', '[', ']', '(', ')', '$', '{', '}'}) iniParser.classes[c] = c;
+    // '-' is a token so that a negative number is read as one (below), not
+    // skipped as an illegal character, which would leave its digits.
+    for (unsigned char c : {'=', '[', ']', '(', ')', '$', '{', '}', '-'}) iniParser.classes[c] = c;
     for (const Keyword& k : keywordList) tbx_add_keyword(iniKeywords, k.name, k.id);
 }
 
@@ -176,6 +179,7 @@ void ini_checkFollower(int a, int b) {
     std::string text = "valid parameter name. '";
     text += iniParser.token;
     text += "' is not valid here.";
+    text += ini_placeNote(t);
     ini_expecting(text.c_str());
 }
 
@@ -310,6 +314,7 @@ void ini_parseGeneralPart() {
     } while (ini_isGeneralKeyword(ini_token()) || ini_token() == TBX_IDENTIFIER);
     if (!Genparam->inputFileName) ini_expecting("inputFileName=name");
     if (!Genparam->outputFileName) ini_expecting("outputFileName=name");
+    ini_checkFileNames();
 }
 
 // Compiles the named script `name` whose value is at the current token and
@@ -366,6 +371,23 @@ void ini_parseFile() {
 
 void ini_advance() {
     tbx_next_token(&iniParser);
+    if (iniParser.tokenId == '-') {
+        // A minus sign and the integer after it are one negative integer,
+        // which the range of its key then judges. A sign before anything
+        // else is reported, and the reading goes on at that token.
+        const int signColumn = iniParser.tokenColumn;
+        tbx_next_token(&iniParser);
+        if (iniParser.tokenId != TBX_INTEGER) {
+            ini_expecting("num");
+        } else {
+            iniParser.value = -iniParser.value;
+            iniParser.tokenColumn = signColumn;
+            // An integer keeps 32 characters: the sign always fits.
+            const std::string text = std::string("-") + iniParser.token;
+            std::snprintf(iniParser.token, sizeof iniParser.token, "%s", text.c_str());
+            std::snprintf(iniParser.tokenUpper, sizeof iniParser.tokenUpper, "%s", text.c_str());
+        }
+    }
     if (iniParser.tokenId == TBX_INTEGER) lastInteger = iniParser.value;
 }
 

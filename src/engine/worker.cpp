@@ -129,7 +129,7 @@ void fillTestMenu()
 // Loads the redirection rules at the first request of the process.
 void loadRedirection()
 {
-    std::string path = ExeDir + "/qzrredir.dat";
+    const std::string path = switchFilePath();
     if (g_detailedMessages) log_write(LOG_INFO, "Processing redirection file '%s'", path.c_str());
     (void)loadSwitchTable(path.c_str());
     if (g_detailedMessages) log_write(LOG_INFO, "Redirection file version '%s'", g_version.c_str());
@@ -137,7 +137,8 @@ void loadRedirection()
     for (int i = 0; i < 20; ++i) {
         tbx_hash_entry* e = tbx_hash_next(switchNetworks);
         if (!e) break;
-        if (!findNetwork(e->key.c_str()))
+        // The target of a "do not redirect" rule names no network.
+        if (e->key != SWITCH_NO_TARGET && !findNetwork(e->key.c_str()))
             log_write(LOG_INFO,
                       "** WARNING ** Network '%s' is not defined, redirection to this network is disabled",
                       e->key.c_str());
@@ -372,7 +373,7 @@ bool openLog()
 // are logged and the run goes on.
 void readSupplementalFile()
 {
-    std::string supPath = ExeDir + "/qzrsup.ini";
+    const std::string supPath = ini_supplementalPath();
     // Read only when it can be opened: only a regular file can.
     if (OsFd sup; os_fileOpen(supPath.c_str(), OS_OPEN_READ | OS_OPEN_FOLLOW, 0, sup) == 0) {
         sup.reset();

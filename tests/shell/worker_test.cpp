@@ -616,16 +616,28 @@ TEST_F(DriverTest, RestartScriptFindsAWorkingDirectoryGivenRelative)
               (std::vector<std::string>{"-e", dir.path().string(), "-v"}));
 }
 
-TEST_F(DriverTest, CommandLineRefusalsAndUsage)
+TEST_F(DriverTest, CommandLineRefusalsAndUsageAreSaidOnce)
 {
+    // The usage: asked for, so on standard output, once; nothing on error.
     QzrProcess help(dir.path().string(), {"-h"});
     EXPECT_EQ(help.wait(), 0);
-    EXPECT_NE(dir.read("stderr.txt").find("usage: QZR  [-i inifile] [-v] [-h]"), std::string::npos);
-    QzrProcess bad(dir.path().string(), {"-z"});
-    EXPECT_EQ(bad.wait(), 1);
-    EXPECT_NE(dir.read("stderr.txt").find("QZR Error: %F-0299: Invalid command line switch -z \n"), std::string::npos);
-    QzrProcess noDir(dir.path().string(), {"-c", "-v"});
-    EXPECT_EQ(noDir.wait(), 1);
-    EXPECT_NE(dir.read("stderr.txt").find("Invalid command line syntax -c,  please specify <directory-name>"),
-              std::string::npos);
+    const std::string usage = "usage: QZR  [-i inifile] [-v] [-h]";
+    EXPECT_EQ(count(dir.read("stdout.txt"), usage), 1) << dir.read("stdout.txt");
+    EXPECT_EQ(count(dir.read("stdout.txt"), "optional by default qzr.ini in current directory"), 1);
+    EXPECT_EQ(dir.read("stderr.txt"), "");
+
+    // A refused line: on standard error, once; nothing on output.
+    struct Refusal {
+        std::vector<std::string> args;
+        std::string text;
+    } refusals[] = {
+        {{"-z"}, "QZR Error: %F-0299: Invalid command line switch -z \n"},
+        {{"-c", "-v"}, "Invalid command line syntax -c,  please specify <directory-name>"},
+    };
+    for (const Refusal& r : refusals) {
+        QzrProcess bad(dir.path().string(), r.args);
+        EXPECT_EQ(bad.wait(), 1) << r.text;
+        EXPECT_EQ(count(dir.read("stderr.txt"), r.text), 1) << dir.read("stderr.txt");
+        EXPECT_EQ(dir.read("stdout.txt"), "") << r.text;
+    }
 }
