@@ -24,9 +24,11 @@
 
 namespace qzr {
 
-std::string respExtra;
-
 namespace {
+
+// Text appended to the response after CR LF when not empty; emptied at the
+// start of every transaction.
+std::string respExtra;
 
 // The response to write: `data` with `len` bytes (empty until a dialog
 // returned one).
@@ -112,7 +114,7 @@ int tryConnection(const char* reqPath, const char* respPath, NetworkDef* net, tr
         if (int status = cda_encrypt(text, length); status != STS_OK) return status;
     }
 
-    if (!link.dials) {
+    if (!link.openPort) {
         // The proxy is reached anew for each request: there is nothing to dial.
         net->linkUp = true;
         net->portOpen = true;
@@ -195,7 +197,6 @@ int processFile(const RequestFile& requestFp, const char* reqPath, ResponseFile&
         status = readRequest(requestFp, reqPath, net->curCnx, ti);
     }
 
-    ti->status = status;
     activity_setStatus(status);
     activity_setState(ACT_WRITE_RESPONSE);
     // 1003 says the claim was not sent: once its frame may have gone out, the

@@ -650,7 +650,7 @@ TEST_F(DriverTest, TerminalThatCannotAddressTheCursorIsNoTerminal)
     dir.write("qzr.ini", "[general]\ninputFileName = REQ\noutputFileName = RSP\nhangupDelay = zz\n");
     for (const char* type : {"dumb", "qzr-unknown-terminal"}) {
         SCOPED_TRACE(type);
-        std::vector<std::string> env = environmentWithout({"QZR_TEST", "TERM"});
+        std::vector<std::string> env = environmentWithout({"TERM"});
         env.push_back(std::string("TERM=") + type);
         std::string output;
         EXPECT_EQ(runOnPty(args(), dir.path().string(), env, output), 2) << output;
@@ -764,7 +764,7 @@ TEST_F(DriverTest, SecondInstanceStartedInADirectoryOfTheSameNameEndsAtOnce)
     std::string ini = std::string(GENERAL) + "hangAround = false\n[connectScript]\nversion = \"test\"\n" + TEST_NETWORK;
     work2.write("qzr.ini", ini);
     work3.write("qzr.ini", ini);
-    std::vector<std::string> env = environmentWithout({"QZR_TEST"});
+    std::vector<std::string> env = environmentWithout({});
 
     pid_t first = spawnIn({QZR_BINARY, "-c", dir.path().string(), "-e", dir.path().string()}, dir.path().string(),
                           env, dir.file("stdout.txt"), dir.file("stderr.txt"));
@@ -824,7 +824,7 @@ TEST_F(DriverTest, DriversOfTwoUsersInDirectoriesOfTheSameNameBothRun)
         for (const fs::path& p : {w, w / "qzr.ini", w / "qzrupdate.lck"}) ASSERT_EQ(::chown(p.c_str(), NOBODY, NOBODY), 0);
         works.push_back(w.string());
     }
-    std::vector<std::string> env = environmentWithout({"QZR_TEST"});
+    std::vector<std::string> env = environmentWithout({});
     auto asNobody = [&](const std::string& w, const std::string& outDir) {
         return spawnIn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QZR_BINARY, "-c", w,
                         "-e", w},
