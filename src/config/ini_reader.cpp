@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "config/config.h"
@@ -26,100 +27,20 @@ tbx_hash iniKeywords;
 bool keywordsReady = false;  // the parser and the keyword table are set up
 int lastInteger = 0;         // the value of the last integer token read
 
-struct Keyword {
-    const char* name;
-    int id;
-};
-
-// The keywords in the order of their ids (611 to 680).
-constexpr Keyword keywordList[] = {
-    {"address", KW_ADDRESS},
-    {"begin", KW_BEGIN},
-    {"certificateStore", KW_CERTIFICATESTORE},
-    {"certificateNetworkId", KW_CERTIFICATENETWORKID},
-    {"certificateQZRId", KW_CERTIFICATEQZRID},
-    {"comdev", KW_COMDEV},
-    {"compress", KW_COMPRESS},
-    {"connectionMode", KW_CONNECTIONMODE},
-    {"connectionType", KW_CONNECTIONTYPE},
-    {"connectionTimeout", KW_CONNECTIONTIMEOUT},
-    {"connectScript", KW_CONNECTSCRIPT},
-    {"connection", KW_CONNECTION},
-    {"datapac", KW_DATAPAC},
-    {"dataBit", KW_DATABIT},
-    {"default", KW_DEFAULT},
-    {"provider", KW_PROVIDER},
-    {"clinic", KW_CLINIC},
-    {"defcomdev", KW_DEFCOMDEV},
-    {"delay", KW_DELAY},
-    {"dental", KW_DENTAL},
-    {"dialup", KW_DIALUP},
-    {"direct", KW_DIRECT},
-    {"disconnectAfterTX", KW_DISCONNECTAFTERTX},
-    {"disconnectMethod", KW_DISCONNECTMETHOD},
-    {"detailedMessages", KW_DETAILEDMESSAGES},
-    {"dialRetries", KW_DIALRETRIES},
-    {"delayBetweenRetries", KW_DELAYBETWEENRETRIES},
-    {"hangupDelay", KW_HANGUPDELAY},
-    {"encrypt", KW_ENCRYPT},
-    {"end", KW_END},
-    {"even", KW_EVEN},
-    {"false", KW_FALSE},
-    {"for", KW_FOR},
-    {"general", KW_GENERAL},
-    {"hangAround", KW_HANGAROUND},
-    {"inputFileName", KW_INPUTFILENAME},
-    {"logFile", KW_LOGFILE},
-    {"logFileAppend", KW_LOGFILEAPPEND},
-    {"loggingEnabled", KW_LOGGINGENABLED},
-    {"modemInit", KW_MODEMINIT},
-    {"maxProcessingDelay", KW_MAXPROCESSINGDELAY},
-    {"maxEnqDelay", KW_MAXENQDELAY},
-    {"hard", KW_HARD},
-    {"soft", KW_SOFT},
-    {"both", KW_BOTH},
-    {"HSmodemInit", KW_HSMODEMINIT},
-    {"modemHangup", KW_MODEMHANGUP},
-    {"network", KW_NETWORK},
-    {"none", KW_NONE},
-    {"odd", KW_ODD},
-    {"outputFileName", KW_OUTPUTFILENAME},
-    {"parity", KW_PARITY},
-    {"phone", KW_PHONE},
-    {"phoneNumber", KW_PHONENUMBER},
-    {"primary", KW_PRIMARY},
-    {"prefix", KW_PREFIX},
-    {"secondary", KW_SECONDARY},
-    {"tcpip", KW_TCPIP},
-    {"transmit", KW_TRANSMIT},
-    {"then", KW_THEN},
-    {"speed", KW_SPEED},
-    {"retry", KW_RETRY},
-    {"return", KW_RETURN},
-    {"true", KW_TRUE},
-    {"use", KW_USE},
-    {"usePKI", KW_USEPKI},
-    {"version", KW_VERSION},
-    {"v2convertAccent", KW_V2CONVERTACCENT},
-    {"wait", KW_WAIT},
-    {"http", KW_HTTP},
-};
-static_assert(sizeof keywordList / sizeof keywordList[0] == 70);
-
-constexpr bool keywordsInIdOrder() {
-    for (std::size_t i = 0; i < sizeof keywordList / sizeof keywordList[0]; ++i) {
-        if (keywordList[i].id != KW_ADDRESS + static_cast<int>(i)) return false;
-    }
-    return true;
-}
-static_assert(keywordsInIdOrder());
+// The names of the keywords, in the order of their ids.
+#define QZR_NAME_OF_WORD(id, name) name,
+#define QZR_NAME_OF_KEY(id, name, general, network, connection) name,
+constexpr const char* keywordNames[] = {QZR_INI_WORDS(QZR_NAME_OF_WORD, QZR_NAME_OF_KEY)};
+#undef QZR_NAME_OF_KEY
+#undef QZR_NAME_OF_WORD
+static_assert(std::size(keywordNames) == KW_AFTER_LAST - KW_ADDRESS);
 
 constexpr char SECONDARY_PREFIX[] = "SECONDARY_";
 constexpr std::size_t SECONDARY_PREFIX_LEN = sizeof SECONDARY_PREFIX - 1;
 
 }  // namespace
 
-const char* ini_keywordName(int id) { return keywordList[id - KW_ADDRESS].name; }
+const char* ini_keywordName(int id) { return keywordNames[id - KW_ADDRESS]; }
 
 namespace {
 
@@ -128,7 +49,7 @@ void ini_registerKeywords() {
     // '-' is a token so that a negative number is read as one (below), not
     // skipped as an illegal character, which would leave its digits.
     for (unsigned char c : {'=', '[', ']', '(', ')', '$', '{', '}', '-'}) iniParser.classes[c] = c;
-    for (const Keyword& k : keywordList) tbx_add_keyword(iniKeywords, k.name, k.id);
+    for (int id = KW_ADDRESS; id < KW_AFTER_LAST; ++id) tbx_add_keyword(iniKeywords, ini_keywordName(id), id);
 }
 
 // Sets up the parser and its locked keyword table, once.
@@ -250,8 +171,8 @@ void ini_parseNetworkId() {
     Curnet->simulation = name == SIMULATION_NETWORK;
     Curnet->zar = name == ZAR_NETWORK;
     Curnet->prefix.reset();
-    Curnet->maxProcessingDelay = 30;
-    Curnet->maxEnqDelay = 30;
+    Curnet->maxProcessingDelay = PROCESSING_DELAY.byDefault;
+    Curnet->maxEnqDelay = ENQ_DELAY.byDefault;
     Curnet->disconnectMethod = DISC_SOFT;
     if (slot >= 0) networkTable[slot] = Curnet;
     ini_advance();

@@ -54,8 +54,9 @@ int bringLinkUp(NetworkDef* net)
     const ConnectionDef* cnx = net->curCnx;
     animateTrayIcon(TRAY_LINK);
     if (net->linkUp) return STS_OK;
-    int attempts = (cnx->dialRetries >= 1 && cnx->dialRetries <= 10) ? cnx->dialRetries : 2;
-    int delay = (cnx->delayBetweenRetries >= 1 && cnx->delayBetweenRetries <= 60) ? cnx->delayBetweenRetries : 2;
+    const int attempts = DIAL_RETRIES.holds(cnx->dialRetries) ? cnx->dialRetries : DIAL_RETRIES.byDefault;
+    const int delay = DELAY_BETWEEN_RETRIES.holds(cnx->delayBetweenRetries) ? cnx->delayBetweenRetries
+                                                                               : DELAY_BETWEEN_RETRIES.byDefault;
     for (int attempt = 1;; ++attempt) {
         if (!net->portOpen) {
             int status = net_connect(net);
