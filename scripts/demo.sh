@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Sets up and builds the driver, then runs one pass on the bundled demo: the
-# simulation network TEST answers the sample claim TEST/REQ.001 with itself.
-# The demo runs in a fresh copy (build/demo-run), so it can be run again.
+# Sets up and builds the driver (the program only: scripts/test.sh builds
+# the tests), then runs one pass on the bundled demo: the simulation network
+# TEST answers the sample claim TEST/REQ.001 with itself. The demo runs in a
+# fresh copy (build/demo-run), so it can be run again.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/setup.sh" "$top/build"
+"$top/scripts/setup.sh" --target qzr "$top/build"
 
 run="$top/build/demo-run"
 rm -rf "$run"

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the driver and its tests need (those missing),
-# then configures and builds one tree.
-#   scripts/setup.sh [BUILD_DIR [extra cmake arguments...]]
+# then configures and builds one tree: every target, or only the one named
+# by --target (the demo builds the program alone).
+#   scripts/setup.sh [--target NAME] [BUILD_DIR [extra cmake arguments...]]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+target=()
+if [ "${1:-}" = --target ]; then
+  target=(--target "$2")
+  shift 2
+fi
 build=${1:-$top/build}
 shift || true
 
@@ -22,4 +28,4 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$top" -B "$build" "$@" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+cmake --build "$build" -j"$(nproc)" "${target[@]}"

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -53,6 +54,25 @@ enum : std::uint8_t {
     OP_JMP = 9,
 };
 
+// The range of an integer key and the value a record holds when the file
+// does not give one. A value outside the range is refused with `text`, or,
+// without one, with "<key>=number [<low> to <high><unit>]" ("[<low> or
+// more<unit>]" when there is no upper bound).
+struct IniRange {
+    int low;
+    int high;
+    int byDefault;
+    const char* unit = "";
+    const char* text = nullptr;
+    constexpr bool holds(int value) const { return value >= low && value <= high; }
+};
+inline constexpr IniRange HANGUP_DELAY{0, 99, 0, "", "hangupDelay=number [0 to 99 seconds] "};
+inline constexpr IniRange DIAL_RETRIES{1, 10, 2};
+inline constexpr IniRange DELAY_BETWEEN_RETRIES{1, 60, 2};
+inline constexpr IniRange PROCESSING_DELAY{0, INT_MAX, 30, " seconds"};
+inline constexpr IniRange ENQ_DELAY{0, INT_MAX, 30, " seconds"};
+inline constexpr IniRange CONNECTION_TIMEOUT{0, INT_MAX, 0, " seconds"};
+
 // The general parameters. The reader puts no default in: what the file does
 // not give stays 0, false or unset, and the users apply their own defaults.
 struct GeneralParams {
@@ -65,7 +85,7 @@ struct GeneralParams {
     std::optional<std::string> version;         // the last version item read wins
     bool hangAround = false;
     bool disconnectAfterTX = false;
-    int hangupDelay = 0;                        // seconds, 0 to 99
+    int hangupDelay = HANGUP_DELAY.byDefault;   // seconds
     bool loggingEnabled = false;
     bool logFileAppend = false;
     bool detailedMessages = false;
@@ -79,8 +99,8 @@ extern GeneralParams* Genparam;
 // Copied into every connection at the moment it is created; set by the
 // general keywords of the same names.
 struct ConnectionDefaults {
-    int dialRetries = 2;
-    int delayBetweenRetries = 2;
+    int dialRetries = DIAL_RETRIES.byDefault;
+    int delayBetweenRetries = DELAY_BETWEEN_RETRIES.byDefault;
     bool v2convertAccent = true;
 };
 extern ConnectionDefaults connectionDefaults;
@@ -116,12 +136,12 @@ struct ConnectionDef {
     int parity = 0;
     int connectionMode = 0;
     int connectionType = 0;
-    int connectionTimeout = 0;          // seconds; 0: DEFAULT_CONNECTION_TIMEOUT
+    int connectionTimeout = CONNECTION_TIMEOUT.byDefault;  // seconds; 0: DEFAULT_CONNECTION_TIMEOUT
     bool compress = false;
     bool encrypt = false;
     bool v2convertAccent = true;        // connection default
-    int dialRetries = 2;                // connection default
-    int delayBetweenRetries = 2;        // connection default
+    int dialRetries = DIAL_RETRIES.byDefault;                    // connection default
+    int delayBetweenRetries = DELAY_BETWEEN_RETRIES.byDefault;  // connection default
     std::optional<std::string> phone;
     std::optional<std::string> address;
     bool usePKI = false;
@@ -148,8 +168,8 @@ struct NetworkDef {
     bool portOpen = false;
     bool dialed = false;
     bool linkUp = false;
-    int maxProcessingDelay = 30;        // seconds
-    int maxEnqDelay = 30;               // seconds
+    int maxProcessingDelay = PROCESSING_DELAY.byDefault;  // seconds
+    int maxEnqDelay = ENQ_DELAY.byDefault;                // seconds
     int disconnectMethod = DISC_SOFT;
     ConnectionDef* curCnx = nullptr;    // the connection in use, or null
     ConnectionDef* primary = nullptr;   // never null

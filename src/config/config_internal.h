@@ -14,87 +14,22 @@
 #include <string>
 
 #include "config/config.h"
+#include "config/ini_keywords.h"
 
 namespace qzr {
 
 constexpr unsigned VARIABLE_BUCKETS = 70;
 constexpr unsigned KEYWORD_BUCKETS = 85;
 
-// The keywords of the configuration language, 611 to 680 in this order.
-enum : int {
-    KW_ADDRESS = 611,
-    KW_BEGIN,
-    KW_CERTIFICATESTORE,
-    KW_CERTIFICATENETWORKID,
-    KW_CERTIFICATEQZRID,
-    KW_COMDEV,
-    KW_COMPRESS,
-    KW_CONNECTIONMODE,
-    KW_CONNECTIONTYPE,
-    KW_CONNECTIONTIMEOUT,
-    KW_CONNECTSCRIPT,
-    KW_CONNECTION,
-    KW_DATAPAC,
-    KW_DATABIT,
-    KW_DEFAULT,
-    KW_PROVIDER,
-    KW_CLINIC,
-    KW_DEFCOMDEV,
-    KW_DELAY,
-    KW_DENTAL,
-    KW_DIALUP,
-    KW_DIRECT,
-    KW_DISCONNECTAFTERTX,
-    KW_DISCONNECTMETHOD,
-    KW_DETAILEDMESSAGES,
-    KW_DIALRETRIES,
-    KW_DELAYBETWEENRETRIES,
-    KW_HANGUPDELAY,
-    KW_ENCRYPT,
-    KW_END,
-    KW_EVEN,
-    KW_FALSE,
-    KW_FOR,
-    KW_GENERAL,
-    KW_HANGAROUND,
-    KW_INPUTFILENAME,
-    KW_LOGFILE,
-    KW_LOGFILEAPPEND,
-    KW_LOGGINGENABLED,
-    KW_MODEMINIT,
-    KW_MAXPROCESSINGDELAY,
-    KW_MAXENQDELAY,
-    KW_HARD,
-    KW_SOFT,
-    KW_BOTH,
-    KW_HSMODEMINIT,
-    KW_MODEMHANGUP,
-    KW_NETWORK,
-    KW_NONE,
-    KW_ODD,
-    KW_OUTPUTFILENAME,
-    KW_PARITY,
-    KW_PHONE,
-    KW_PHONENUMBER,
-    KW_PRIMARY,
-    KW_PREFIX,
-    KW_SECONDARY,
-    KW_TCPIP,
-    KW_TRANSMIT,
-    KW_THEN,
-    KW_SPEED,
-    KW_RETRY,
-    KW_RETURN,
-    KW_TRUE,
-    KW_USE,
-    KW_USEPKI,
-    KW_VERSION,
-    KW_V2CONVERTACCENT,
-    KW_WAIT,
-    KW_HTTP,
-};
-static_assert(KW_DEFAULT == 625 && KW_DEFCOMDEV == 628 && KW_END == 640 && KW_GENERAL == 644 &&
-              KW_NETWORK == 658 && KW_VERSION == 677 && KW_HTTP == 680);
+// The keywords of the configuration language: one id per row of the table
+// of words, 611 on, in the table's order.
+#define QZR_KW_OF_WORD(id, name) KW_##id,
+#define QZR_KW_OF_KEY(id, name, general, network, connection) KW_##id,
+enum : int { KW_BEFORE_FIRST = 610, QZR_INI_WORDS(QZR_KW_OF_WORD, QZR_KW_OF_KEY) KW_AFTER_LAST };
+#undef QZR_KW_OF_KEY
+#undef QZR_KW_OF_WORD
+static_assert(KW_ADDRESS == 611 && KW_DEFAULT == 625 && KW_DEFCOMDEV == 628 && KW_END == 640 &&
+              KW_GENERAL == 644 && KW_NETWORK == 658 && KW_VERSION == 677 && KW_HTTP == 680);
 
 // The keyword of id `id` as the language writes it ("dialRetries").
 const char* ini_keywordName(int id);
@@ -127,7 +62,18 @@ void ini_report(int code, const char* text);
 // General and network parameters, and the value forms.
 bool ini_isGeneralKeyword(int id);
 bool ini_isNetworkKeyword(int id);
+// Where the key `id` belongs, for a report of it found out of its place:
+// " 'maxEnqDelay' is a network key: it comes before the connection keys of
+// its network." for a network key, the like for a general key, else "".
+std::string ini_placeNote(int id);
 void ini_parseGeneralParam();
+// Reports the file names of the general part that would mix responses and
+// requests: an inputFileName that begins with '_' (the mark of a served
+// request), an outputFileName whose responses are requests (the request
+// name itself, or a name the request pattern takes) or served requests
+// (the request name with '_' for its first letter). Each report is made at
+// the key's value.
+void ini_checkFileNames();
 void ini_parseNetworkParam();
 void ini_parseBool(bool& field);
 void ini_parseStringOrVar(std::optional<std::string>& field);
@@ -138,7 +84,7 @@ void ini_parseIdOrString(std::optional<std::string>& field);
 void ini_parseInteger(int& field, int low, int high, const char* rangeText);
 
 // Connection parameters.
-bool ini_isConnectionKeyword(int id);  // the nineteen, connectScript included
+bool ini_isConnectionKeyword(int id);
 void ini_parseConnection();
 void ini_parseConnectionParam();
 void ini_parseCertificateId();

@@ -8,20 +8,23 @@
 // reading stays in step; a failed choice (a boolean, an enumeration, a value
 // form) stores nothing and leaves its token for the caller.
 //
-// Each kind of parameter is one table with a row per keyword: the row's
-// keyword tells the keyword test, the order of the rows makes the list that
-// a token of no parameter is reported with, and the row's function reads
-// the value into its field.
+// The keys of each part of a file are made from the one table of words
+// (ini_keywords.h): a key's row tells in which parts it is accepted, its
+// place in each part's list (the order a token of no parameter is reported
+// with) and the reading of its value into its field.
+#include <array>
+#include <climits>
 #include <cstdio>
 #include <initializer_list>
-#include <iterator>
 #include <span>
 #include <string>
 
 #include "config/config.h"
 #include "config/config_internal.h"
+#include "config/ini_keywords.h"
 #include "foundation/ascii.h"
 #include "foundation/log.h"
+#include "foundation/tbx_msg.h"
 
 namespace qzr {
 
@@ -29,13 +32,6 @@ namespace {
 
 void upperCase(std::string& s) {
     for (char& c : s) c = asciiUpper(c);
-}
-
-// Formats "<what> [<low> to <high>]", the text of an out-of-range count.
-std::string rangeText(const char* what, int low, int high) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%s [%d to %d]", what, low, high);
-    return text;
 }
 
 // Reads a string value: the token's text as written, stored all the same
@@ -52,6 +48,26 @@ void parseUpperId(std::optional<std::string>& field) {
     field = std::string(iniParser.tokenUpper);
     if (ini_token() != TBX_IDENTIFIER) ini_expecting("id");
     ini_advance();
+}
+
+// Where a value was read: the start of its line in the file, its column and
+// its line number, for a report made once the reading has gone past it.
+struct IniPlace {
+    long lineStart = 0;
+    int column = 0;
+    int line = 0;
+};
+IniPlace inputNamePlace;   // the value of inputFileName
+IniPlace outputNamePlace;  // the value of outputFileName
+
+IniPlace placeHere() { return {iniParser.lineStart, iniParser.tokenColumn, iniParser.lineNumber}; }
+
+// Reports syntax error 202 with `text` at the place `at`.
+void reportAt(const IniPlace& at, const std::string& text) {
+    iniParser.errLineStart = at.lineStart;
+    iniParser.errColumn = at.column;
+    iniParser.errLine = at.line;
+    tbx_error(&iniParser, TBX_ERR_SYNTAX, text.c_str());
 }
 
 // Reads `$` `(` NAME `)` into `field` (the current token is the `$`).
@@ -98,12 +114,6 @@ void limitPrefix(int line) {
               iniParser.fileName.c_str());
 }
 
-// Reads a count that must lie within [low, high]: outside it, the value is
-// reported as "<what> [<low> to <high>]" and stored all the same.
-void parseCount(int& field, const char* what, int low, int high) {
-    ini_parseInteger(field, low, high, rangeText(what, low, high).c_str());
-}
-
 // One value of an enumeration: its keyword and the code stored for it.
 struct Choice {
     int keyword;
@@ -144,104 +154,135 @@ void parseSpeed() {
     ini_advance();
 }
 
-// One parameter of the language: its keyword and the reading of its value
-// into its record (the current token is the one after '='). Each table below
-// is one kind of parameter, in the order its "expecting" text lists them;
-// a new parameter is one row here, beside its keyword in the keyword list.
+// Reads an integer value of the key `keyword` within `range`: outside it,
+// the value is reported with the range's text and stored all the same.
+void readInteger(int& field, const IniRange& range, int keyword) {
+    char text[128];
+    const char* name = ini_keywordName(keyword);
+    if (range.text != nullptr)
+        std::snprintf(text, sizeof text, "%s", range.text);
+    else if (range.high == INT_MAX)
+        std::snprintf(text, sizeof text, "%s=number [%d or more%s]", name, range.low, range.unit);
+    else
+        std::snprintf(text, sizeof text, "%s=number [%d to %d%s]", name, range.low, range.high, range.unit);
+    ini_parseInteger(field, range.low, range.high, text);
+}
+
+// Reads a file name of the general part, noting where its value was.
+void readFileName(std::optional<std::string>& field, IniPlace& place) {
+    place = placeHere();
+    parseUpperId(field);
+}
+
+// Reads a device: a string, `default` or a variable, upper-cased.
+void readDevice(std::optional<std::string>& field) {
+    ini_parseStringDefaultOrVar(field);
+    if (field) upperCase(*field);
+}
+
+void readDefaultDevice() {
+    ini_parseIdOrString(Genparam->defcomdev);
+    if (Genparam->defcomdev) upperCase(*Genparam->defcomdev);
+}
+
+void readPrefix() {
+    const int line = iniParser.lineNumber;
+    ini_parseStringDefaultOrVar(Curnet->prefix);
+    limitPrefix(line);
+}
+
+void readDisconnectMethod() {
+    parseChoice(Curnet->disconnectMethod, {{KW_HARD, DISC_HARD}, {KW_SOFT, DISC_SOFT}, {KW_BOTH, DISC_BOTH}},
+                " 'hard' 'soft' 'both' ");
+}
+
+void readParity() {
+    parseChoice(Curcnx->parity, {{KW_NONE, PARITY_NONE}, {KW_ODD, PARITY_ODD}, {KW_EVEN, PARITY_EVEN}},
+                " 'even' 'odd' 'none' ");
+}
+
+void readConnectionMode() {
+    parseChoice(Curcnx->connectionMode, {{KW_DIALUP, CNX_MODE_DIALUP}, {KW_DIRECT, CNX_MODE_DIRECT}},
+                " 'direct' 'dialup' ");
+}
+
+void readConnectionType() {
+    parseChoice(Curcnx->connectionType,
+                {{KW_DATAPAC, CNX_TYPE_DATAPAC}, {KW_TCPIP, CNX_TYPE_TCPIP}, {KW_HTTP, CNX_TYPE_HTTP}},
+                " 'http' 'tcpip' 'datapac' ");
+}
+
+void readConnectScript() {
+    ini_resetScriptState();
+    ini_parseScript("user script");
+    Curcnx->connectScript = ini_scriptHead();
+}
+
+// A key's place in one part of a file: its rank in the part's list (0: the
+// part does not take it) and the reading of its value.
+struct Place {
+    int rank = 0;
+    void (*readValue)() = nullptr;
+};
+
+// A key of the table of words, with its place in each part.
+struct KeyRow {
+    int keyword;
+    Place general;
+    Place network;
+    Place connection;
+};
+
+#define NO \
+    Place {}
+#define AT(rank, reading) \
+    Place { rank, [] { reading; } }
+#define QZR_ROW_OF_WORD(id, name)
+#define QZR_ROW_OF_KEY(id, name, general, network, connection) KeyRow{KW_##id, general, network, connection},
+constexpr KeyRow keyRows[] = {QZR_INI_WORDS(QZR_ROW_OF_WORD, QZR_ROW_OF_KEY)};
+#undef QZR_ROW_OF_KEY
+#undef QZR_ROW_OF_WORD
+#undef AT
+#undef NO
+
+// One parameter of a part: its keyword and the reading of its value into
+// its record (the current token is the one after '=').
 struct Param {
     int keyword;
     void (*readValue)();
 };
 
-// General parameters, into `Genparam` and the connection defaults.
-constexpr Param generalParams[] = {
-    {KW_DEFCOMDEV,
-     [] {
-         ini_parseIdOrString(Genparam->defcomdev);
-         if (Genparam->defcomdev) upperCase(*Genparam->defcomdev);
-     }},
-    {KW_MODEMINIT, [] { parseString(Genparam->modemInit); }},
-    {KW_HSMODEMINIT, [] { parseString(Genparam->HSmodemInit); }},
-    {KW_MODEMHANGUP, [] { parseString(Genparam->modemHangup); }},
-    {KW_INPUTFILENAME, [] { parseUpperId(Genparam->inputFileName); }},
-    {KW_OUTPUTFILENAME, [] { parseUpperId(Genparam->outputFileName); }},
-    {KW_HANGAROUND, [] { ini_parseBool(Genparam->hangAround); }},
-    {KW_LOGFILE, [] { ini_parseIdOrString(Genparam->logFile); }},
-    {KW_LOGGINGENABLED, [] { ini_parseBool(Genparam->loggingEnabled); }},
-    {KW_LOGFILEAPPEND, [] { ini_parseBool(Genparam->logFileAppend); }},
-    {KW_DETAILEDMESSAGES, [] { ini_parseBool(Genparam->detailedMessages); }},
-    {KW_DISCONNECTAFTERTX, [] { ini_parseBool(Genparam->disconnectAfterTX); }},
-    {KW_HANGUPDELAY, [] { ini_parseInteger(Genparam->hangupDelay, 0, 99, "hangupDelay=number [0 to 99 seconds] "); }},
-    {KW_V2CONVERTACCENT, [] { ini_parseBool(connectionDefaults.v2convertAccent); }},
-    {KW_DIALRETRIES, [] { parseCount(connectionDefaults.dialRetries, "dialRetries=number", 1, 10); }},
-    {KW_DELAYBETWEENRETRIES,
-     [] { parseCount(connectionDefaults.delayBetweenRetries, "delayBetweenRetries=number", 1, 60); }},
-};
-static_assert(std::size(generalParams) == 16);
+// How many keys the part `part` takes.
+constexpr std::size_t keysOf(Place KeyRow::* part) {
+    std::size_t n = 0;
+    for (const KeyRow& row : keyRows) n += (row.*part).rank > 0 ? 1 : 0;
+    return n;
+}
 
-// Network parameters, into `Curnet`.
-constexpr Param networkParams[] = {
-    {KW_PREFIX,
-     [] {
-         const int line = iniParser.lineNumber;
-         ini_parseStringDefaultOrVar(Curnet->prefix);
-         limitPrefix(line);
-     }},
-    {KW_MAXPROCESSINGDELAY, [] { ini_parseInteger(Curnet->maxProcessingDelay, 0, 0, nullptr); }},
-    {KW_MAXENQDELAY, [] { ini_parseInteger(Curnet->maxEnqDelay, 0, 0, nullptr); }},
-    {KW_DISCONNECTMETHOD,
-     [] {
-         parseChoice(Curnet->disconnectMethod, {{KW_HARD, DISC_HARD}, {KW_SOFT, DISC_SOFT}, {KW_BOTH, DISC_BOTH}},
-                     " 'hard' 'soft' 'both' ");
-     }},
-};
-static_assert(std::size(networkParams) == 4);
+// The parameters of the part `part`, in the order of their ranks.
+template <Place KeyRow::* part>
+constexpr std::array<Param, keysOf(part)> paramsOf() {
+    std::array<Param, keysOf(part)> params{};
+    for (const KeyRow& row : keyRows) {
+        const Place& place = row.*part;
+        if (place.rank > 0) params[static_cast<std::size_t>(place.rank) - 1] = {row.keyword, place.readValue};
+    }
+    return params;
+}
 
-// Connection parameters, into `Curcnx`.
-constexpr Param connectionParams[] = {
-    {KW_COMDEV,
-     [] {
-         ini_parseStringDefaultOrVar(Curcnx->comdev);
-         if (Curcnx->comdev) upperCase(*Curcnx->comdev);
-     }},
-    {KW_USEPKI, [] { ini_parseBool(Curcnx->usePKI); }},
-    {KW_CERTIFICATESTORE, [] { parseString(Curcnx->certificateStore); }},
-    {KW_CERTIFICATENETWORKID, [] { parseString(Curcnx->certificateNetworkId); }},
-    {KW_CERTIFICATEQZRID, ini_parseCertificateId},
-    {KW_DATABIT, parseDataBit},
-    {KW_PARITY,
-     [] {
-         parseChoice(Curcnx->parity, {{KW_NONE, PARITY_NONE}, {KW_ODD, PARITY_ODD}, {KW_EVEN, PARITY_EVEN}},
-                     " 'even' 'odd' 'none' ");
-     }},
-    {KW_SPEED, parseSpeed},
-    {KW_PHONE, [] { ini_parseStringOrVar(Curcnx->phone); }},
-    {KW_ADDRESS, [] { ini_parseStringOrVar(Curcnx->address); }},
-    {KW_COMPRESS, [] { ini_parseBool(Curcnx->compress); }},
-    {KW_ENCRYPT, [] { ini_parseBool(Curcnx->encrypt); }},
-    {KW_CONNECTIONMODE,
-     [] {
-         parseChoice(Curcnx->connectionMode, {{KW_DIALUP, CNX_MODE_DIALUP}, {KW_DIRECT, CNX_MODE_DIRECT}},
-                     " 'direct' 'dialup' ");
-     }},
-    {KW_CONNECTIONTYPE,
-     [] {
-         parseChoice(Curcnx->connectionType,
-                     {{KW_DATAPAC, CNX_TYPE_DATAPAC}, {KW_TCPIP, CNX_TYPE_TCPIP}, {KW_HTTP, CNX_TYPE_HTTP}},
-                     " 'http' 'tcpip' 'datapac' ");
-     }},
-    {KW_CONNECTIONTIMEOUT, [] { ini_parseInteger(Curcnx->connectionTimeout, 0, 0, nullptr); }},
-    {KW_DIALRETRIES, [] { parseCount(Curcnx->dialRetries, "dialRetries=number", 1, 10); }},
-    {KW_DELAYBETWEENRETRIES, [] { parseCount(Curcnx->delayBetweenRetries, "delayBetweenRetries=number", 1, 60); }},
-    {KW_V2CONVERTACCENT, [] { ini_parseBool(Curcnx->v2convertAccent); }},
-    {KW_CONNECTSCRIPT,
-     [] {
-         ini_resetScriptState();
-         ini_parseScript("user script");
-         Curcnx->connectScript = ini_scriptHead();
-     }},
-};
-static_assert(std::size(connectionParams) == 19);
+// Whether every rank of `params` was taken once (ranks 1 to n, no gap).
+template <std::size_t N>
+constexpr bool ranksComplete(const std::array<Param, N>& params) {
+    for (const Param& p : params) {
+        if (p.readValue == nullptr) return false;
+    }
+    return true;
+}
+
+constexpr auto generalParams = paramsOf<&KeyRow::general>();        // into Genparam and the defaults
+constexpr auto networkParams = paramsOf<&KeyRow::network>();        // into Curnet
+constexpr auto connectionParams = paramsOf<&KeyRow::connection>();  // into Curcnx
+static_assert(ranksComplete(generalParams) && ranksComplete(networkParams) && ranksComplete(connectionParams));
 
 // The parameter of `group` whose keyword is `id`, or null.
 const Param* findParam(std::span<const Param> group, int id) {
@@ -345,6 +386,44 @@ void ini_parseGeneralParam() {
 
 void ini_parseNetworkParam() { parseParam(networkParams, ""); }
 
+void ini_checkFileNames() {
+    if (!Genparam->inputFileName || !Genparam->outputFileName || Genparam->inputFileName->empty()) return;
+    const std::string& in = *Genparam->inputFileName;
+    const std::string& out = *Genparam->outputFileName;
+    if (in[0] == '_')
+        reportAt(inputNamePlace,
+                 "inputFileName=name that does not begin with '_' (a name that begins with '_' marks a served "
+                 "request)");
+    // A request and its response, which takes what follows the request's
+    // first dot.
+    const std::string request = in + ".001";
+    const std::string response = out + "." + request.substr(request.find('.') + 1);
+    // The names are upper-cased; a request is found in any letter case.
+    const auto begins = [&](const std::string& name) {
+        return response.compare(0, name.size() + 1, name + ".") == 0;
+    };
+    std::string text;
+    if (out == in)
+        text = "outputFileName=name other than inputFileName (the response " + response + " would replace the request)";
+    else if (response[0] != '_' && begins(in))
+        text = "outputFileName=name whose files are no requests (the response " + response +
+               " would be read as a request)";
+    else if (begins("_" + in.substr(1)))
+        text = "outputFileName=name other than a served request's (the response " + response +
+               " is the name of the request " + in.substr(0, 1) + response.substr(1) + " once served)";
+    if (!text.empty()) reportAt(outputNamePlace, text);
+}
+
+std::string ini_placeNote(int id) {
+    const char* note = nullptr;
+    if (ini_isNetworkKeyword(id))
+        note = "' is a network key: it comes before the connection keys of its network.";
+    else if (ini_isGeneralKeyword(id) && !ini_isConnectionKeyword(id))
+        note = "' is a general key: it belongs to the general part.";
+    if (note == nullptr) return "";
+    return std::string(" '") + ini_keywordName(id) + note;
+}
+
 void ini_parseConnection() {
     if (ini_token() != KW_CONNECTION) {
         ini_expecting(" 'connection' ");
@@ -353,7 +432,8 @@ void ini_parseConnection() {
     ini_advance();
     ini_expect(KW_BEGIN, "begin");
     while (ini_isConnectionKeyword(ini_token())) ini_parseConnectionParam();
-    ini_expect(KW_END, "end");
+    const std::string note = ini_placeNote(ini_token());
+    ini_expect(KW_END, note.empty() ? "end" : ("end." + note).c_str());
 }
 
 void ini_parseCertificateId() {

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string>
 
 #include "config/config.h"
 #include "config/config_internal.h"
@@ -25,107 +27,29 @@ tbx_hash iniKeywords;
 bool keywordsReady = false;  // the parser and the keyword table are set up
 int lastInteger = 0;         // the value of the last integer token read
 
-struct Keyword {
-    const char* name;
-    int id;
-};
-
-// The keywords in the order of their ids (611 to 680).
-constexpr Keyword keywordList[] = {
-    {"address", KW_ADDRESS},
-    {"begin", KW_BEGIN},
-    {"certificateStore", KW_CERTIFICATESTORE},
-    {"certificateNetworkId", KW_CERTIFICATENETWORKID},
-    {"certificateQZRId", KW_CERTIFICATEQZRID},
-    {"comdev", KW_COMDEV},
-    {"compress", KW_COMPRESS},
-    {"connectionMode", KW_CONNECTIONMODE},
-    {"connectionType", KW_CONNECTIONTYPE},
-    {"connectionTimeout", KW_CONNECTIONTIMEOUT},
-    {"connectScript", KW_CONNECTSCRIPT},
-    {"connection", KW_CONNECTION},
-    {"datapac", KW_DATAPAC},
-    {"dataBit", KW_DATABIT},
-    {"default", KW_DEFAULT},
-    {"provider", KW_PROVIDER},
-    {"clinic", KW_CLINIC},
-    {"defcomdev", KW_DEFCOMDEV},
-    {"delay", KW_DELAY},
-    {"dental", KW_DENTAL},
-    {"dialup", KW_DIALUP},
-    {"direct", KW_DIRECT},
-    {"disconnectAfterTX", KW_DISCONNECTAFTERTX},
-    {"disconnectMethod", KW_DISCONNECTMETHOD},
-    {"detailedMessages", KW_DETAILEDMESSAGES},
-    {"dialRetries", KW_DIALRETRIES},
-    {"delayBetweenRetries", KW_DELAYBETWEENRETRIES},
-    {"hangupDelay", KW_HANGUPDELAY},
-    {"encrypt", KW_ENCRYPT},
-    {"end", KW_END},
-    {"even", KW_EVEN},
-    {"false", KW_FALSE},
-    {"for", KW_FOR},
-    {"general", KW_GENERAL},
-    {"hangAround", KW_HANGAROUND},
-    {"inputFileName", KW_INPUTFILENAME},
-    {"logFile", KW_LOGFILE},
-    {"logFileAppend", KW_LOGFILEAPPEND},
-    {"loggingEnabled", KW_LOGGINGENABLED},
-    {"modemInit", KW_MODEMINIT},
-    {"maxProcessingDelay", KW_MAXPROCESSINGDELAY},
-    {"maxEnqDelay", KW_MAXENQDELAY},
-    {"hard", KW_HARD},
-    {"soft", KW_SOFT},
-    {"both", KW_BOTH},
-    {"HSmodemInit", KW_HSMODEMINIT},
-    {"modemHangup", KW_MODEMHANGUP},
-    {"network", KW_NETWORK},
-    {"none", KW_NONE},
-    {"odd", KW_ODD},
-    {"outputFileName", KW_OUTPUTFILENAME},
-    {"parity", KW_PARITY},
-    {"phone", KW_PHONE},
-    {"phoneNumber", KW_PHONENUMBER},
-    {"primary", KW_PRIMARY},
-    {"prefix", KW_PREFIX},
-    {"secondary", KW_SECONDARY},
-    {"tcpip", KW_TCPIP},
-    {"transmit", KW_TRANSMIT},
-    {"then", KW_THEN},
-    {"speed", KW_SPEED},
-    {"retry", KW_RETRY},
-    {"return", KW_RETURN},
-    {"true", KW_TRUE},
-    {"use", KW_USE},
-    {"usePKI", KW_USEPKI},
-    {"version", KW_VERSION},
-    {"v2convertAccent", KW_V2CONVERTACCENT},
-    {"wait", KW_WAIT},
-    {"http", KW_HTTP},
-};
-static_assert(sizeof keywordList / sizeof keywordList[0] == 70);
-
-constexpr bool keywordsInIdOrder() {
-    for (std::size_t i = 0; i < sizeof keywordList / sizeof keywordList[0]; ++i) {
-        if (keywordList[i].id != KW_ADDRESS + static_cast<int>(i)) return false;
-    }
-    return true;
-}
-static_assert(keywordsInIdOrder());
+// The names of the keywords, in the order of their ids.
+#define QZR_NAME_OF_WORD(id, name) name,
+#define QZR_NAME_OF_KEY(id, name, general, network, connection) name,
+constexpr const char* keywordNames[] = {QZR_INI_WORDS(QZR_NAME_OF_WORD, QZR_NAME_OF_KEY)};
+#undef QZR_NAME_OF_KEY
+#undef QZR_NAME_OF_WORD
+static_assert(std::size(keywordNames) == KW_AFTER_LAST - KW_ADDRESS);
 
 constexpr char SECONDARY_PREFIX[] = "SECONDARY_";
 constexpr std::size_t SECONDARY_PREFIX_LEN = sizeof SECONDARY_PREFIX - 1;
 
 }  // namespace
 
-const char* ini_keywordName(int id) { return keywordList[id - KW_ADDRESS].name; }
+const char* ini_keywordName(int id) { return keywordNames[id - KW_ADDRESS]; }
 
 namespace {
 
 // Makes the one-character tokens of the language and registers the keywords.
 void ini_registerKeywords() {
-    for (unsigned char c : {'=', '[', ']', '(', ')', '$', '{', '}'}) iniParser.classes[c] = c;
-    for (const Keyword& k : keywordList) tbx_add_keyword(iniKeywords, k.name, k.id);
+    // '-' is a token so that a negative number is read as one (below), not
+    // skipped as an illegal character, which would leave its digits.
+    for (unsigned char c : {'=', '[', ']', '(', ')', '$', '{', '}', '-'}) iniParser.classes[c] = c;
+    for (int id = KW_ADDRESS; id < KW_AFTER_LAST; ++id) tbx_add_keyword(iniKeywords, ini_keywordName(id), id);
 }
 
 // Sets up the parser and its locked keyword table, once.
@@ -176,6 +100,7 @@ void ini_checkFollower(int a, int b) {
     std::string text = "valid parameter name. '";
     text += iniParser.token;
     text += "' is not valid here.";
+    text += ini_placeNote(t);
     ini_expecting(text.c_str());
 }
 
@@ -246,8 +171,8 @@ void ini_parseNetworkId() {
     Curnet->simulation = name == SIMULATION_NETWORK;
     Curnet->zar = name == ZAR_NETWORK;
     Curnet->prefix.reset();
-    Curnet->maxProcessingDelay = 30;
-    Curnet->maxEnqDelay = 30;
+    Curnet->maxProcessingDelay = PROCESSING_DELAY.byDefault;
+    Curnet->maxEnqDelay = ENQ_DELAY.byDefault;
     Curnet->disconnectMethod = DISC_SOFT;
     if (slot >= 0) networkTable[slot] = Curnet;
     ini_advance();
@@ -310,6 +235,7 @@ void ini_parseGeneralPart() {
     } while (ini_isGeneralKeyword(ini_token()) || ini_token() == TBX_IDENTIFIER);
     if (!Genparam->inputFileName) ini_expecting("inputFileName=name");
     if (!Genparam->outputFileName) ini_expecting("outputFileName=name");
+    ini_checkFileNames();
 }
 
 // Compiles the named script `name` whose value is at the current token and
@@ -366,6 +292,23 @@ void ini_parseFile() {
 
 void ini_advance() {
     tbx_next_token(&iniParser);
+    if (iniParser.tokenId == '-') {
+        // A minus sign and the integer after it are one negative integer,
+        // which the range of its key then judges. A sign before anything
+        // else is reported, and the reading goes on at that token.
+        const int signColumn = iniParser.tokenColumn;
+        tbx_next_token(&iniParser);
+        if (iniParser.tokenId != TBX_INTEGER) {
+            ini_expecting("num");
+        } else {
+            iniParser.value = -iniParser.value;
+            iniParser.tokenColumn = signColumn;
+            // An integer keeps 32 characters: the sign always fits.
+            const std::string text = std::string("-") + iniParser.token;
+            std::snprintf(iniParser.token, sizeof iniParser.token, "%s", text.c_str());
+            std::snprintf(iniParser.tokenUpper, sizeof iniParser.tokenUpper, "%s", text.c_str());
+        }
+    }
     if (iniParser.tokenId == TBX_INTEGER) lastInteger = iniParser.value;
 }
 

@@ -29,7 +29,7 @@ const char* const usageText =
     "\n"
     "usage: QZR  [-i inifile] [-v] [-h]\n"
     "\n"
-    "   -i inifile       optional by default QZR.INI in current directory\n"
+    "   -i inifile       optional by default qzr.ini in current directory\n"
     "   -v               enable detailed messages\n"
     "   -x               disallow exit and Alt-F4 (Windows only)\n"
     "   -a               create but do *NOT* update activity.dat file (Windows only)\n";

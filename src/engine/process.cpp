@@ -24,9 +24,11 @@
 
 namespace qzr {
 
-std::string respExtra;
-
 namespace {
+
+// Text appended to the response after CR LF when not empty; emptied at the
+// start of every transaction.
+std::string respExtra;
 
 // The response to write: `data` with `len` bytes (empty until a dialog
 // returned one).
@@ -52,8 +54,9 @@ int bringLinkUp(NetworkDef* net)
     const ConnectionDef* cnx = net->curCnx;
     animateTrayIcon(TRAY_LINK);
     if (net->linkUp) return STS_OK;
-    int attempts = (cnx->dialRetries >= 1 && cnx->dialRetries <= 10) ? cnx->dialRetries : 2;
-    int delay = (cnx->delayBetweenRetries >= 1 && cnx->delayBetweenRetries <= 60) ? cnx->delayBetweenRetries : 2;
+    const int attempts = DIAL_RETRIES.holds(cnx->dialRetries) ? cnx->dialRetries : DIAL_RETRIES.byDefault;
+    const int delay = DELAY_BETWEEN_RETRIES.holds(cnx->delayBetweenRetries) ? cnx->delayBetweenRetries
+                                                                               : DELAY_BETWEEN_RETRIES.byDefault;
     for (int attempt = 1;; ++attempt) {
         if (!net->portOpen) {
             int status = net_connect(net);
@@ -112,7 +115,7 @@ int tryConnection(const char* reqPath, const char* respPath, NetworkDef* net, tr
         if (int status = cda_encrypt(text, length); status != STS_OK) return status;
     }
 
-    if (!link.dials) {
+    if (!link.openPort) {
         // The proxy is reached anew for each request: there is nothing to dial.
         net->linkUp = true;
         net->portOpen = true;
@@ -195,7 +198,6 @@ int processFile(const RequestFile& requestFp, const char* reqPath, ResponseFile&
         status = readRequest(requestFp, reqPath, net->curCnx, ti);
     }
 
-    ti->status = status;
     activity_setStatus(status);
     activity_setState(ACT_WRITE_RESPONSE);
     // 1003 says the claim was not sent: once its frame may have gone out, the

@@ -16,10 +16,6 @@
 
 namespace qzr {
 
-// Text appended to the response after CR LF when not empty; emptied at the
-// start of every transaction.
-extern std::string respExtra;
-
 // Runs the transaction of the request `reqPath` (relative to the working
 // directory), open as `requestFp`, on `net`, writing its response through
 // `rsp`, made ready before. Returns its status; on return `ti->status` holds

@@ -1,8 +1,10 @@
 // Request, response and statistics files.
 //
 // The practice software writes each request as one CDAnet message on one
-// text line into a network directory; the driver reads it twice (the header
-// only, then the whole line with its character checks), writes the answer
+// text line into a network directory; the driver reads its header twice
+// (to check it, then to redirect it) and then the whole line with its
+// character checks, once per connection tried (again for the secondary
+// after the primary failed), writes the answer
 // into a response file beside it ("%d,%d,%s," of sequence, status and
 // extension, then the answer's bytes), names the office of the last
 // transaction in qzrstat.dat, and marks the request processed by renaming it

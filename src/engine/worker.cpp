@@ -30,16 +30,17 @@
 
 namespace qzr {
 
-NetworkDef* g_activeNet = nullptr;
 bool transactionBusy = false;
 bool testInProgress = false;
-bool redirectionLoaded = false;
 bool installationStop = false;
 std::array<NetworkDef*, 4> testNetTable{};
 std::array<std::string, 4> testMenuText{};
 void (*worker_servingHook)() = nullptr;
 
 namespace {
+
+NetworkDef* g_activeNet = nullptr;  // the network served or whose link stays up
+bool redirectionLoaded = false;     // the redirection rules were loaded
 
 // The restart script runs, and only its owner may read or change it.
 constexpr unsigned RESTART_SCRIPT_MODE = 0700;
@@ -129,7 +130,7 @@ void fillTestMenu()
 // Loads the redirection rules at the first request of the process.
 void loadRedirection()
 {
-    std::string path = ExeDir + "/qzrredir.dat";
+    const std::string path = switchFilePath();
     if (g_detailedMessages) log_write(LOG_INFO, "Processing redirection file '%s'", path.c_str());
     (void)loadSwitchTable(path.c_str());
     if (g_detailedMessages) log_write(LOG_INFO, "Redirection file version '%s'", g_version.c_str());
@@ -137,7 +138,8 @@ void loadRedirection()
     for (int i = 0; i < 20; ++i) {
         tbx_hash_entry* e = tbx_hash_next(switchNetworks);
         if (!e) break;
-        if (!findNetwork(e->key.c_str()))
+        // The target of a "do not redirect" rule names no network.
+        if (e->key != SWITCH_NO_TARGET && !findNetwork(e->key.c_str()))
             log_write(LOG_INFO,
                       "** WARNING ** Network '%s' is not defined, redirection to this network is disabled",
                       e->key.c_str());
@@ -372,7 +374,7 @@ bool openLog()
 // are logged and the run goes on.
 void readSupplementalFile()
 {
-    std::string supPath = ExeDir + "/qzrsup.ini";
+    const std::string supPath = ini_supplementalPath();
     // Read only when it can be opened: only a regular file can.
     if (OsFd sup; os_fileOpen(supPath.c_str(), OS_OPEN_READ | OS_OPEN_FOLLOW, 0, sup) == 0) {
         sup.reset();
@@ -574,8 +576,9 @@ bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const st
 }
 
 // One polling pass: finds, opens and checks at most one request, answers a
-// request that cannot be read with an error response, and serves the others
-// unless a network test runs. The pass owns the open request: it stays open
+// request that cannot be read with an error response, and serves the
+// others. (A network test runs within the worker's waits, from the window's
+// messages, so it never overlaps a pass.) The pass owns the open request: it stays open
 // (and leased) until its rename, and is closed when the pass ends. Returns
 // the pass status (1001 when no request was found).
 int runPass(PollState& st)
@@ -611,7 +614,6 @@ int runPass(PollState& st)
             refuseClaim(req.path, "its answer cannot be written in " + req.dir);
         return passStatus;
     }
-    if (testInProgress) return passStatus;
     if (int delivered = STS_OK; deliverKeptAnswer(requestFp, req, respPath, delivered)) return delivered;
     ResponseFile rsp;
     if (int prepared = prepareAnswer(rsp, req, respPath); prepared != STS_OK) return prepared;
@@ -665,7 +667,8 @@ void announceWaiting(PollState& st)
 
 // The end of a pass: checks for updates when idle, releases a kept link at
 // its deadline, announces the waiting state and waits for the next pass
-// (longer while a network test runs). Returns true when the worker is to
+// (a network test chosen meanwhile runs within that wait). Returns true
+// when the worker is to
 // stop: on a terminate request, without `hangAround`, or when an update is
 // being installed.
 bool endPass(PollState& st)
@@ -686,8 +689,6 @@ bool endPass(PollState& st)
     announceWaiting(st);
     log_flush();
     waitBetweenCalls(st.pollInterval);
-    if (terminateRequested) return true;
-    while (testInProgress && !terminateRequested) waitBetweenCalls(st.pollInterval);
     return terminateRequested;
 }
 

@@ -18,10 +18,8 @@
 
 namespace qzr {
 
-extern NetworkDef* g_activeNet;          // the network served or whose link stays up
 extern bool transactionBusy;             // from serving a request until its link is released
 extern bool testInProgress;              // a network test runs: requests wait
-extern bool redirectionLoaded;           // the redirection rules were loaded
 extern bool installationStop;            // the worker ended for an update's installation
 // Slots 1 to 3: the networks of the Test menu (slot 0 unused), and their texts.
 extern std::array<NetworkDef*, 4> testNetTable;

@@ -359,7 +359,10 @@ std::string log_foreign(std::string_view text)
     return out;
 }
 
-void log_toStderr(std::string_view line)
+namespace {
+
+// Writes `line` escaped as log_toStderr says, and a line feed, to `stream`.
+void writeEscapedLine(std::FILE* stream, std::string_view line)
 {
     std::string out;
     out.reserve(line.size() + 1);
@@ -376,8 +379,20 @@ void log_toStderr(std::string_view line)
         i += std::max<std::size_t>(len, 1);
     }
     out += '\n';
-    std::fputs(out.c_str(), stderr);
-    std::fflush(stderr);
+    std::fputs(out.c_str(), stream);
+    std::fflush(stream);
+}
+
+}  // namespace
+
+void log_toStderr(std::string_view line)
+{
+    writeEscapedLine(stderr, line);
+}
+
+void log_toStdout(std::string_view line)
+{
+    writeEscapedLine(stdout, line);
 }
 
 void log_resetScreen()

@@ -9,6 +9,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -110,6 +111,8 @@ std::string log_foreign(std::string_view text);
 // of U+0080 to U+009F) is written "#%02x", byte by byte. Foreign texts reach
 // it through log_foreign, so the line feeds left are the driver's own.
 void log_toStderr(std::string_view line);
+// The same on standard output (what was asked for: the usage text).
+void log_toStdout(std::string_view line);
 
 // Clears the ring, the status line and the last error (tests, restart).
 void log_resetScreen();

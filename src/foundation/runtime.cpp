@@ -21,7 +21,13 @@ void showMessageBox(const char* title, const char* text, unsigned style)
         hMainWnd->messageBox(title, text, style);
         return;
     }
-    log_toStderr(std::string(title) + ": " + text);
+    // An information (the usage text) is what was asked for: standard
+    // output; a warning or an error goes to standard error.
+    const std::string line = std::string(title) + ": " + text;
+    if (style == MB_STYLE_INFORMATION)
+        log_toStdout(line);
+    else
+        log_toStderr(line);
 }
 
 void animateTrayIcon(int frame)

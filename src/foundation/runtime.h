@@ -63,7 +63,8 @@ enum : unsigned {
 };
 
 // Shows a message box: through the main window when there is one, otherwise
-// as "<title>: <text>\n" on standard error, returning at once.
+// as "<title>: <text>\n", returning at once: an information on standard
+// output, any other box on standard error.
 void showMessageBox(const char* title, const char* text, unsigned style);
 
 // The frames of the activity mark (the tray icon, the mark of the title

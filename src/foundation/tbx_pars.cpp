@@ -6,6 +6,7 @@
 // strings 255, integers stop at 2147483647 with report 209.
 #include "foundation/tbx_pars.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <memory>
@@ -245,6 +246,7 @@ void tbx_init_parser(tbx_parser* p, tbx_hash* keywords)
 {
     if (!p) return;
     closeFile(p);
+    p->atEnd = false;
     p->includeDir.clear();
     p->fileName.clear();
     p->lineComment = ";";
@@ -294,6 +296,7 @@ bool tbx_open_file(tbx_parser* p, const char* prefix, const char* name)
     // Whatever happens, nothing of a previous file is read any more: a file
     // that cannot be opened reads as an empty file.
     closeFile(p);
+    p->atEnd = false;
     p->lineIndex = TBX_LINE_NEW;
     p->current = ' ';
     p->lineNumber = 0;
@@ -345,6 +348,7 @@ void tbx_getc(tbx_parser* p)
         std::string last = p->line;
         closeFile(p);
         p->lastLine = std::move(last);
+        p->atEnd = true;
         p->line[0] = '\0';
         p->lineIndex = 0;
         p->current = 0;
@@ -354,6 +358,7 @@ void tbx_getc(tbx_parser* p)
     p->lineStart = std::ftell(p->file);
     if (!readLine(p->file, p->line, TBX_LINE_SIZE)) {
         closeFile(p);
+        p->atEnd = true;
         p->lineIndex = 0;
         p->current = 0;
         return;
@@ -545,6 +550,15 @@ const char* tbx_error_context(tbx_parser* p, int flags)
         out += "^\n";
         tbx_context_printer(out.c_str());
 
+        context = p->fileName + " near line:" + std::to_string(lineNo) + ": ";
+        p->errLineStart = 0;
+        p->errColumn = 0;
+        p->errLine = 0;
+    } else if (p->atEnd && !p->fileName.empty()) {
+        // A report at the end of the file (the file is closed, no line is
+        // left to show) still names the file and its last line.
+        const int lineNo = p->errLine ? p->errLine : std::max(p->lineNumber, 1);
+        tbx_context_printer("(end of file)\n");
         context = p->fileName + " near line:" + std::to_string(lineNo) + ": ";
         p->errLineStart = 0;
         p->errColumn = 0;

@@ -66,6 +66,7 @@ struct tbx_parser {
     // report on that token still shows its line; empty while the file is
     // open.
     std::string lastLine;
+    bool atEnd = false;                  // the end of the file closed it
     char blockComment[TBX_COMMENT_MAX + 1] = {};
     int tokenId = 0;
     char token[TBX_TOKEN_SIZE] = {};       // as read

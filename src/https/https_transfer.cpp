@@ -26,7 +26,29 @@
 
 namespace qzr {
 
-HttpsPorts g_httpsPorts;
+namespace {
+
+// The proxy's ports. A build with its tests also takes them from
+// QZR_TEST_HTTPS_PORTS ("<claim port>:<key port>"), so that the tests'
+// proxies listen on ports of their own and suites share a machine.
+HttpsPorts portsAtStart()
+{
+    HttpsPorts ports;
+#ifdef QZR_TEST_PORTS
+    if (const char* text = std::getenv("QZR_TEST_HTTPS_PORTS"); text != nullptr) {
+        char* end = nullptr;
+        const long claim = std::strtol(text, &end, 10);
+        const long key = *end == ':' ? std::strtol(end + 1, &end, 10) : 0;
+        if (*end == '\0' && claim > 0 && claim < 65536 && key > 0 && key < 65536)
+            ports = {static_cast<int>(claim), static_cast<int>(key)};
+    }
+#endif
+    return ports;
+}
+
+}  // namespace
+
+HttpsPorts g_httpsPorts = portsAtStart();
 
 namespace {
 

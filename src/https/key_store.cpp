@@ -26,9 +26,12 @@
 
 namespace qzr {
 
-char apiKeyBuffer[API_KEY_BUFFER_SIZE];
-
 namespace {
+
+constexpr std::size_t API_KEY_BUFFER_SIZE = 1024;
+// The API key text of the current request: a key read from the store (in
+// its encrypted form) or the proxy's reply to a key request.
+char apiKeyBuffer[API_KEY_BUFFER_SIZE];
 
 constexpr const char* CREATE_TABLE =
     "DROP TABLE IF EXISTS KeyStore; CREATE TABLE KeyStore(INDX          PRIMARY KEY NOT NULL,AppKey        TEXT"

@@ -22,12 +22,7 @@
 
 namespace qzr {
 
-constexpr std::size_t API_KEY_BUFFER_SIZE = 1024;
 constexpr const char* KEY_STORE_FILE = "qzrappk.dat";
-
-// The API key text of the current request: a key read from the store (in
-// its encrypted form) or the proxy's reply to a key request.
-extern char apiKeyBuffer[API_KEY_BUFFER_SIZE];
 
 // The INDX text of a pair: "%-4s-%-9s-%d" with office, provider and 8.
 std::string keystore_index(const char* office, const char* provider);

@@ -46,30 +46,43 @@ int handedInHttpDialog(NetworkDef* net, const transInfo* ti, char* text, int len
     return httpDialog(net, ti, text, length, resp, respLen);
 }
 
-// One row per connection type, its fields in the order of LinkOps: open,
-// announce, port name, dials, dialog, failed answer kept, end of dialog,
-// keeps the link, answers in clear, network test.
-enum { SERIAL_LINK, TCPIP_LINK, HTTP_LINK };
+// One row per connection type; the first is the serial line, which every
+// type without a row of its own takes.
 constexpr LinkOps linkTable[] = {
     // A direct line, a modem, a DATAPAC access over a modem.
-    {serial_connectPort, announceSerial, &ConnectionDef::comdev, true, common_dialog, false, cp_endDialog, true,
-     false, NetTestKind::None},
-    {tcp_connectPort, announceTcpip, &ConnectionDef::address, true, simple_dialog, true, nullptr, true, false,
-     NetTestKind::Plain},
+    {.type = 0,
+     .openPort = serial_connectPort,
+     .announceOpen = announceSerial,
+     .portName = &ConnectionDef::comdev,
+     .dialog = common_dialog,
+     .endDialog = cp_endDialog,
+     .keepsLink = true},
+    {.type = CNX_TYPE_TCPIP,
+     .openPort = tcp_connectPort,
+     .announceOpen = announceTcpip,
+     .portName = &ConnectionDef::address,
+     .dialog = simple_dialog,
+     .keepsLink = true,
+     .test = NetTestKind::Plain},
     // The proxy is reached anew for each request: nothing to open or dial.
-    {nullptr, announceHttp, &ConnectionDef::address, false, handedInHttpDialog, true, nullptr, false, true,
-     NetTestKind::Claim},
+    {.type = CNX_TYPE_HTTP,
+     .announceOpen = announceHttp,
+     .portName = &ConnectionDef::address,
+     .dialog = handedInHttpDialog,
+     .failedAnswerKept = true,
+     .answersInClear = true,
+     .test = NetTestKind::Claim},
 };
 
 }  // namespace
 
 const LinkOps& link_opsOf(const ConnectionDef* cnx)
 {
-    switch (cnx ? cnx->connectionType : 0) {
-    case CNX_TYPE_TCPIP: return linkTable[TCPIP_LINK];
-    case CNX_TYPE_HTTP: return linkTable[HTTP_LINK];
-    default: return linkTable[SERIAL_LINK];  // CNX_TYPE_DATAPAC, a direct line, a modem
+    const int type = cnx ? cnx->connectionType : 0;
+    for (const LinkOps& ops : linkTable) {
+        if (ops.type == type) return ops;
     }
+    return linkTable[0];  // CNX_TYPE_DATAPAC, a direct line, a modem
 }
 
 void link_setHttpDialog(LinkDialog dialog)

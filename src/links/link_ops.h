@@ -6,7 +6,8 @@
 // carries a request, what a hang-up sends, whether the link is kept after a
 // transaction, whether the answer comes in clear and how the network test
 // reaches it. A new connection type is a new row of the table in
-// link_ops.cpp (and its keyword in the configuration reader).
+// link_ops.cpp, named by its `connectionType` code (and its keyword in the
+// configuration reader).
 //
 // What must always hold: `link_opsOf` is the only place that looks at
 // `connectionType`, and it returns a record for every connection, also for
@@ -39,29 +40,34 @@ enum class NetTestKind {
     Claim,  // the test claim to the proxy
 };
 
+// Written with designated initializers; a field a type does not name is
+// none or false.
 struct LinkOps {
+    // The `connectionType` of the type; 0 for the serial line, which also
+    // stands for a type that the file did not give.
+    int type = 0;
     // Opens the connection's port: 0, 1051 or 1052. None: there is nothing
-    // to open or to close (the proxy is reached anew for each request).
-    int (*openPort)(const ConnectionDef* cnx);
+    // to open or to close (the proxy is reached anew for each request), and
+    // nothing to dial: the link is up at once. Otherwise the link is brought
+    // up by net_connect and net_dial with their retries.
+    int (*openPort)(const ConnectionDef* cnx) = nullptr;
     // Logs the line that announces the opening.
-    void (*announceOpen)(const ConnectionDef& cnx);
+    void (*announceOpen)(const ConnectionDef& cnx) = nullptr;
     // The field that names the port in the traces.
-    std::optional<std::string> ConnectionDef::* portName;
-    // Brought up by net_connect and net_dial with their retries; otherwise
-    // the link is up at once.
-    bool dials;
+    std::optional<std::string> ConnectionDef::* portName = nullptr;
     // LinkDialog of the type.
-    LinkDialog dialog;
-    // What a failed dialog received is the response all the same.
-    bool failedAnswerKept;
+    LinkDialog dialog = nullptr;
+    // What a failed dialog received is the response all the same (a dialog
+    // that empties its answer on a failure has nothing to keep).
+    bool failedAnswerKept = false;
     // Sent by a hang-up while the link is up (the Common Protocol's EOT),
     // or none.
-    void (*endDialog)();
+    void (*endDialog)() = nullptr;
     // The link stays up after a successful transaction, for the next one.
-    bool keepsLink;
+    bool keepsLink = false;
     // The answer comes in clear: it is not decompressed.
-    bool answersInClear;
-    NetTestKind test;
+    bool answersInClear = false;
+    NetTestKind test = NetTestKind::None;
 };
 
 // The record of the type of `cnx`.

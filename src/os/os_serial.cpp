@@ -115,13 +115,6 @@ int os_serialSetDtr(int fd, bool on)
     return notApplicable(errno) ? 0 : -1;
 }
 
-int os_serialGetDtr(int fd)
-{
-    int bits = 0;
-    if (::ioctl(fd, TIOCMGET, &bits) != 0) return -1;
-    return (bits & TIOCM_DTR) ? 1 : 0;
-}
-
 int os_ptyOpen(int* master, int* slave, char* name, unsigned long nameSize)
 {
     int m = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);

@@ -54,9 +54,6 @@ int os_serialSetDtr(int fd, bool on);
 // The speed the port is set to, or -1 (for tests and traces).
 int os_serialSpeed(int fd);
 
-// Whether DTR is raised: 1, 0, or -1 when the device has no modem lines.
-int os_serialGetDtr(int fd);
-
 // Opens a pseudo-terminal pair in raw mode, both ends close-on-exec, the
 // master non-blocking. Stores the descriptors and the slave's path (at most
 // `nameSize` bytes with the terminator). Returns 0 or -1. Used by the

@@ -162,14 +162,4 @@ int os_tcpAccept(int listenFd, int timeoutMs)
     return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-void os_tcpShutdownSend(int fd)
-{
-    ::shutdown(fd, SHUT_WR);
-}
-
-const char* os_tcpResolveText(int code)
-{
-    return code == 0 ? "" : ::gai_strerror(code);
-}
-
 }  // namespace qzr

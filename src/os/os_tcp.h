@@ -70,10 +70,4 @@ int os_tcpListenLoopback(int* port);
 // (blocking, close-on-exec) or -1.
 int os_tcpAccept(int listenFd, int timeoutMs);
 
-// Shuts the sending side of a socket down (the peer reads end of file).
-void os_tcpShutdownSend(int fd);
-
-// The text of a name look-up failure code.
-const char* os_tcpResolveText(int code);
-
 }  // namespace qzr

@@ -96,10 +96,4 @@ long os_inputCount(int fd)
     return n;
 }
 
-const char* os_errorText(int err, char* buf, std::size_t size)
-{
-    // The GNU strerror_r returns the text, which may or may not be `buf`.
-    return strerror_r(err, buf, size);
-}
-
 }  // namespace qzr

@@ -53,7 +53,4 @@ long os_writeSome(int fd, const void* buf, std::size_t len, bool isSocket);
 // The number of bytes waiting in a descriptor's input queue, or -1.
 long os_inputCount(int fd);
 
-// The text of an error number (strerror_r), for the log.
-const char* os_errorText(int err, char* buf, std::size_t size);
-
 }  // namespace qzr

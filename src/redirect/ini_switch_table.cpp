@@ -19,12 +19,13 @@
 
 namespace qzr {
 
-tbx_parser switchParser;
-tbx_hash switchKeywords;
 tbx_hash ruleGroups;
 std::string g_version;
 
 namespace {
+
+tbx_parser switchParser;  // the reader's tokenizer
+tbx_hash switchKeywords;  // 85 slots, locked after registration
 
 constexpr unsigned KEYWORD_SLOTS = 85;
 constexpr unsigned RULE_GROUP_SLOTS = 70;

@@ -33,8 +33,6 @@ enum : int {
     SWT_REDIRECT = 614,
 };
 
-extern tbx_parser switchParser;   // the reader's tokenizer
-extern tbx_hash switchKeywords;   // 85 slots, locked after registration
 extern tbx_hash ruleGroups;       // 70 slots: the offices of the rule being read
 
 // The version text of the file, upper-cased; empty until a file was read.

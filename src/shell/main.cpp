@@ -23,6 +23,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "foundation/tbx_msg.h"
 #include "links/msg_pump.h"
 #include "os/os_instance.h"
 #include "os/os_proc.h"
@@ -94,6 +95,10 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    // Until the worker hands messages to the log, a message is shown once,
+    // by its box: the usage text on standard output, a refused command
+    // line on standard error.
+    tbx_message_hook = [](int, const char*) {};
     try {
         if (parseCommandLine(argc, argv) != STS_OK) return usageShown ? 0 : 1;
     } catch (const StopThread&) {

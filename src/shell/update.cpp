@@ -26,12 +26,6 @@ void update_handToWorker()
     update_statusHook = showUpdateStatus;
 }
 
-void update_reset()
-{
-    lastCheck = 0;
-    lastStatusTime = 0;
-}
-
 void checkForUpdates(int force)
 {
     std::string program = ExeDir + "/qzrupdate";

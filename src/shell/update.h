@@ -21,7 +21,4 @@ void showUpdateStatus();
 // `update_statusHook`); called before the worker starts.
 void update_handToWorker();
 
-// Forgets the remembered times (tests only).
-void update_reset();
-
 }  // namespace qzr

@@ -13,8 +13,6 @@ namespace {
 std::string S(int line, const std::string& what) {
     return "qzr.ini near line:" + std::to_string(line) + ": %F-0202: Syntax error, expecting: " + what;
 }
-// The same without context: the file had ended (and was closed) at the token.
-std::string S_EOF(const std::string& what) { return "%F-0202: Syntax error, expecting: " + what; }
 
 const std::string GENERAL_LIST =
     " 'defcomdev' 'modemInit' 'HSmodemInit' 'modemHangup' 'inputFileName' 'outputFileName' 'hangAround' "
@@ -57,7 +55,7 @@ const FaultCase faultCases[] = {
     {"GeneralPartWithoutParameter", "[general]\n[connectScript]\n[NET]\ncomdev = \"com1\"\n", 1001,
      {S(2, GENERAL_LIST), S(2, "inputFileName=name"), S(2, "outputFileName=name")},
      [] { EXPECT_EQ(net("NET")->primary->comdev, "COM1"); }},
-    {"HeaderWithoutItem", B, 1001, {S_EOF(ITEMS)}, [] { EXPECT_EQ(networkCount(), 0); }},
+    {"HeaderWithoutItem", B, 1001, {S(4, ITEMS)}, [] { EXPECT_EQ(networkCount(), 0); }},  // at the end: its last line
     {"TextAfterAVersionIsIgnored", B + "version = \"1.0\"\nthis is ignored # (\n", 0, {},
      [] { EXPECT_EQ(Genparam->version, "1.0"); }},
     {"VersionNotAString", B + "version = v2\n", 1001, {S(5, "string")},
@@ -70,7 +68,7 @@ const FaultCase faultCases[] = {
          EXPECT_EQ(net("NET2")->primary->comdev, "COM2");
      }},
     {"NetworkParameterAfterConnectionParameter", B + "[NET]\ncomdev = \"com1\"\nprefix = \"X\"\n", 1001,
-     {S(7, notValidHere("prefix"))},
+     {S(7, notValidHere("prefix") + " 'prefix' is a network key: it comes before the connection keys of its network.")},
      [] {
          EXPECT_FALSE(net("NET")->prefix);
          EXPECT_EQ(net("NET")->primary->comdev, "COM1");

@@ -212,7 +212,7 @@ TEST_F(ScriptTest, StatementErrors) {
         std::vector<std::string> got(all.begin() + static_cast<long>(before), all.end());
         if (std::string(c.script) == "{ transmit \"a\" return 0") {
             ASSERT_EQ(got.size(), 1u);
-            EXPECT_EQ(got[0], "%F-0202: Syntax error, expecting: }");
+            EXPECT_EQ(got[0], "qzr.ini near line:6: %F-0202: Syntax error, expecting: }");
         } else {
             EXPECT_EQ(got, c.messages) << c.script;
         }

@@ -314,7 +314,7 @@ TEST_F(Tokenizer, ContextShowsTheLineAndACaret)
 // reading past that token reached the end and closed the file, yet the
 // report shows the file, the line and the caret as it does when the line
 // ends with one. A report at the end itself has no line to show, either
-// way.
+// way: it names the file and the last line, and says it is the end.
 TEST_F(Tokenizer, ReportOnTheLastLineKeepsItsContextWithOrWithoutLineFeed)
 {
     struct Case {
@@ -326,8 +326,8 @@ TEST_F(Tokenizer, ReportOnTheLastLineKeepsItsContextWithOrWithoutLineFeed)
         {"", 6, "near line:2: %F-0202: Syntax error, expecting: num", "\tdelay = zz\n\t        ^\n"},
         {"\n", 6, "near line:2: %F-0202: Syntax error, expecting: num", "\tdelay = zz\n\t        ^\n"},
         {"\r\n", 6, "near line:2: %F-0202: Syntax error, expecting: num", "\tdelay = zz\n\t        ^\n"},
-        {"", 7, "%F-0202: Syntax error, expecting: num", ""},
-        {"\n", 7, "%F-0202: Syntax error, expecting: num", ""},
+        {"", 7, "near line:2: %F-0202: Syntax error, expecting: num", "(end of file)\n"},
+        {"\n", 7, "near line:2: %F-0202: Syntax error, expecting: num", "(end of file)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "ending '" << c.ending << "', tokens " << c.tokens);

@@ -103,7 +103,7 @@ TEST_F(HttpDialogTest, ClaimIsPostedWithTheBearerKey)
     EXPECT_EQ(r.target, "/api/AuthenticationRequests");
     EXPECT_EQ(r.header("Host"), "localhost:" + std::to_string(claimServer->port()));
     EXPECT_EQ(r.header("Authorization"), "Bearer K-1");
-    EXPECT_EQ(r.header("User-Agent"), "QZR/4.0.0");
+    EXPECT_EQ(r.header("User-Agent"), std::string("QZR/") + qzr_version);
     EXPECT_EQ(std::string(HTTP_USER_AGENT), std::string("QZR/") + qzr_version);
     EXPECT_EQ(r.header("Content-Type"), "application/x-www-form-urlencoded");
     EXPECT_EQ(r.header("Content-Length"), "70");

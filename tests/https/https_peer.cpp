@@ -194,7 +194,30 @@ HttpsServer::HttpsServer(const TestCa& ca, int port) : port_(port)
     }
     ctx_ = ctx;
     listen_ = os_tcpListenLoopback(&port_);
-    if (listen_ < 0) ADD_FAILURE() << "cannot listen on loopback";
+    if (listen_ < 0) {
+        ADD_FAILURE() << "cannot listen on loopback at port " << port;
+        port_ = -1;  // not the port asked for: no one is listening there
+    }
+}
+
+LoopbackProxy::LoopbackProxy(const TempDir& dir) : ca(dir), keyServer(ca), claimServer(ca)
+{
+    ::setenv("CURL_CA_BUNDLE", ca.caFile.c_str(), 1);
+    const std::string ports = std::to_string(claimServer.port()) + ":" + std::to_string(keyServer.port());
+    ::setenv("QZR_TEST_HTTPS_PORTS", ports.c_str(), 1);
+}
+
+LoopbackProxy::~LoopbackProxy()
+{
+    stop();
+    ::unsetenv("QZR_TEST_HTTPS_PORTS");
+    ::unsetenv("CURL_CA_BUNDLE");
+}
+
+void LoopbackProxy::stop()
+{
+    claimServer.stop();
+    keyServer.stop();
 }
 
 HttpsServer::~HttpsServer()

@@ -100,7 +100,9 @@ public:
     HttpsServer(const HttpsServer&) = delete;
     HttpsServer& operator=(const HttpsServer&) = delete;
 
+    // The port listened at; -1 when the listen failed.
     int port() const { return port_; }
+    bool listening() const { return listen_ >= 0; }
     // Starts serving `replies` on a thread.
     void serve(std::vector<HttpReply> replies);
     // Ends the serving thread (after the replies, or at once when waiting).
@@ -122,6 +124,24 @@ private:
     mutable std::mutex mutex_;
     std::vector<HttpRequest> requests_;
     std::thread thread_;
+};
+
+// The proxy for runs of the real driver: a key server and a claim server on
+// loopback ports of their own, which the driver is pointed at through
+// QZR_TEST_HTTPS_PORTS (its test builds read it), with the test CA trusted
+// through CURL_CA_BUNDLE, while it lives.
+struct LoopbackProxy {
+    explicit LoopbackProxy(const TempDir& dir);
+    ~LoopbackProxy();
+    LoopbackProxy(const LoopbackProxy&) = delete;
+    LoopbackProxy& operator=(const LoopbackProxy&) = delete;
+    // Both servers listen and the CA was made.
+    bool ready() const { return ca.ok && keyServer.listening() && claimServer.listening(); }
+    void stop();
+
+    TestCa ca;
+    HttpsServer keyServer;
+    HttpsServer claimServer;
 };
 
 // Each test: its own working directory (CurDir) with the log in it, flags

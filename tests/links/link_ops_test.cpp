@@ -15,7 +15,6 @@ struct Expected {
     int connectionType;  // -1: no connection at all
     int (*openPort)(const ConnectionDef*);
     std::optional<std::string> ConnectionDef::* portName;
-    bool dials;
     LinkDialog dialog;   // none: the dialog handed in
     bool failedAnswerKept;
     bool endsWithEot;
@@ -27,16 +26,15 @@ struct Expected {
 TEST(LinkOps, EachConnectionTypeGetsItsRecord)
 {
     const Expected cases[] = {
-        {"no connection", -1, serial_connectPort, &ConnectionDef::comdev, true, common_dialog, false, true, true,
+        {"no connection", -1, serial_connectPort, &ConnectionDef::comdev, common_dialog, false, true, true,
          false, NetTestKind::None},
-        {"type not given (a direct line)", 0, serial_connectPort, &ConnectionDef::comdev, true, common_dialog, false,
+        {"type not given (a direct line)", 0, serial_connectPort, &ConnectionDef::comdev, common_dialog, false,
          true, true, false, NetTestKind::None},
-        {"datapac", CNX_TYPE_DATAPAC, serial_connectPort, &ConnectionDef::comdev, true, common_dialog, false, true,
+        {"datapac", CNX_TYPE_DATAPAC, serial_connectPort, &ConnectionDef::comdev, common_dialog, false, true,
          true, false, NetTestKind::None},
-        {"tcpip", CNX_TYPE_TCPIP, tcp_connectPort, &ConnectionDef::address, true, simple_dialog, true, false, true,
-         false, NetTestKind::Plain},
-        {"http", CNX_TYPE_HTTP, nullptr, &ConnectionDef::address, false, nullptr, true, false, false, true,
-         NetTestKind::Claim},
+        {"tcpip", CNX_TYPE_TCPIP, tcp_connectPort, &ConnectionDef::address, simple_dialog, false, false, true, false,
+         NetTestKind::Plain},
+        {"http", CNX_TYPE_HTTP, nullptr, &ConnectionDef::address, nullptr, true, false, false, true, NetTestKind::Claim},
     };
     for (const Expected& k : cases) {
         ConnectionDef cnx;
@@ -45,7 +43,6 @@ TEST(LinkOps, EachConnectionTypeGetsItsRecord)
         EXPECT_EQ(ops.openPort, k.openPort) << k.name;
         EXPECT_NE(ops.announceOpen, nullptr) << k.name;
         EXPECT_EQ(ops.portName, k.portName) << k.name;
-        EXPECT_EQ(ops.dials, k.dials) << k.name;
         if (k.dialog) {
             EXPECT_EQ(ops.dialog, k.dialog) << k.name;
         }

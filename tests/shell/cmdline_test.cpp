@@ -182,7 +182,7 @@ TEST_F(CommandLine, UsageIsAnInformation)
     EXPECT_EQ(window.boxes[0].text, std::string("%I-0215: ") + usageText);
     EXPECT_EQ(std::string(usageText),
               "\n\nusage: QZR  [-i inifile] [-v] [-h]\n\n"
-              "   -i inifile       optional by default QZR.INI in current directory\n"
+              "   -i inifile       optional by default qzr.ini in current directory\n"
               "   -v               enable detailed messages\n"
               "   -x               disallow exit and Alt-F4 (Windows only)\n"
               "   -a               create but do *NOT* update activity.dat file (Windows only)\n");

@@ -28,6 +28,7 @@
 #include "links/link_peers.h"
 #include "os/os_wait.h"
 #include "support/in_order.h"
+#include "support/version_texts.h"
 
 using namespace qzr::test;
 
@@ -36,7 +37,7 @@ namespace {
 // The claim as the driver sends it: the default prefix set.
 std::string prefixed(const std::string& claim)
 {
-    return "11401111    " + claim.substr(12);
+    return defaultPrefix() + claim.substr(12);
 }
 
 // An answer with a run of blanks after the codec's 37 header bytes, and its
@@ -49,30 +50,6 @@ std::string compressedAnswer()
     a.resize(static_cast<std::size_t>(qzr::cda_compress(a.data(), static_cast<int>(a.size()))));
     return a;
 }
-
-// The proxy on its fixed ports on loopback, its test CA trusted through
-// CURL_CA_BUNDLE while it lives.
-struct LoopbackProxy {
-    explicit LoopbackProxy(const TempDir& dir) : ca(dir), keyServer(ca, 62978), claimServer(ca, 55978)
-    {
-        ::setenv("CURL_CA_BUNDLE", ca.caFile.c_str(), 1);
-    }
-    ~LoopbackProxy()
-    {
-        stop();
-        ::unsetenv("CURL_CA_BUNDLE");
-    }
-    bool ready() const { return ca.ok && keyServer.port() == 62978 && claimServer.port() == 55978; }
-    void stop()
-    {
-        claimServer.stop();
-        keyServer.stop();
-    }
-
-    TestCa ca;
-    HttpsServer keyServer;
-    HttpsServer claimServer;
-};
 
 }  // namespace
 

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "driver_fixture.h"
+#include "support/version_texts.h"
 
 using namespace qzr::test;
 
@@ -201,7 +202,7 @@ TEST_F(DriverTest, TrailingCtrlZEndsTheClaim)
         std::string req = claim(++seq);
         dir.write("TEST/REQ.001", req + c.tail);
         EXPECT_EQ(run(), 0);
-        EXPECT_EQ(dir.read("TEST/RSP.001"), std::to_string(seq) + ",0,001,11401111    " + req.substr(12));
+        EXPECT_EQ(dir.read("TEST/RSP.001"), std::to_string(seq) + ",0,001," + defaultPrefix() + req.substr(12));
         std::filesystem::remove(dir.path() / "TEST" / "_EQ.001");
     }
 }

@@ -21,6 +21,7 @@
 #include "links/link_peers.h"
 #include "os/os_wait.h"
 #include "support/in_order.h"
+#include "support/version_texts.h"
 
 using namespace qzr::test;
 
@@ -39,7 +40,7 @@ constexpr int LONG_MS = 15000;
 
 // The claim as the driver sends it: its first 12 characters replaced by the
 // prefix (the default one is "11" + the version digits + "1111").
-std::string asSent(const std::string& claimText, const std::string& a01 = "11401111    ")
+std::string asSent(const std::string& claimText, const std::string& a01 = defaultPrefix())
 {
     return a01 + claimText.substr(12);
 }

@@ -7,8 +7,10 @@
 
 #include "config/config.h"
 #include "engine/process.h"
+#include "support/version_texts.h"
 
 using namespace qzr;
+using qzr::test::defaultPrefix;
 
 TEST(TransactionPrefix, NetworkPrefixZarOrDefault)
 {
@@ -17,16 +19,16 @@ TEST(TransactionPrefix, NetworkPrefixZarOrDefault)
         const char* network;
         bool zar;
         std::optional<std::string> prefix;
-        const char* a01;
+        std::string a01;
     } cases[] = {
-        {"CDANET", false, std::nullopt, "11401111    "},
+        {"CDANET", false, std::nullopt, defaultPrefix()},
         {"ZAR", true, std::nullopt, "HD*         "},
         {"ZAR", true, "CDN", "CDN         "},  // a prefix of its own wins
         {"CDANET", false, "CDN", "CDN         "},
         {"CDANET", false, "", "            "},
         {"CDANET", false, "ABCDEFGHIJKL", "ABCDEFGHIJKL"},
         {"CDANET", false, "ABCDEFGHIJKLMNOP", "ABCDEFGHIJKL"},  // never past A01
-        {"ZAR2", false, std::nullopt, "11401111    "},
+        {"ZAR2", false, std::nullopt, defaultPrefix()},
     };
     for (const auto& c : cases) {
         NetworkDef net;

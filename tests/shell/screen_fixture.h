@@ -3,9 +3,8 @@
 // screen the test reads and into which it types. When the driver ends, the
 // window shows "[exit N]" and the terminal's settings (stty -a) and stays.
 //
-// The drivers run without QZR_TEST in their environment and each from a
-// directory of its own, so they take their instance mutex as a user's
-// driver does.
+// The drivers run each from a directory of its own, so they take their
+// instance mutex as a user's driver does.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -159,7 +158,7 @@ public:
     bool start(const std::string& cwd, const std::vector<std::string>& args, const std::string& env = "",
                const std::string& wrapper = "")
     {
-        std::string command = "env -u QZR_TEST " + env + " " + wrapper + " " + shellQuoted(QZR_BINARY);
+        std::string command = "env " + env + " " + wrapper + " " + shellQuoted(QZR_BINARY);
         for (const auto& a : args) command += " " + shellQuoted(a);
         command += "; echo \"[exit $?]\"; stty -a; exec sleep 600";
         return tmux({"-f", "/dev/null", "new-session", "-d", "-x", std::to_string(COLUMNS), "-y",

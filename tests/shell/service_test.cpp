@@ -33,6 +33,7 @@
 #include "links/link_peers.h"
 #include "support/in_order.h"
 #include "shell/service.h"
+#include "support/version_texts.h"
 
 using namespace qzr::test;
 
@@ -216,7 +217,7 @@ TEST_F(ServiceTest, StopDuringACallEndsIt)
     std::string l = log();
     const std::vector<std::string> inOrder = {
         "INFO - QZR service: Starting ... ExeDir='" + dir.path().string() + "' ",
-        "INFO - Quarzel QZR version 4.0.0 LINUX",
+        "INFO - " + versionBanner() + " LINUX",
         "INFO - QZR service: starting main QZR thread",
         "INFO - QZR service: MyService running",
         "INFO - QZR service: Service is running ",

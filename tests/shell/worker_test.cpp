@@ -21,6 +21,7 @@
 
 #include "driver_fixture.h"
 #include "support/in_order.h"
+#include "support/version_texts.h"
 
 using namespace qzr::test;
 
@@ -30,7 +31,7 @@ namespace {
 // prefix set (the default "11" + version digits + "1111" and four blanks).
 std::string echoed(const std::string& request)
 {
-    return "11401111    " + request.substr(12);
+    return defaultPrefix() + request.substr(12);
 }
 
 // Runs a program to its end; returns its exit code, or -1.
@@ -61,7 +62,7 @@ TEST_F(DriverTest, SimulationAnswersTheClaimWithItself)
     EXPECT_EQ(dir.read("qzrstat.dat"), "OFFICE=9998\n");
     EXPECT_FALSE(exists("activity.dat"));
     std::string l = log();
-    EXPECT_NE(l.find("INFO - Quarzel QZR version 4.0.0 LINUX"), std::string::npos);
+    EXPECT_NE(l.find("INFO - " + versionBanner() + " LINUX"), std::string::npos);
     EXPECT_NE(l.find("File:TEST/REQ.001 processed"), std::string::npos);
     EXPECT_EQ(l.substr(l.size() - 4), "End.");
 }
@@ -127,7 +128,7 @@ TEST_F(DriverTest, LinesWrittenBeforeTheLogOpensReachIt)
     EXPECT_TRUE(inOrder(l, {"INFO - Reading initialization file " + ini + "\n",
                             "INFO - ** WARNING ** Prefix 'ABCDEFGHIJKLMNOP' of network TEST cut to 'ABCDEFGHIJKL' at "
                             "line 12 of ini file '" + ini + "'\n",
-                            "INFO - Quarzel QZR version 4.0.0 LINUX\n"}));
+                            "INFO - " + versionBanner() + " LINUX\n"}));
     EXPECT_EQ(count(l, "** WARNING ** Prefix"), 1);
 }
 
@@ -564,11 +565,14 @@ TEST_F(DriverTest, UpdateCheckFollowsTheLockFilesAge)
 TEST_F(DriverTest, InstallationLockEndsTheRunWithARestartScript)
 {
     writeIni(TEST_NETWORK, true);
-    // The stand-in update program announces an installation.
-    dir.write("qzrupdate", "#!/bin/sh\necho 'Installing 4.0.1' > \"$(dirname \"$0\")/qzrinstall.dat\"\n"
-                           "touch \"$(dirname \"$0\")/qzrinstall.lck\"\n");
+    // The stand-in update program announces an installation; once the
+    // driver has shown it, the installation begins (its lock).
+    dir.write("qzrupdate", "#!/bin/sh\necho 'Installing 4.0.1' > \"$(dirname \"$0\")/qzrinstall.dat\"\n");
     ::chmod(dir.file("qzrupdate").c_str(), 0755);
     QzrProcess p(dir.path().string(), args({"-v"}));
+    EXPECT_TRUE(waitFor([&] { return log().find("UPDATE:[[Installing 4.0.1\n]]") != std::string::npos; }, 15000))
+        << log();
+    dir.write("qzrinstall.lck", "");
     EXPECT_EQ(p.wait(20000), 1) << log() << dir.read("stderr.txt");
     std::string script = dir.read("$qzrrestart.sh");
     EXPECT_NE(script.find("if [ ! -e '" + dir.path().string() + "' ]; then exit 0; fi"), std::string::npos);
@@ -616,16 +620,28 @@ TEST_F(DriverTest, RestartScriptFindsAWorkingDirectoryGivenRelative)
               (std::vector<std::string>{"-e", dir.path().string(), "-v"}));
 }
 
-TEST_F(DriverTest, CommandLineRefusalsAndUsage)
+TEST_F(DriverTest, CommandLineRefusalsAndUsageAreSaidOnce)
 {
+    // The usage: asked for, so on standard output, once; nothing on error.
     QzrProcess help(dir.path().string(), {"-h"});
     EXPECT_EQ(help.wait(), 0);
-    EXPECT_NE(dir.read("stderr.txt").find("usage: QZR  [-i inifile] [-v] [-h]"), std::string::npos);
-    QzrProcess bad(dir.path().string(), {"-z"});
-    EXPECT_EQ(bad.wait(), 1);
-    EXPECT_NE(dir.read("stderr.txt").find("QZR Error: %F-0299: Invalid command line switch -z \n"), std::string::npos);
-    QzrProcess noDir(dir.path().string(), {"-c", "-v"});
-    EXPECT_EQ(noDir.wait(), 1);
-    EXPECT_NE(dir.read("stderr.txt").find("Invalid command line syntax -c,  please specify <directory-name>"),
-              std::string::npos);
+    const std::string usage = "usage: QZR  [-i inifile] [-v] [-h]";
+    EXPECT_EQ(count(dir.read("stdout.txt"), usage), 1) << dir.read("stdout.txt");
+    EXPECT_EQ(count(dir.read("stdout.txt"), "optional by default qzr.ini in current directory"), 1);
+    EXPECT_EQ(dir.read("stderr.txt"), "");
+
+    // A refused line: on standard error, once; nothing on output.
+    struct Refusal {
+        std::vector<std::string> args;
+        std::string text;
+    } refusals[] = {
+        {{"-z"}, "QZR Error: %F-0299: Invalid command line switch -z \n"},
+        {{"-c", "-v"}, "Invalid command line syntax -c,  please specify <directory-name>"},
+    };
+    for (const Refusal& r : refusals) {
+        QzrProcess bad(dir.path().string(), r.args);
+        EXPECT_EQ(bad.wait(), 1) << r.text;
+        EXPECT_EQ(count(dir.read("stderr.txt"), r.text), 1) << dir.read("stderr.txt");
+        EXPECT_EQ(dir.read("stdout.txt"), "") << r.text;
+    }
 }
