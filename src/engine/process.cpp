@@ -15,6 +15,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "foundation/stop.h"
 #include "foundation/tbx_msg.h"
 #include "links/link_ops.h"
 #include "links/modem.h"
@@ -50,6 +51,10 @@ int bringLinkUp(NetworkDef* net)
 {
     const ConnectionDef* cnx = net->curCnx;
     animateTrayIcon(TRAY_LINK);
+    // A port kept open from an earlier call is made clean: what waits on it
+    // is no answer to this request; a line lost or closed by the host is
+    // closed and opened anew below.
+    if (net->portOpen) (void)net_reuse(net);
     if (net->linkUp) return STS_OK;
     int attempts = (cnx->dialRetries >= 1 && cnx->dialRetries <= 10) ? cnx->dialRetries : 2;
     int delay = (cnx->delayBetweenRetries >= 1 && cnx->delayBetweenRetries <= 60) ? cnx->delayBetweenRetries : 2;
@@ -65,7 +70,7 @@ int bringLinkUp(NetworkDef* net)
         if (status == STS_OK) return STS_OK;
         (void)net_hangup(net);
         net_disconnect(net);
-        if (stopRequested || attempt >= attempts) {
+        if (stop_requested() || attempt >= attempts) {
             activity_setStatus(status);
             return status;
         }
@@ -84,7 +89,7 @@ int tryConnection(const char* reqPath, const char* respPath, NetworkDef* net, tr
     const LinkOps& link = link_opsOf(cnx);
     char* text = requestText();
 
-    if (stopRequested) return STS_INTERRUPTED;
+    if (stop_requested()) return STS_INTERRUPTED;
     if (int err = os_unlink(respPath); err != 0 && err != ENOENT) {
         log_write(LOG_ERROR, "Cannot delete %s (errno=%d %s) ", respPath, err, std::strerror(err));
         return STS_CANNOT_REMOVE_OUTPUT;
@@ -183,7 +188,7 @@ int processFile(const RequestFile& requestFp, const char* reqPath, const char* r
             if (g_detailedMessages) log_write(LOG_INFO, "length after decomp=%d", resp.len);
             break;
         }
-        if (status == STS_CANNOT_REMOVE_OUTPUT || stopRequested || onBackup || !net->secondary) break;
+        if (status == STS_CANNOT_REMOVE_OUTPUT || stop_requested() || onBackup || !net->secondary) break;
         log_write(LOG_INFO, "Primary connection status=%d, Trying backup connection", status);
         animateTrayIcon(TRAY_LINK);
         (void)net_hangup(net);
@@ -196,7 +201,7 @@ int processFile(const RequestFile& requestFp, const char* reqPath, const char* r
     ti->status = status;
     activity_setStatus(status);
     activity_setState(ACT_WRITE_RESPONSE);
-    if (stopRequested && status != STS_OK) status = STS_INTERRUPTED;
+    if (stop_requested() && status != STS_OK) status = STS_INTERRUPTED;
     ti->status = status;  // the head of the response carries it
     if (int written = file_write(respPath, resp.data ? resp.data : "", resp.len, ti, respExtra.c_str());
         written != STS_OK)

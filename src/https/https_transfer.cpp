@@ -21,6 +21,7 @@
 
 #include "foundation/log.h"
 #include "foundation/runtime.h"
+#include "foundation/stop.h"
 #include "links/msg_pump.h"
 #include "os/os_file.h"
 
@@ -68,7 +69,7 @@ int traceToLog(CURL*, curl_infotype type, char* data, std::size_t size, void*)
 int progressCheck(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     pump_peekMessages();
-    return stopRequested ? 1 : 0;
+    return stop_requested() ? 1 : 0;
 }
 
 // Keeps the transfer's sockets out of spawned programs.

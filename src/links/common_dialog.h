@@ -43,7 +43,15 @@ unsigned char cp_lrc(const unsigned char* bytes, std::size_t len);
 [[nodiscard]] int common_dialog(NetworkDef* net, const transInfo* ti, char* text, int length,
                                 unsigned char* respBuf, int* respLen);
 
-// Ends the dialog on the link kept up after it: EOT (a hang-up sends it).
+// Ends the dialog on the link kept up after it: EOT (a hang-up sends it,
+// also after a stop).
 void cp_endDialog();
+
+// Discards what waits on a line kept open before the next dialog
+// (port_discardReceived): stale answer frames and stray bytes go, but an
+// ENQ received after the last frame stays for the ENQ wait, as the host's
+// invitation. Returns the count discarded (the ENQ kept not counted) or
+// PORT_LINE_LOST.
+long cp_discardStale();
 
 }  // namespace qzr

@@ -46,19 +46,25 @@ int handedInHttpDialog(NetworkDef* net, const transInfo* ti, char* text, int len
     return httpDialog(net, ti, text, length, resp, respLen);
 }
 
+// The discard of a kept socket: all that waits.
+long discardAll()
+{
+    return port_discardReceived();
+}
+
 // One row per connection type, its fields in the order of LinkOps: open,
 // announce, port name, dials, dialog, failed answer kept, end of dialog,
-// keeps the link, answers in clear, network test.
+// keeps the link, discard, answers in clear, network test.
 enum { SERIAL_LINK, TCPIP_LINK, HTTP_LINK };
 constexpr LinkOps linkTable[] = {
     // A direct line, a modem, a DATAPAC access over a modem.
     {serial_connectPort, announceSerial, &ConnectionDef::comdev, true, common_dialog, false, cp_endDialog, true,
-     false, NetTestKind::None},
-    {tcp_connectPort, announceTcpip, &ConnectionDef::address, true, simple_dialog, true, nullptr, true, false,
-     NetTestKind::Plain},
+     cp_discardStale, false, NetTestKind::None},
+    {tcp_connectPort, announceTcpip, &ConnectionDef::address, true, simple_dialog, true, nullptr, true, discardAll,
+     false, NetTestKind::Plain},
     // The proxy is reached anew for each request: nothing to open or dial.
-    {nullptr, announceHttp, &ConnectionDef::address, false, handedInHttpDialog, true, nullptr, false, true,
-     NetTestKind::Claim},
+    {nullptr, announceHttp, &ConnectionDef::address, false, handedInHttpDialog, true, nullptr, false, nullptr,
+     true, NetTestKind::Claim},
 };
 
 }  // namespace

@@ -59,6 +59,10 @@ struct LinkOps {
     void (*endDialog)();
     // The link stays up after a successful transaction, for the next one.
     bool keepsLink;
+    // Discards what waits on a port kept open from an earlier call, before
+    // the next request (port_discardReceived's result), or none when there
+    // is no port.
+    long (*discard)();
     // The answer comes in clear: it is not decompressed.
     bool answersInClear;
     NetTestKind test;
