@@ -95,9 +95,11 @@ std::string port_devicePath(const char* comdev);
 
 // Delivers the next received byte through `c`. Waits at most `timeout`
 // seconds of silence before each refill. Returns 0, or 1002 (STS_TIMEOUT)
-// when nothing came, the link is lost, or a stop was requested: a quiet
-// read ends at the end of its waiting round, and reads of a busy line at the
-// end of the current round of reading (500 ms), whatever the peer sends.
+// when nothing came, the link is lost (the line is then marked lost), the
+// answer's limit has passed (port_setAnswerLimit), or a stop was requested:
+// a quiet read ends at the end of its waiting round, and reads of a busy
+// line at the end of the current round of reading (500 ms), whatever the
+// peer sends.
 [[nodiscard]] int get_next_char(int timeout, unsigned char* c);
 
 // Starts a new round of reading. A wait for a text starts one of its own,
