@@ -198,6 +198,12 @@ int processFile(const RequestFile& requestFp, const char* reqPath, const char* r
         status = readRequest(requestFp, reqPath, net->curCnx, ti);
     }
 
+    // A connection whose dialog failed (or was stopped) may still bring that
+    // dialog's answer: it is closed, and the next request connects anew.
+    if (status != STS_OK && net->linkUp && net->portOpen && link_opsOf(net->curCnx).closedAfterFailure) {
+        (void)net_hangup(net);
+        net_disconnect(net);
+    }
     ti->status = status;
     activity_setStatus(status);
     activity_setState(ACT_WRITE_RESPONSE);

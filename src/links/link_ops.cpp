@@ -54,17 +54,18 @@ long discardAll()
 
 // One row per connection type, its fields in the order of LinkOps: open,
 // announce, port name, dials, dialog, failed answer kept, end of dialog,
-// keeps the link, discard, answers in clear, network test.
+// keeps the link, discard, closed after a failure, answers in clear, network
+// test. A serial line stays: its host invites each request with ENQ.
 enum { SERIAL_LINK, TCPIP_LINK, HTTP_LINK };
 constexpr LinkOps linkTable[] = {
     // A direct line, a modem, a DATAPAC access over a modem.
     {serial_connectPort, announceSerial, &ConnectionDef::comdev, true, common_dialog, false, cp_endDialog, true,
-     cp_discardStale, false, NetTestKind::None},
+     cp_discardStale, false, false, NetTestKind::None},
     {tcp_connectPort, announceTcpip, &ConnectionDef::address, true, simple_dialog, true, nullptr, true, discardAll,
-     false, NetTestKind::Plain},
+     true, false, NetTestKind::Plain},
     // The proxy is reached anew for each request: nothing to open or dial.
     {nullptr, announceHttp, &ConnectionDef::address, false, handedInHttpDialog, true, nullptr, false, nullptr,
-     true, NetTestKind::Claim},
+     false, true, NetTestKind::Claim},
 };
 
 }  // namespace

@@ -63,6 +63,9 @@ struct LinkOps {
     // the next request (port_discardReceived's result), or none when there
     // is no port.
     long (*discard)();
+    // A connection whose dialog failed is closed: the answer of that dialog
+    // may still come, late, and must not meet the next request.
+    bool closedAfterFailure;
     // The answer comes in clear: it is not decompressed.
     bool answersInClear;
     NetTestKind test;

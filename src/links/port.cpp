@@ -424,7 +424,7 @@ int writeWhole(const void* buf, std::size_t length, int timeout, bool stopEndsAl
         // Looked at just before the bytes go out: once a stop is requested,
         // not one more byte of a request, a frame or a retransmission.
         if (stopEndsAll && stop_requested()) {
-            log_write(LOG_INFO, "Stop requested, %zu bytes not sent", length - written);
+            if (g_detailedMessages) log_write(LOG_INFO, "Stop requested, %zu bytes not sent", length - written);
             return STS_INTERRUPTED;
         }
         long n = fd < 0 ? OS_IO_ERROR : os_writeSome(fd, bytes + written, length - written, isSocket);

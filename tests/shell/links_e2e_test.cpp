@@ -1061,9 +1061,10 @@ bool hostReadsRequest(PeerIo& io)
     return false;
 }
 
-// A host on a loopback port that takes one connection after another, as a
+// A host on a loopback port that takes every connection made to it, as a
 // host that closes after each answer is reached again, and plays `serve`
-// on each; the connection is closed when `serve` returns.
+// on each, on a thread of its own; the connection is closed when `serve`
+// returns.
 class ReconnectingHost {
 public:
     ReconnectingHost() : listen_(qzr::os_tcpListenLoopback(&port_)) {}
@@ -1072,17 +1073,21 @@ public:
     void start(std::function<void(PeerIo&)> serve)
     {
         thread_ = std::thread([this, serve] {
+            std::vector<std::thread> served;
             while (!over_) {
                 int fd = qzr::os_tcpAccept(listen_, 100);
                 if (fd < 0) continue;
                 ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
                 ++connections_;
-                {
-                    PeerIo io(fd);
-                    serve(io);
-                }
-                ::close(fd);
+                served.emplace_back([fd, serve] {
+                    {
+                        PeerIo io(fd);
+                        serve(io);
+                    }
+                    ::close(fd);
+                });
             }
+            for (std::thread& t : served) t.join();
         });
     }
     void stop()
@@ -1115,6 +1120,7 @@ struct ReuseCase {
     HostHabit habit;
     const char* general;     // hangAround is on; hangupDelay as given
     const char* netParams;
+    int lateMs;              // how late the first answer comes
     // What the first claim ends with; the others end with 0 and their own answer.
     const char* firstResponse;
     int connections;         // the host's count once all claims are served
@@ -1122,14 +1128,20 @@ struct ReuseCase {
 
 const ReuseCase REUSE_CASES[] = {
     {"HostClosesAfterEachAnswerLinkKept", HostHabit::ClosesAfterEachAnswer, "hangupDelay = 20\n",
-     "maxProcessingDelay = 5\n", "1,0,001,EOB 000001 PAID", 3},
+     "maxProcessingDelay = 5\n", 0, "1,0,001,EOB 000001 PAID", 3},
     {"HostClosesAfterEachAnswerLinkReleased", HostHabit::ClosesAfterEachAnswer, "hangupDelay = 0\n",
-     "maxProcessingDelay = 5\n", "1,0,001,EOB 000001 PAID", 3},
+     "maxProcessingDelay = 5\n", 0, "1,0,001,EOB 000001 PAID", 3},
     {"HostClosesAfterEachAnswerInServiceMode", HostHabit::ClosesAfterEachAnswer, "hangupDelay = 20\n",
-     "maxProcessingDelay = 5\n", "1,0,001,EOB 000001 PAID", 3},
-    {"EachAnswerSentTwice", HostHabit::AnswersTwice, "", "maxProcessingDelay = 5\n",
+     "maxProcessingDelay = 5\n", 0, "1,0,001,EOB 000001 PAID", 3},
+    {"EachAnswerSentTwice", HostHabit::AnswersTwice, "", "maxProcessingDelay = 5\n", 0,
      "1,0,001,EOB 000001 PAID", 1},
-    {"LateAnswerAfterATimeOut", HostHabit::AnswersTheFirstLate, "", "maxProcessingDelay = 1\n", "1,1042,001,", 1},
+    // The late answer comes before the next claim, or while the next claim
+    // (3 s after the failure, at the next pass) waits for its own answer:
+    // the connection of the failed dialog is never used again.
+    {"LateAnswerBeforeTheNextClaim", HostHabit::AnswersTheFirstLate, "", "maxProcessingDelay = 1\n", 1600,
+     "1,1042,001,", 2},
+    {"LateAnswerDuringTheNextClaim", HostHabit::AnswersTheFirstLate, "", "maxProcessingDelay = 2\n", 5500,
+     "1,1042,001,", 2},
 };
 
 void PrintTo(const ReuseCase& c, std::ostream* os)
@@ -1171,7 +1183,7 @@ TEST_P(ReusedTcpLinkTest, EveryClaimReachesTheHostAndGetsItsOwnAnswer)
                 sendOnSocket(io.fd(), answer);
                 break;
             case HostHabit::AnswersTheFirstLate:
-                if (seq == 1) pauseMs(1600);
+                if (seq == 1) pauseMs(rc.lateMs);
                 sendOnSocket(io.fd(), answer);
                 break;
             }
