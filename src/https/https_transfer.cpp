@@ -145,6 +145,9 @@ void HttpsTransfer::setOptions(const HttpsOptions& o)
 int HttpsTransfer::perform()
 {
     errorBuffer_[0] = '\0';
+    // Looked at just before the transfer starts: once a stop is requested
+    // nothing is posted (the progress callback ends a transfer under way).
+    if (stop_requested()) return static_cast<int>(CURLE_ABORTED_BY_CALLBACK);
     return static_cast<int>(curl_easy_perform(easy(handle_)));
 }
 
