@@ -10,6 +10,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "foundation/stop.h"
 #include "links/link_ops.h"
 #include "links/modem.h"
 
@@ -105,7 +106,7 @@ void testNetworkMenu(int n)
     if (!net) return;
     // A Cancel chosen while no call ran must not end the test's reads and
     // connection at once; an Exit still does.
-    if (!terminateRequested) stopRequested = false;
+    stop_dropCancel();
     // A port that a network left open after its transaction is closed
     // before the test opens its own, so that the test reaches the host of
     // the connection it names and the other network is not left holding a

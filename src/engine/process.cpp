@@ -16,6 +16,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "foundation/stop.h"
 #include "foundation/tbx_msg.h"
 #include "links/link_ops.h"
 #include "links/modem.h"
@@ -53,6 +54,10 @@ int bringLinkUp(NetworkDef* net)
 {
     const ConnectionDef* cnx = net->curCnx;
     animateTrayIcon(TRAY_LINK);
+    // A port kept open from an earlier call is made clean: what waits on it
+    // is no answer to this request; a line lost or closed by the host is
+    // closed and opened anew below.
+    if (net->portOpen) (void)net_reuse(net);
     if (net->linkUp) return STS_OK;
     const int attempts = DIAL_RETRIES.holds(cnx->dialRetries) ? cnx->dialRetries : DIAL_RETRIES.byDefault;
     const int delay = DELAY_BETWEEN_RETRIES.holds(cnx->delayBetweenRetries) ? cnx->delayBetweenRetries
@@ -69,7 +74,7 @@ int bringLinkUp(NetworkDef* net)
         if (status == STS_OK) return STS_OK;
         (void)net_hangup(net);
         net_disconnect(net);
-        if (stopRequested || attempt >= attempts) {
+        if (stop_requested() || attempt >= attempts) {
             activity_setStatus(status);
             return status;
         }
@@ -88,7 +93,7 @@ int tryConnection(const char* reqPath, const char* respPath, NetworkDef* net, tr
     const LinkOps& link = link_opsOf(cnx);
     char* text = requestText();
 
-    if (stopRequested) return STS_INTERRUPTED;
+    if (stop_requested()) return STS_INTERRUPTED;
     if (int err = file_removeResponse(respPath); err != 0) {
         log_write(LOG_ERROR, "Cannot delete %s (errno=%d %s) ", respPath, err, std::strerror(err));
         return STS_CANNOT_REMOVE_OUTPUT;
@@ -188,7 +193,7 @@ int processFile(const RequestFile& requestFp, const char* reqPath, ResponseFile&
             if (g_detailedMessages) log_write(LOG_INFO, "length after decomp=%d", resp.len);
             break;
         }
-        if (status == STS_CANNOT_REMOVE_OUTPUT || stopRequested || onBackup || !net->secondary) break;
+        if (status == STS_CANNOT_REMOVE_OUTPUT || stop_requested() || onBackup || !net->secondary) break;
         log_write(LOG_INFO, "Primary connection status=%d, Trying backup connection", status);
         animateTrayIcon(TRAY_LINK);
         (void)net_hangup(net);
@@ -198,11 +203,17 @@ int processFile(const RequestFile& requestFp, const char* reqPath, ResponseFile&
         status = readRequest(requestFp, reqPath, net->curCnx, ti);
     }
 
+    // A connection whose dialog failed (or was stopped) may still bring that
+    // dialog's answer: it is closed, and the next request connects anew.
+    if (status != STS_OK && net->linkUp && net->portOpen && link_opsOf(net->curCnx).closedAfterFailure) {
+        (void)net_hangup(net);
+        net_disconnect(net);
+    }
     activity_setStatus(status);
     activity_setState(ACT_WRITE_RESPONSE);
     // 1003 says the claim was not sent: once its frame may have gone out, the
     // dialog's own status stands, and says it may have reached the carrier.
-    if (stopRequested && status != STS_OK && !sent_frameMayHaveGoneOut()) status = STS_INTERRUPTED;
+    if (stop_requested() && status != STS_OK && !sent_frameMayHaveGoneOut()) status = STS_INTERRUPTED;
     ti->status = status;  // the head of the response carries it
     const char* data = resp.data ? resp.data : "";
     // An old response that could not be removed stands in the way: nothing

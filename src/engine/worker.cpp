@@ -18,6 +18,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "foundation/stop.h"
 #include "foundation/tbx_msg.h"
 #include "https/http_dialog.h"
 #include "links/link_ops.h"
@@ -180,19 +181,12 @@ bool hasControlCharacter(const char* name)
     return false;
 }
 
-// Drops a Cancel that came while no call ran: it has nothing to end. A stop
-// that ends the run is kept.
-void dropCancel()
-{
-    if (!terminateRequested) stopRequested = false;
-}
-
 // A wait of the worker's own, outside a call: a Cancel from before is
 // dropped, so the wait runs its time; a stop that ends the run still ends
 // it at once.
 void waitBetweenCalls(unsigned seconds)
 {
-    dropCancel();
+    stop_dropCancel();
     waitSeconds(seconds);
 }
 
@@ -474,7 +468,7 @@ int serveTransaction(PollState& st, RequestFile& requestFp, const std::string& r
 {
     transactionBusy = true;
     st.announce = true;
-    dropCancel();
+    stop_dropCancel();
     animateTrayIcon(TRAY_IDLE);
     worker_releaseOpenPorts(serving);
     activity_setState(ACT_START);
@@ -638,8 +632,10 @@ void releaseLinkAtDeadline(PollState& st)
             st.announce = true;
         }
         animateTrayIcon(TRAY_IDLE);
+        // A line lost, or closed by the host, is closed: the next call opens it anew.
+        const bool lost = port_lineLost();
         (void)net_hangup(g_activeNet);
-        if (Genparam->disconnectAfterTX) {
+        if (Genparam->disconnectAfterTX || lost) {
             net_disconnect(g_activeNet);
             g_activeNet->curCnx = nullptr;
         }

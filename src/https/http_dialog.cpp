@@ -16,6 +16,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "foundation/stop.h"
 #include "https/https_transfer.h"
 #include "https/key_store.h"
 
@@ -110,7 +111,7 @@ int http_dialog(NetworkDef* net, const transInfo* ti, char* request, int request
     const char* key = getApiKey(host.c_str(), ti->office, ti->provider, limits, &keySts);
     // A stop or a Cancel that came during the key request: the claim is not
     // posted.
-    if (stopRequested) {
+    if (stop_requested()) {
         *respLen = 0;
         resp[0] = '\0';
         return STS_INTERRUPTED;

@@ -21,6 +21,7 @@
 
 #include "foundation/log.h"
 #include "foundation/runtime.h"
+#include "foundation/stop.h"
 #include "links/msg_pump.h"
 #include "os/os_file.h"
 
@@ -90,7 +91,7 @@ int traceToLog(CURL*, curl_infotype type, char* data, std::size_t size, void*)
 int progressCheck(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     pump_peekMessages();
-    return stopRequested ? 1 : 0;
+    return stop_requested() ? 1 : 0;
 }
 
 // Keeps the transfer's sockets out of spawned programs.
@@ -166,6 +167,9 @@ void HttpsTransfer::setOptions(const HttpsOptions& o)
 int HttpsTransfer::perform()
 {
     errorBuffer_[0] = '\0';
+    // Looked at just before the transfer starts: once a stop is requested
+    // nothing is posted (the progress callback ends a transfer under way).
+    if (stop_requested()) return static_cast<int>(CURLE_ABORTED_BY_CALLBACK);
     return static_cast<int>(curl_easy_perform(easy(handle_)));
 }
 

@@ -87,7 +87,8 @@ public:
     // Sets every option of the transfer.
     void setOptions(const HttpsOptions& options);
     // Runs the transfer (synchronous). Returns libcurl's result, HTTPS_OK
-    // when the transfer ended well (a transfer ended by a stop did not).
+    // when the transfer ended well (a transfer ended by a stop did not; one
+    // asked for under a stop does not start).
     int perform();
     // The response code of the last reply, 0 when none was received.
     long responseCode() const;

@@ -6,7 +6,8 @@
 //             EOT ends the dialog)
 //   STATE 3   read and check the LRC
 //   STATE 4   ACK a good response, NAK a bad one and await it again
-// Every read's time-out bounds the silence before one byte, not the dialog.
+// Every read's time-out bounds the silence before one byte; each response
+// frame also has a limit on its whole time.
 // The request frame is built here, in `reqFrame`, around the text.
 #include "links/common_dialog.h"
 
@@ -17,6 +18,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "foundation/stop.h"
 #include "links/link_ops.h"
 #include "links/modem.h"
 #include "links/port.h"
@@ -67,8 +69,38 @@ unsigned char cp_lrc(const unsigned char* bytes, std::size_t len)
 void cp_endDialog()
 {
     if (g_detailedMessages) log_write(LOG_COM_OUT, "End Dialog");
-    int ignored = serial_write(&CP_EOT, 1, g_linkTimeouts.protocolWrite);
+    int ignored = port_writeEnding(&CP_EOT, 1, g_linkTimeouts.protocolWrite);
     (void)ignored;
+}
+
+long cp_discardStale()
+{
+    // Frames (STX to ETX and the LRC) are stale answers; an ENQ after the
+    // last of them is the host's invitation, which still stands.
+    enum class Scan { Between, InFrame, Lrc };
+    Scan scan = Scan::Between;
+    bool invited = false;
+    long n = port_discardReceived([&](unsigned char b) {
+        switch (scan) {
+        case Scan::InFrame:
+            if (b == CP_ETX) scan = Scan::Lrc;
+            break;
+        case Scan::Lrc: scan = Scan::Between; break;
+        case Scan::Between:
+            if (b == CP_STX) {
+                scan = Scan::InFrame;
+                invited = false;
+            } else if (b == CP_ENQ) {
+                invited = true;
+            } else if (b == CP_EOT) {
+                invited = false;
+            }
+            break;
+        }
+    });
+    if (n == PORT_LINE_LOST || !invited) return n;
+    port_putBack(CP_ENQ);
+    return n - 1;
 }
 
 int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, unsigned char* respBuf, int* respLen)
@@ -101,7 +133,7 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
         waitSeconds(static_cast<unsigned>(timeout > 0 ? timeout : 0));
         net->linkUp = true;
         activity_setState(ACT_RECEIVE);
-        if (stopRequested) return STS_INTERRUPTED;
+        if (stop_requested()) return STS_INTERRUPTED;
         return STS_OK;
     }
 
@@ -110,18 +142,29 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
     // without one gets a minute, as over TCP/IP and HTTPS.
     const int answerDelay = ini_processingDelay(*net);
     buildFrame(text, length);
+    // Each response frame, from its STX or from the NAK that asks for it
+    // again, must end within the host's time and the time the longest frame
+    // needs at the line's speed, however the host spaces its bytes.
+    const int frameSeconds = answerDelay + port_transferSeconds(net->curCnx, keepMax + 2);
+    PortAnswerScope answerScope;
     int count = 0;               // bytes kept of the current response
     bool etxKept = false;        // the response's ETX found room in the buffer
     unsigned char c = 0;
 
-    // Sends the whole request frame. Returns 0 or the end status 1053.
+    // Sends the whole request frame. Returns 0 or the end status: 1003 when
+    // a stop came before the first byte of the first frame (the claim was
+    // not sent), else 1053.
+    bool frameWentOut = false;
     auto sendRequest = [&]() -> int {
         port_clearRxRing();
         net->linkUp = true;
         activity_setState(ACT_SEND);
         int sts = serial_write(reqFrame, static_cast<std::size_t>(frameLen), g_linkTimeouts.protocolWrite);
+        const bool unsent = sts == STS_INTERRUPTED && !frameWentOut;
+        frameWentOut = true;
         if (sts != STS_OK)
-            return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Error writing request STATE 1 sts=%d", sts);
+            return link_dialogFails(unsent ? STS_INTERRUPTED : STS_WRITE_ERROR, END_LINE,
+                                    "Error writing request STATE 1 sts=%d", sts);
         log_write(LOG_PROT, "%d bytes sent, waiting (max=%d sec) for response", frameLen, maxProcessing);
         activity_update();
         return STS_OK;
@@ -161,6 +204,7 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
                 count = 0;
                 activity_setState(ACT_RECEIVE);
                 activity_update();
+                port_setAnswerLimit(frameSeconds);
                 sts = get_next_char(g_linkTimeouts.responseByte, &c);
                 if (sts != STS_OK)
                     return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading response STATE 2 sts=%d", sts);
@@ -177,7 +221,7 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
             port_clearRxRing();
             // A stop ended the pause: the wait for the host's answer ends
             // as a read ended by the stop does, and no NAK asks for more.
-            if (stopRequested)
+            if (stop_requested())
                 return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading host ACK STATE 1A sts=%d",
                                         STS_TIMEOUT);
             if (nowSeconds() - start > answerDelay) {
@@ -230,7 +274,8 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
         }
 
         case State::Ack: {
-            int sts = writeByte(CP_ACK);
+            // The answer is here: its ACK goes out also after a stop.
+            int sts = port_writeEnding(&CP_ACK, 1, g_linkTimeouts.protocolWrite);
             if (sts != STS_OK)
                 return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Error writing ACK STATE 4 sts=%d", sts);
             // The text without its ETX (when the ETX found room).
@@ -247,6 +292,7 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
             if (sts != STS_OK)
                 return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Error writing NAK STATE 4 sts=%d", sts);
             count = 0;
+            port_setAnswerLimit(frameSeconds);
             sts = get_next_char(g_linkTimeouts.responseByte, &c);
             if (sts != STS_OK)
                 return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading response STATE 2 sts=%d", sts);

@@ -39,11 +39,22 @@ unsigned char cp_lrc(const unsigned char* bytes, std::size_t len);
 // (unexpected bytes for too long), 1044 (no LRC three times), 1045 (EOT from
 // the host) or 1053 (a write failed, or the text does not fit the frame).
 // The host's answer, and its recovery from stray bytes, get the network's
-// `maxProcessingDelay` (60 seconds when it is 0).
+// `maxProcessingDelay` (60 seconds when it is 0); each response frame, from
+// its STX or from the NAK that asks for it again, must end within that
+// delay and the time the longest frame needs at the line's speed (1042
+// otherwise).
 [[nodiscard]] int common_dialog(NetworkDef* net, const transInfo* ti, char* text, int length,
                                 unsigned char* respBuf, int* respLen);
 
-// Ends the dialog on the link kept up after it: EOT (a hang-up sends it).
+// Ends the dialog on the link kept up after it: EOT (a hang-up sends it,
+// also after a stop).
 void cp_endDialog();
+
+// Discards what waits on a line kept open before the next dialog
+// (port_discardReceived): stale answer frames and stray bytes go, but an
+// ENQ received after the last frame stays for the ENQ wait, as the host's
+// invitation. Returns the count discarded (the ENQ kept not counted) or
+// PORT_LINE_LOST.
+long cp_discardStale();
 
 }  // namespace qzr

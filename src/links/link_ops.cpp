@@ -46,6 +46,12 @@ int handedInHttpDialog(NetworkDef* net, const transInfo* ti, char* text, int len
     return httpDialog(net, ti, text, length, resp, respLen);
 }
 
+// The discard of a kept socket: all that waits.
+long discardAll()
+{
+    return port_discardReceived();
+}
+
 // One row per connection type; the first is the serial line, which every
 // type without a row of its own takes.
 constexpr LinkOps linkTable[] = {
@@ -56,13 +62,16 @@ constexpr LinkOps linkTable[] = {
      .portName = &ConnectionDef::comdev,
      .dialog = common_dialog,
      .endDialog = cp_endDialog,
-     .keepsLink = true},
+     .keepsLink = true,
+     .discard = cp_discardStale},
     {.type = CNX_TYPE_TCPIP,
      .openPort = tcp_connectPort,
      .announceOpen = announceTcpip,
      .portName = &ConnectionDef::address,
      .dialog = simple_dialog,
      .keepsLink = true,
+     .discard = discardAll,
+     .closedAfterFailure = true,
      .test = NetTestKind::Plain},
     // The proxy is reached anew for each request: nothing to open or dial.
     {.type = CNX_TYPE_HTTP,

@@ -65,6 +65,13 @@ struct LinkOps {
     void (*endDialog)() = nullptr;
     // The link stays up after a successful transaction, for the next one.
     bool keepsLink = false;
+    // Discards what waits on a port kept open from an earlier call, before
+    // the next request (port_discardReceived's result), or none when there
+    // is no port.
+    long (*discard)() = nullptr;
+    // A connection whose dialog failed is closed: the answer of that dialog
+    // may still come, late, and must not meet the next request.
+    bool closedAfterFailure = false;
     // The answer comes in clear: it is not decompressed.
     bool answersInClear = false;
     NetTestKind test = NetTestKind::None;

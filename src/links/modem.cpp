@@ -15,6 +15,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "foundation/stop.h"
 #include "links/link_ops.h"
 #include "links/port.h"
 #include "links/script.h"
@@ -45,6 +46,12 @@ constexpr ModemResult modemResults[] = {
 int writeText(const std::string& text, int timeout)
 {
     return serial_write(text.data(), text.size(), timeout);
+}
+
+// A text of the hang-up: it goes out also after a stop.
+int writeHangupText(const std::string& text, int timeout)
+{
+    return port_writeEnding(text.data(), text.size(), timeout);
 }
 
 // A modem string followed by "\r\n"; an unset string sends only "\r\n".
@@ -91,7 +98,7 @@ int net_waitfor(const char* text, int seconds)
     for (;;) {
         unsigned char c = 0;
         if (get_next_char(g_linkTimeouts.waitforRead, &c) != STS_OK) {
-            if (stopRequested) {
+            if (stop_requested()) {
                 log_write(LOG_COM_WAIT, "[Wait interrupted]");
                 return STS_INTERRUPTED;
             }
@@ -180,8 +187,11 @@ int net_hangup(NetworkDef* net)
     if (!net || !net->curCnx) return STS_ERROR;
     const ConnectionDef* cnx = net->curCnx;
     bool eotSent = false;
+    // Nothing can be sent on a lost line: the flags are cleared, the port is
+    // left to net_disconnect.
+    const bool lost = port_lineLost();
     if (net->linkUp) {
-        if (void (*endDialog)() = link_opsOf(cnx).endDialog; endDialog && !net->simulation) {
+        if (void (*endDialog)() = link_opsOf(cnx).endDialog; endDialog && !net->simulation && !lost) {
             endDialog();
             eotSent = true;
         }
@@ -189,6 +199,10 @@ int net_hangup(NetworkDef* net)
     }
     port_clearRxRing();
     if (!net->dialed) return STS_OK;
+    if (lost) {
+        net->dialed = false;
+        return STS_ERROR;
+    }
 
     log_write(LOG_COM_OUT, "Hangup");
     activity_setState(ACT_HANGUP);
@@ -207,18 +221,33 @@ int net_hangup(NetworkDef* net)
         for (int attempt = 0; attempt < 3; ++attempt) {
             if (attempt > 0 || eotSent) {
                 port_guardTime(static_cast<unsigned>(g_linkTimeouts.modemPause));
-                int ignored = serial_write("+++", 3, g_linkTimeouts.modemWrite);
+                int ignored = port_writeEnding("+++", 3, g_linkTimeouts.modemWrite);
                 port_guardTime(static_cast<unsigned>(g_linkTimeouts.modemPause));
                 ignored = net_waitfor("OK\r\n", g_linkTimeouts.modemReply);
                 (void)ignored;
             }
-            int ignored = writeText(command(Genparam ? Genparam->modemHangup : std::nullopt),
-                                    g_linkTimeouts.modemWrite);
+            int ignored = writeHangupText(command(Genparam ? Genparam->modemHangup : std::nullopt),
+                                          g_linkTimeouts.modemWrite);
             (void)ignored;
             if (net_waitfor("OK\r\n", g_linkTimeouts.modemReply) == STS_OK) return STS_OK;
         }
     }
     return STS_ERROR;
+}
+
+bool net_reuse(NetworkDef* net)
+{
+    if (!net || !net->portOpen || !net->curCnx) return false;
+    const ConnectionDef* cnx = net->curCnx;
+    const LinkOps& link = link_opsOf(cnx);
+    if (!link.discard) return true;
+    long stale = link.discard();
+    if (stale > 0) log_write(LOG_PROT, "Discarded %ld bytes received after the last answer", stale);
+    if (stale != PORT_LINE_LOST) return true;
+    log_write(LOG_INFO, "Line lost on port %s, it is opened anew", ini_text(cnx->*link.portName));
+    (void)net_hangup(net);
+    net_disconnect(net);
+    return false;
 }
 
 void net_disconnect(NetworkDef* net)

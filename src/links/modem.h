@@ -39,10 +39,19 @@ extern char modemReply[MODEM_REPLY_SIZE];
 [[nodiscard]] int net_waitfor(const char* text, int seconds);
 
 // Ends the dialog (the type's end, the Common Protocol's EOT, while the link
-// is up) and hangs the modem up by the network's disconnect method. Returns
-// 0, or 1001 when the modem never answered the hang-up (or for method hard,
-// or without a connection). The flags are cleared whatever happens.
+// is up) and hangs the modem up by the network's disconnect method, also
+// after a stop. Returns 0, or 1001 when the modem never answered the hang-up
+// (or for method hard, without a connection, or on a lost line, where
+// nothing is sent). The flags are cleared whatever happens.
 int net_hangup(NetworkDef* net);
+
+// Readies a port kept open from an earlier call for the next request: what
+// waits on it is no answer to this request and is discarded (the type's
+// discard, links/link_ops.h; the count is logged). A line found lost, or a
+// connection the host has closed, is hung up without a byte and closed, so
+// that net_connect opens it anew. Returns whether the port is still open;
+// false also when none was.
+bool net_reuse(NetworkDef* net);
 
 // Closes the port or socket of the network's connection (also what a failed
 // open left behind; nothing for a type that opens none) and clears

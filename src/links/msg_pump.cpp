@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "foundation/runtime.h"
+#include "foundation/stop.h"
 #include "os/os_signal.h"
 #include "os/os_wait.h"
 
@@ -87,15 +88,8 @@ int pollOnce(int fd, short events, int timeoutMs)
 void pump_defaultWindowProc(int message)
 {
     switch (message) {
-    case MSG_CLOSE:
-        stopRequested = true;
-        terminateRequested = true;
-        wakeFlag = true;
-        break;
-    case MSG_CANCEL:
-        stopRequested = true;
-        wakeFlag = true;
-        break;
+    case MSG_CLOSE: stop_run(); break;
+    case MSG_CANCEL: stop_call(); break;
     case MSG_TIMER: wakeFlag = true; break;
     case MSG_DETAILED_MESSAGES: g_detailedMessages = !g_detailedMessages; break;
     default: break;
@@ -104,11 +98,10 @@ void pump_defaultWindowProc(int message)
 
 int pump_installSignals()
 {
-    os_signalMarks marks;
-    marks.stop = &stopRequested;
-    marks.terminate = &terminateRequested;
-    marks.wake = &wakeFlag;
-    return os_signalInstall(marks);
+    os_signalActions actions;
+    actions.close = stop_run;
+    actions.cancel = stop_call;
+    return os_signalInstall(actions);
 }
 
 int pump_dispatchEvents()

@@ -4,9 +4,10 @@
 // `waitforchar` and the reads built on them): each wait polls the process's
 // event pipe (signals, wake-ups from other threads) and the sources the shell
 // adds (the terminal's keys), and hands every message to the window
-// procedure. Signals become window messages: SIGINT, SIGTERM and SIGHUP are
-// MSG_CLOSE, SIGUSR1 MSG_CANCEL, SIGUSR2 MSG_DETAILED_MESSAGES. The default
-// window procedure sets the run-time flags; the shell installs its own,
+// procedure. Signals become window messages: the signals that stop the run
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM) are MSG_CLOSE, SIGUSR1
+// MSG_CANCEL, SIGUSR2 MSG_DETAILED_MESSAGES. The default window procedure
+// makes the stop requests (foundation/stop.h); the shell installs its own,
 // which may call the default for these messages.
 #pragma once
 
@@ -22,14 +23,13 @@ enum : int {
 
 using WindowProc = void (*)(int message);
 
-// Sets the flags for a message: MSG_CLOSE sets `stopRequested`,
-// `terminateRequested` and `wakeFlag`; MSG_CANCEL `stopRequested` and
-// `wakeFlag`; MSG_TIMER `wakeFlag`; MSG_DETAILED_MESSAGES inverts
+// Acts on a message: MSG_CLOSE stops the run (stop_run), MSG_CANCEL the
+// call (stop_call); MSG_TIMER sets `wakeFlag`; MSG_DETAILED_MESSAGES inverts
 // `g_detailedMessages`. Other messages are ignored.
 void pump_defaultWindowProc(int message);
 
 // Routes the signals into the event pipe (os_signalInstall), their handler
-// setting the flags of their message at once, as the default window
+// making the stop request of their message at once, as the default window
 // procedure would: so a step that dispatches nothing (a write, a name
 // look-up, an HTTPS transfer) sees a stop at its next look, and a wait
 // entered afterwards returns at once. Returns 0 or -1.

@@ -20,6 +20,7 @@
 #include "foundation/log.h"
 #include "foundation/runtime.h"
 #include "foundation/status.h"
+#include "foundation/stop.h"
 #include "links/msg_pump.h"
 #include "os/os_file.h"
 #include "os/os_serial.h"
@@ -47,13 +48,22 @@ constexpr int DISCARD_MAX_MS = 2000;
 // stop is requested.
 std::int64_t readRoundEnd = 0;
 
+// The end of the answer being read, on the monotonic clock; 0 for none.
+std::int64_t answerDeadline = 0;
+
+// Whether the answer's whole time has run out.
+bool answerTimeOver()
+{
+    return answerDeadline != 0 && os_monotonicMs() >= answerDeadline;
+}
+
 // Whether a stop request ends the read now: it is requested and the current
 // round has ended. Otherwise an ended round is followed by the next one.
 bool stopEndsRead()
 {
     std::int64_t now = os_monotonicMs();
     if (now < readRoundEnd) return false;
-    if (stopRequested) return true;
+    if (stop_requested()) return true;
     readRoundEnd = now + ROUND_MS;
     return false;
 }
@@ -84,13 +94,15 @@ int linkFd()
 }
 
 // Waits for `fd` to become readable: 2 x `timeout` rounds of 500 ms (at
-// least one), dispatching messages. Returns 0 when readable, else 1002.
+// least one), dispatching messages, and no longer than the answer's whole
+// time allows. Returns 0 when readable, else 1002.
 int waitReadable(int fd, int timeout)
 {
     int rounds = timeout > 0 ? 2 * timeout : 0;
     for (;;) {
         pump_peekMessages();
         std::int64_t roundEnd = os_monotonicMs() + ROUND_MS;
+        if (answerDeadline != 0 && answerDeadline < roundEnd) roundEnd = answerDeadline;
         int r = PUMP_TIMEOUT;
         for (;;) {
             r = pump_wait(fd, PUMP_IN, os_msUntil(roundEnd));
@@ -102,13 +114,13 @@ int waitReadable(int fd, int timeout)
                 }
                 return STS_OK;
             }
-            if (r == PUMP_MESSAGES && stopRequested) break;
+            if (r == PUMP_MESSAGES && stop_requested()) break;
             if (r == PUMP_TIMEOUT) break;
         }
         if (debugTrace)
             log_write(LOG_INFO, "waitfor(): timeout or other error sts=%d delai=%d", r, rounds);
         --rounds;
-        if (rounds <= 0 || stopRequested) return STS_TIMEOUT;
+        if (rounds <= 0 || stop_requested() || answerTimeOver()) return STS_TIMEOUT;
     }
 }
 
@@ -260,11 +272,11 @@ int tcp_connect(TcpConn& conn)
     os_tcpError err;
     OsTcpLookup lookup;
     bool started = lookup.start(conn.hostName.c_str(), &err);
-    while (started && !lookup.done() && !stopRequested && os_msUntil(deadline) > 0)
+    while (started && !lookup.done() && !stop_requested() && os_msUntil(deadline) > 0)
         pump_wait(lookup.fd(), PUMP_IN, os_msUntil(deadline));
     // A look-up given up is a host not found, or a connection interrupted.
     if (started && !lookup.done())
-        err = stopRequested ? os_tcpError{OS_TCP_CONNECT, EINTR} : os_tcpError{OS_TCP_RESOLVE, 0};
+        err = stop_requested() ? os_tcpError{OS_TCP_CONNECT, EINTR} : os_tcpError{OS_TCP_RESOLVE, 0};
     OsFd fd(started && lookup.done() ? lookup.connect(conn.port, &err) : -1);
     if (!fd.valid()) {
         if (err.stage == OS_TCP_SOCKET) {
@@ -285,7 +297,7 @@ int tcp_connect(TcpConn& conn)
             result = os_tcpFinish(fd.get(), &err);
             break;
         }
-        if (stopRequested) {
+        if (stop_requested()) {
             result = EINTR;
             break;
         }
@@ -376,6 +388,8 @@ int get_next_char(int timeout, unsigned char* c)
     // Looked at whether or not bytes are waiting: a quiet line ends the read
     // on a stop within its waiting round below, a busy one here.
     if (stopEndsRead()) return nothingReceived(0);
+    // A peer that keeps sending cannot stretch an answer past its limit.
+    if (answerTimeOver()) return nothingReceived(0);
     if (!port_rxRingEmpty()) return deliver(c);
     if (comPort.portHandle == PORT_TCP) return tcpRefill(timeout, c);
     return serialRefill(timeout, c);
@@ -391,7 +405,13 @@ int waitforchar(int timeout)
     return waitReadable(linkFd(), timeout);
 }
 
-int serial_write(const void* buf, std::size_t length, int timeout)
+namespace {
+
+// Writes the whole buffer within `timeout` seconds. A stop requested ends
+// the write the next time it must wait for room, and, when `stopEndsAll`,
+// before any block is written. Returns 0, 1003 (a stop came before the
+// first byte: nothing was written) or 1053 (not all was written).
+int writeWhole(const void* buf, std::size_t length, int timeout, bool stopEndsAll)
 {
     if (length > 1) activity_update();
     const auto* bytes = static_cast<const unsigned char*>(buf);
@@ -401,6 +421,17 @@ int serial_write(const void* buf, std::size_t length, int timeout)
     std::size_t written = 0;
     int status = STS_OK;
     while (written < length) {
+        // Looked at just before the bytes go out: once a stop is requested,
+        // not one more byte of a request, a frame or a retransmission.
+        if (stopEndsAll && stop_requested()) {
+            if (g_detailedMessages) log_write(LOG_INFO, "Stop requested, %zu bytes not sent", length - written);
+            // Part of the buffer is out: the peer may act on it.
+            if (written > 0) {
+                status = STS_WRITE_ERROR;
+                break;
+            }
+            return STS_INTERRUPTED;
+        }
         long n = fd < 0 ? OS_IO_ERROR : os_writeSome(fd, bytes + written, length - written, isSocket);
         if (fd < 0) errno = EBADF;
         if (n == OS_IO_ERROR && isSocket) {
@@ -420,9 +451,9 @@ int serial_write(const void* buf, std::size_t length, int timeout)
         // The output queue is full (flow control, a slow line, a host that
         // no longer reads): wait for room until the time-out, in rounds, so
         // that a stop ends the write between its blocks. Writes dispatch no
-        // messages: a signal's handler sets the stop itself.
+        // messages: a signal's handler makes the stop request itself.
         int left = os_msUntil(deadline);
-        if (left == 0 || stopRequested) {
+        if (left == 0 || stop_requested()) {
             status = STS_WRITE_ERROR;
             break;
         }
@@ -433,6 +464,18 @@ int serial_write(const void* buf, std::size_t length, int timeout)
     return status;
 }
 
+}  // namespace
+
+int serial_write(const void* buf, std::size_t length, int timeout)
+{
+    return writeWhole(buf, length, timeout, true);
+}
+
+int port_writeEnding(const void* buf, std::size_t length, int timeout)
+{
+    return writeWhole(buf, length, timeout, false);
+}
+
 void waitSeconds(unsigned seconds)
 {
     std::int64_t deadline = os_monotonicMs() + static_cast<std::int64_t>(seconds) * 1000;
@@ -440,12 +483,12 @@ void waitSeconds(unsigned seconds)
     // A stop already requested ends the wait before it begins: whatever it
     // waited for (a pause before a NAK, a retry) belongs to a call that is
     // over.
-    if (stopRequested) return;
+    if (stop_requested()) return;
     wakeFlag = false;
     // The timer's message ends the wait, and so does a stop, or a quit
     // message posted before or during it; rounds of 500 ms also notice a
     // flag set by another thread without a wake-up.
-    while (!wakeFlag && !stopRequested) {
+    while (!wakeFlag && !stop_requested()) {
         if (pump_takeQuit()) break;
         int left = os_msUntil(deadline);
         if (left == 0) {
@@ -463,30 +506,76 @@ void port_guardTime(unsigned seconds)
     for (int left = os_msUntil(deadline); left > 0; left = os_msUntil(deadline)) pump_wait(-1, 0, left);
 }
 
-long port_discardReceived()
+long port_discardReceived(const DiscardObserver& seen)
 {
-    long discarded = static_cast<long>((comPort.rxWritePos + RX_RING_SIZE - comPort.rxReadPos) % RX_RING_SIZE);
+    long discarded = 0;
+    while (!port_rxRingEmpty()) {
+        if (seen) seen(comPort.rxRing[comPort.rxReadPos]);
+        comPort.rxReadPos = (comPort.rxReadPos + 1) % RX_RING_SIZE;
+        ++discarded;
+    }
     port_clearRxRing();
-    int fd = tcpConn.socket.get();
-    if (comPort.portHandle != PORT_TCP || fd < 0) return discarded;
-    // What waits, and what is still on its way after it (a frame larger
-    // than the socket's buffer comes in pieces): read until the line has
-    // been quiet a moment. A host that keeps sending holds the request back
-    // no longer than DISCARD_MAX_MS, nor past a stop.
+    if (comPort.lineLost) return PORT_LINE_LOST;
+    int fd = linkFd();
+    if (fd < 0) return discarded;
+    // What waits, and, when something did, what is still on its way after
+    // it (a frame larger than the socket's buffer comes in pieces): read
+    // until the line has been quiet a moment. Nothing waiting costs no wait.
+    // A peer that keeps sending holds the request back no longer than
+    // DISCARD_MAX_MS, nor past a stop.
     unsigned char scratch[TCP_BLOCK];
     const std::int64_t giveUp = os_monotonicMs() + DISCARD_MAX_MS;
-    for (;;) {
+    while (!stop_requested()) {
         long n = os_readSome(fd, scratch, sizeof scratch);
         if (n > 0) {
             discarded += n;
+            if (seen)
+                for (long i = 0; i < n; ++i) seen(scratch[i]);
             if (os_monotonicMs() < giveUp) continue;
             break;
         }
-        if (n != OS_IO_AGAIN || stopRequested) break;  // the host has closed (the reads tell), or a stop
+        if (n != OS_IO_AGAIN) {
+            // An end of file or a read error: the host closed, the line is lost.
+            comPort.lineLost = true;
+            return PORT_LINE_LOST;
+        }
+        if (discarded == 0) break;
         int quiet = std::min(DISCARD_QUIET_MS, os_msUntil(giveUp));
         if (quiet <= 0 || pump_wait(fd, PUMP_IN, quiet) == PUMP_TIMEOUT) break;
     }
     return discarded;
+}
+
+void port_putBack(unsigned char b)
+{
+    comPort.rxRing[comPort.rxWritePos % RX_RING_SIZE] = b;
+    comPort.rxWritePos = (comPort.rxWritePos + 1) % RX_RING_SIZE;
+}
+
+bool port_lineLost()
+{
+    return comPort.lineLost;
+}
+
+void port_setAnswerLimit(int seconds, std::int64_t fromMs)
+{
+    if (fromMs == 0) fromMs = os_monotonicMs();
+    answerDeadline = fromMs + static_cast<std::int64_t>(seconds > 0 ? seconds : 0) * 1000;
+}
+
+void port_clearAnswerLimit()
+{
+    answerDeadline = 0;
+}
+
+int port_transferSeconds(const ConnectionDef* cnx, long bytes)
+{
+    int speed = cnx && cnx->speed > 0 ? cnx->speed : 9600;
+    int dataBits = cnx && cnx->dataBit >= 5 && cnx->dataBit <= 8 ? cnx->dataBit : 8;
+    int parity = cnx && (cnx->parity == PARITY_ODD || cnx->parity == PARITY_EVEN) ? 1 : 0;
+    int stop = cnx && cnx->stopBits == 2 ? 2 : 1;
+    long long bits = static_cast<long long>(bytes > 0 ? bytes : 0) * (1 + dataBits + parity + stop);
+    return static_cast<int>((bits + speed - 1) / speed);
 }
 
 void port_clearRxRing()

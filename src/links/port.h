@@ -5,14 +5,19 @@
 // its `portHandle` tells which, and the reads and writes act on that.
 // Received bytes come out one at a time, in the order received and each
 // once, from a receive ring of RESP_BUF_SIZE bytes, refilled in blocks. Every
-// read takes its time-out per byte and ends within a round (500 ms) of a stop
-// request, however busy the line; every write is written whole or fails
-// within its time-out, or at a stop. The waits dispatch the window's
+// read takes its time-out per byte, ends within a round (500 ms) of a stop
+// request, however busy the line, and within the limit of the answer it
+// belongs to; every write is written whole or fails within its time-out, and
+// nothing is written once a stop is requested (save the bytes that hang a
+// line up). A line found lost stays lost until its port is opened anew. The
+// waits dispatch the window's
 // messages (links/msg_pump.h) and end at a stop, except the guard times of
 // a hang-up. Everything runs on the worker thread.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "config/config.h"
@@ -90,9 +95,11 @@ std::string port_devicePath(const char* comdev);
 
 // Delivers the next received byte through `c`. Waits at most `timeout`
 // seconds of silence before each refill. Returns 0, or 1002 (STS_TIMEOUT)
-// when nothing came, the link is lost, or a stop was requested: a quiet
-// read ends at the end of its waiting round, and reads of a busy line at the
-// end of the current round of reading (500 ms), whatever the peer sends.
+// when nothing came, the link is lost (the line is then marked lost), the
+// answer's limit has passed (port_setAnswerLimit), or a stop was requested:
+// a quiet read ends at the end of its waiting round, and reads of a busy
+// line at the end of the current round of reading (500 ms), whatever the
+// peer sends.
 [[nodiscard]] int get_next_char(int timeout, unsigned char* c);
 
 // Starts a new round of reading. A wait for a text starts one of its own,
@@ -106,9 +113,18 @@ void port_startRound();
 [[nodiscard]] int waitforchar(int timeout);
 
 // Writes the whole buffer within `timeout` seconds; a partial write goes on
-// until all is written. A stop requested ends it the next time it must wait
-// for room. Returns 0 or 1053 (STS_WRITE_ERROR).
+// until all is written. The stop is looked at just before every block goes
+// out: once one is requested nothing more is written; a stop also ends a
+// wait for room. Returns 0, 1003 (STS_INTERRUPTED: the stop came before the
+// first byte, nothing was written) or 1053 (STS_WRITE_ERROR: not all of it
+// was written).
 [[nodiscard]] int serial_write(const void* buf, std::size_t length, int timeout);
+
+// As serial_write, for the bytes that end an exchange (the Common
+// Protocol's ACK of an answer received and its EOT, the modem's escape and
+// hang-up string): they go out also after a stop was requested, which only
+// ends a wait for room. Returns 0 or 1053.
+int port_writeEnding(const void* buf, std::size_t length, int timeout);
 
 // Waits `seconds`, dispatching messages, until the time has passed,
 // `wakeFlag` is set (by the timer, Cancel, Exit, Close or a wake-up), a stop
@@ -121,11 +137,48 @@ void waitSeconds(unsigned seconds);
 // escape, a dropped DTR), which a hang-up after a stop needs as much as any.
 void port_guardTime(unsigned seconds);
 
+// What port_discardReceived returns for a line found lost.
+constexpr long PORT_LINE_LOST = -1;
+
+// Sees each discarded byte, in the order received.
+using DiscardObserver = std::function<void(unsigned char)>;
+
 // Discards what the link received and has not delivered: the bytes left in
-// the receive ring and, on a TCP socket, those waiting in it and those that
-// follow them until the socket has been quiet for 100 ms (2 s at most,
-// ended by a stop). Empties the ring. Returns how many bytes were discarded.
-long port_discardReceived();
+// the receive ring and those waiting on the serial port or the socket, each
+// shown to `seen` (when given). When nothing waits it returns at once;
+// when something did, it reads on until the line has been quiet for 100 ms
+// (2 s at most, ended by a stop). Empties the ring. Returns how many bytes
+// were discarded, or PORT_LINE_LOST when the line was lost or the host has
+// closed (an end of file or a read error, now or before): nothing can be
+// sent on it.
+long port_discardReceived(const DiscardObserver& seen = {});
+
+// Puts `b` into the receive ring, to be delivered after what it holds.
+void port_putBack(unsigned char b);
+
+// Whether the line is lost: a read found an end of file (the host closed,
+// the device hung up) or an error. Cleared when a port is opened or closed.
+bool port_lineLost();
+
+// Limits the answer being read to `seconds` from `fromMs` (a time of
+// os_monotonicMs; 0: now): once they have passed, get_next_char ends with
+// 1002 whatever the line sends, and no read waits past them.
+// port_clearAnswerLimit lifts the limit.
+void port_setAnswerLimit(int seconds, std::int64_t fromMs = 0);
+void port_clearAnswerLimit();
+
+// Lifts the answer's limit when it leaves its scope.
+struct PortAnswerScope {
+    PortAnswerScope() = default;
+    PortAnswerScope(const PortAnswerScope&) = delete;
+    PortAnswerScope& operator=(const PortAnswerScope&) = delete;
+    ~PortAnswerScope() { port_clearAnswerLimit(); }
+};
+
+// The seconds (rounded up) that `bytes` take at the speed of `cnx`'s line,
+// each with its start, data, parity and stop bits; a connection without a
+// speed (TCP/IP) counts as 9600 bits a second, 10 bits a byte.
+int port_transferSeconds(const ConnectionDef* cnx, long bytes);
 
 // Empties the receive ring: both positions 0, every byte 0.
 void port_clearRxRing();

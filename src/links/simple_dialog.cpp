@@ -12,6 +12,7 @@
 #include "foundation/status.h"
 #include "links/link_ops.h"
 #include "links/port.h"
+#include "os/os_wait.h"
 
 namespace qzr {
 
@@ -49,26 +50,27 @@ int simple_dialog(NetworkDef* net, const transInfo*, char* msg, int len, unsigne
     std::memcpy(vovFrame + head, msg, static_cast<std::size_t>(len));
     const int frameLen = head + len;
 
-    // Over a link kept from the last transaction, what the host sent after
-    // its last answer (a second frame, a late duplicate) is no answer to
-    // this request.
-    if (net->linkUp) {
-        if (long stale = port_discardReceived(); stale > 0)
-            log_write(LOG_PROT, "Discarded %ld bytes received after the last answer", stale);
-    }
     port_clearRxRing();
     net->linkUp = true;
     activity_setState(ACT_SEND);
 
+    // A stop before the frame's first byte leaves the claim unsent: 1003.
     if (int sts = serial_write(vovFrame, static_cast<std::size_t>(frameLen), g_linkTimeouts.protocolWrite);
         sts != STS_OK)
-        return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Error writing request STATE 1 sts=%d", sts);
+        return link_dialogFails(sts == STS_INTERRUPTED ? STS_INTERRUPTED : STS_WRITE_ERROR, END_LINE,
+                                "Error writing request STATE 1 sts=%d", sts);
     log_write(LOG_PROT, "%d bytes sent, waiting (max=%d sec) for response", frameLen, net->maxProcessingDelay);
     activity_update();
 
     // Each byte of the answer within the network's delay; a host without
-    // one gets a minute, as over HTTPS.
+    // one gets a minute, as over HTTPS. The whole header must come within
+    // that delay too, and the data within it and the time their declared
+    // length needs at the line's speed: a host that trickles cannot hold
+    // the call.
     const int byteTimeout = ini_processingDelay(*net);
+    PortAnswerScope answerScope;
+    port_setAnswerLimit(byteTimeout);
+    const std::int64_t sentAt = os_monotonicMs();
     unsigned char header[9];
     for (int i = 0; i < 9; ++i) {
         if (int sts = get_next_char(byteTimeout, &header[i]); sts != STS_OK)
@@ -89,6 +91,8 @@ int simple_dialog(NetworkDef* net, const transInfo*, char* msg, int len, unsigne
     if (length < 0 || length > RESPONSE_MAX)
         return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading length =%d from string <%.6s> ", length,
                                 reinterpret_cast<const char*>(header));
+
+    port_setAnswerLimit(byteTimeout + port_transferSeconds(net->curCnx, length), sentAt);
 
     // The text is kept to the capacity and ends with a NUL in the byte after
     // it; the rest is read and dropped.

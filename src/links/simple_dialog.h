@@ -18,7 +18,11 @@ namespace qzr {
 // Carries `msg` (`len` bytes, scrambled in place; a dialog of
 // links/link_ops.h, `ti` is not read) on the open socket of `net` and
 // leaves the answer at the start of `resp`, each of its bytes awaited for
-// the network's `maxProcessingDelay` (60 seconds when it is 0).
+// the network's `maxProcessingDelay` (60 seconds when it is 0). The whole
+// answer has a limit too, from the request's write: its header within that
+// delay, its data within the delay and the time their declared length needs
+// at the line's speed (port_transferSeconds; 1042 otherwise). What waits on
+// a socket kept from an earlier call is discarded before (net_reuse).
 // `*respLen` holds the capacity on entry, the longest answer to keep (`resp`
 // holds one byte more, for the answer's NUL), and the answer's length on
 // return. Returns 0,

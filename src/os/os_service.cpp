@@ -1,6 +1,8 @@
 // sigwait for the service's control dispatcher.
 #include "os/os_service.h"
 
+#include "os/os_signal.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -24,8 +26,9 @@ int wakeSignal()
 void controlSet(sigset_t* set)
 {
     sigemptyset(set);
-    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGALRM, SIGTSTP, SIGCONT, SIGUSR1, SIGUSR2}) sigaddset(set, sig);
-    if (!hangupIgnored) sigaddset(set, SIGHUP);
+    for (int sig : os_stopSignals())
+        if (sig != SIGHUP || !hangupIgnored) sigaddset(set, sig);
+    for (int sig : {SIGTSTP, SIGCONT, SIGUSR1, SIGUSR2}) sigaddset(set, sig);
     sigaddset(set, wakeSignal());
 }
 
@@ -49,17 +52,18 @@ int controlOfSignal(int sig)
 {
     if (sig == wakeSignal()) return OS_SVC_WAKE;
     switch (sig) {
-    case SIGTERM:
-    case SIGQUIT:  // a quit or an alarm ends the service as SIGTERM does
-    case SIGALRM: return OS_SVC_TERMINATE;
     case SIGINT: return OS_SVC_INTERRUPT;
     case SIGTSTP: return OS_SVC_TSTP;
     case SIGCONT: return OS_SVC_CONT;
     case SIGUSR1: return OS_SVC_USR1;
     case SIGUSR2: return OS_SVC_USR2;
     case SIGHUP: return OS_SVC_HANGUP;
-    default: return OS_SVC_WAKE;
+    default: break;
     }
+    // The other stop signals (SIGTERM, SIGQUIT, SIGALRM) end the service alike.
+    for (int stop : os_stopSignals())
+        if (sig == stop) return OS_SVC_TERMINATE;
+    return OS_SVC_WAKE;
 }
 
 }  // namespace

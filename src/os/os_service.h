@@ -4,10 +4,12 @@
 // In service mode the process's main thread is the control dispatcher: it
 // blocks the control signals before any other thread exists (so every thread
 // it starts inherits the mask and none of them is interrupted) and takes them
-// one at a time with sigwait. systemd stops the service with SIGTERM; SIGINT
-// and SIGHUP (the terminal of a foreground `qzr -s` closed) stop it too,
-// unless the starter set SIGHUP to ignored (nohup), SIGTSTP pauses, SIGCONT continues, SIGUSR1 asks for the
-// status and SIGUSR2 carries a user-defined control. A private real-time
+// one at a time with sigwait. systemd stops the service with SIGTERM; the
+// other signals that stop the run (os_stopSignals: SIGINT, SIGHUP when the
+// terminal of a foreground `qzr -s` closed, SIGQUIT, SIGALRM) stop it too,
+// except a SIGHUP that the starter set to ignored (nohup); SIGTSTP pauses,
+// SIGCONT continues, SIGUSR1 asks for the status and SIGUSR2 carries a
+// user-defined control. A private real-time
 // signal sent to the dispatcher thread alone wakes it to look at the
 // service's state again.
 #pragma once

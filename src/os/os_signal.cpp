@@ -1,9 +1,10 @@
 // The self-pipe of signals and wake-ups, and the pipe of the terminal's size.
-// The handlers do nothing but set lock-free atomic flags and write one byte
+// The handlers do nothing but call their async-signal-safe action and write one byte
 // with write(2), which is async-signal-safe (the size's after calling the
 // handler it chains to), and keep errno.
 #include "os/os_signal.h"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -19,16 +20,24 @@ std::atomic<int> pipeRead{-1};
 std::atomic<int> pipeWrite{-1};
 std::once_flag pipeOnce;
 
-constexpr int handledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2};
-struct sigaction savedActions[sizeof handledSignals / sizeof handledSignals[0]];
+constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM};
+// The stop signals, then the cancel and the toggle of detailed messages.
+constexpr auto handledSignals = [] {
+    std::array<int, std::size(stopSignals) + 2> all{};
+    std::size_t i = 0;
+    for (int sig : stopSignals) all[i++] = sig;
+    all[i++] = SIGUSR1;
+    all[i] = SIGUSR2;
+    return all;
+}();
+struct sigaction savedActions[handledSignals.size()];
 bool installed = false;
 
-static_assert(std::atomic<bool>::is_always_lock_free, "a handler sets the flags");
-os_signalMarks marksSet;
+os_signalActions actionsSet;
 
-void mark(std::atomic<bool>* flag)
+void act(void (*action)())
 {
-    if (flag) flag->store(true);
+    if (action) action();
 }
 
 void makePipe()
@@ -46,15 +55,12 @@ void onSignal(int sig)
     switch (sig) {
     case SIGUSR1:
         code = OS_EVENT_CANCEL;
-        mark(marksSet.stop);
-        mark(marksSet.wake);
+        act(actionsSet.cancel);
         break;
     case SIGUSR2: code = OS_EVENT_TOGGLE_DETAILED; break;
     default:
         code = OS_EVENT_CLOSE;
-        mark(marksSet.stop);
-        mark(marksSet.terminate);
-        mark(marksSet.wake);
+        act(actionsSet.close);
         break;
     }
     int fd = pipeWrite.load(std::memory_order_relaxed);
@@ -122,11 +128,16 @@ std::size_t os_eventTake(unsigned char* out, std::size_t max)
     }
 }
 
-int os_signalInstall(const os_signalMarks& marks)
+std::span<const int> os_stopSignals()
+{
+    return stopSignals;
+}
+
+int os_signalInstall(const os_signalActions& actions)
 {
     if (os_eventFd() < 0) return -1;
     if (installed) return 0;
-    marksSet = marks;
+    actionsSet = actions;
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);

@@ -2,16 +2,14 @@
 //
 // Signal handlers and other threads only write one byte per event into a
 // pipe (a self-pipe); the waits poll its read end and turn the bytes into
-// window commands. SIGINT, SIGTERM and SIGHUP are "close", and so are
-// SIGQUIT and SIGALRM (their default would end the process with the
-// terminal left raw); SIGUSR1 "cancel the current call", SIGUSR2 "toggle
-// detailed messages". Writing never
-// blocks: when the pipe is full the event is dropped, the ones already
+// window commands. The signals that stop the run (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT, SIGALRM: os_stopSignals) are "close"; SIGUSR1 "cancel the current
+// call", SIGUSR2 "toggle detailed messages". Writing never blocks: when the pipe is full the event is dropped, the ones already
 // queued still wake the wait.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
+#include <span>
 
 namespace qzr {
 
@@ -32,21 +30,27 @@ void os_eventPost(unsigned char code);
 // Takes up to `max` queued events without blocking. Returns their count.
 std::size_t os_eventTake(unsigned char* out, std::size_t max);
 
-// The flags a handler sets itself before it queues its event, so that a
-// step that dispatches nothing (a write, a name look-up, a transfer) sees
-// the signal at its next look: a close sets all three, a cancel `stop` and
-// `wake`. Lock-free atomics, which a handler may set. Any may be null.
-struct os_signalMarks {
-    std::atomic<bool>* stop = nullptr;
-    std::atomic<bool>* terminate = nullptr;
-    std::atomic<bool>* wake = nullptr;
+// What a handler does before it queues its event, so that a step that
+// dispatches nothing (a write, a name look-up, a transfer) sees the signal
+// at its next look: `close` for a signal that stops the run, `cancel` for
+// SIGUSR1. Each must be async-signal-safe (store lock-free atomics only).
+// Either may be null.
+struct os_signalActions {
+    void (*close)() = nullptr;
+    void (*cancel)() = nullptr;
 };
 
-// Routes SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1 and SIGUSR2 into
-// the event pipe (sigaction, SA_RESTART), the handler setting `marks` first;
-// a SIGHUP that the starter set to ignored (nohup) stays ignored. Returns 0,
-// or -1 when the pipe or a handler cannot be set.
-int os_signalInstall(const os_signalMarks& marks = {});
+// The signals that stop the run: SIGINT, SIGTERM, SIGHUP, SIGQUIT and
+// SIGALRM (the last two would otherwise end the process with the terminal
+// left raw). The event pipe takes them as "close", the service's control
+// dispatcher as a stop.
+std::span<const int> os_stopSignals();
+
+// Routes the stop signals, SIGUSR1 and SIGUSR2 into the event pipe
+// (sigaction, SA_RESTART), the handler calling its action of `actions`
+// first; a SIGHUP that the starter set to ignored (nohup) stays ignored.
+// Returns 0, or -1 when the pipe or a handler cannot be set.
+int os_signalInstall(const os_signalActions& actions = {});
 
 // Sends this process the signal of an event: OS_EVENT_CLOSE SIGTERM (or
 // SIGINT, SIGHUP with `variant` 1, 2), OS_EVENT_CANCEL SIGUSR1,

@@ -22,6 +22,7 @@
 #include "engine/worker.h"
 #include "foundation/log.h"
 #include "foundation/runtime.h"
+#include "foundation/stop.h"
 #include "links/msg_pump.h"
 #include "os/os_service.h"
 #include "shell/update.h"
@@ -237,12 +238,10 @@ std::uint32_t controlOf(int signal)
     }
 }
 
-// Raises the worker's stop flags and wakes a wait that runs.
+// Stops the worker's run and wakes a wait that runs.
 void raiseStop()
 {
-    stopRequested = true;
-    terminateRequested = true;
-    wakeFlag = true;
+    stop_run();
     pump_wake();
 }
 

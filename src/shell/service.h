@@ -5,8 +5,8 @@
 // signals, runs the service main (which starts the worker on a thread of its
 // own and a watch thread that reports the service stopped when the worker
 // ends), then takes each signal as a control for the handler: SIGTERM,
-// SIGINT or SIGHUP (unless the starter ignored it, as nohup does) stop (1),
-// SIGTSTP pause (2), SIGCONT continue (3), SIGUSR1
+// SIGINT, SIGHUP (unless the starter ignored it, as nohup does), SIGQUIT or
+// SIGALRM stop (1), SIGTSTP pause (2), SIGCONT continue (3), SIGUSR1
 // interrogate (4), SIGUSR2 a user-defined control (128). It returns once the
 // service was reported stopped. Each status report goes to the log and, when
 // NOTIFY_SOCKET is set, to systemd (READY=1, STOPPING=1, STATUS=...).

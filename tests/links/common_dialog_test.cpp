@@ -11,6 +11,7 @@
 #include "links/link_peers.h"
 #include "links/modem.h"
 #include "links/port.h"
+#include "os/os_wait.h"
 
 namespace qzr {
 namespace {
@@ -472,6 +473,65 @@ TEST(CommonProtocolLrc, IsTheExclusiveOrOfTheBytes)
     const unsigned char f[] = {'A', 'B', 0x03};
     EXPECT_EQ(cp_lrc(f, 3), 'A' ^ 'B' ^ 0x03);
     EXPECT_EQ(cp_lrc(f, 0), 0);
+}
+
+// What waits on a line kept open before the next dialog: stale frames and
+// stray bytes are discarded; an ENQ that came after the last frame is the
+// host's invitation and stays for the ENQ wait; one before a frame, or
+// withdrawn by an EOT, does not.
+TEST_F(CommonDialogTest, DiscardKeepsOnlyAnInvitationAfterTheLastFrame)
+{
+    const std::string stale = frameOf("EOB 1 PAID");
+    const struct {
+        const char* name;
+        std::string waiting;
+        bool invited;
+    } cases[] = {
+        {"nothing", "", false},
+        {"a stale frame", stale, false},
+        {"an ENQ after a stale frame", stale + ENQ, true},
+        {"an ENQ before a stale frame", ENQ + stale, false},
+        {"ENQs and NULs around a frame", ENQ + stale + std::string(1, '\0') + ENQ + ENQ, true},
+        {"an ENQ inside a frame's text", frameOf("A\x05Z"), false},
+        {"an ENQ withdrawn by an EOT", ENQ + EOT, false},
+        {"an ENQ as a frame's LRC", STX + "D" + ETX + ENQ, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        peer.io.send(c.waiting);
+        os_sleepMs(50);
+        long n = cp_discardStale();
+        EXPECT_EQ(n, static_cast<long>(c.waiting.size()) - (c.invited ? 1 : 0));
+        unsigned char b = 0;
+        if (c.invited) {
+            ASSERT_EQ(get_next_char(1, &b), STS_OK);
+            EXPECT_EQ(b, 0x05);
+        }
+        EXPECT_TRUE(port_rxRingEmpty());
+    }
+}
+
+// The discard costs nothing when nothing waits, waits for quiet when
+// something did, and tells a line that hung up (the far end closed).
+TEST_F(CommonDialogTest, DiscardWaitsOnlyWhenSomethingWaitedAndTellsALostLine)
+{
+    auto t0 = Clock::now();
+    EXPECT_EQ(port_discardReceived(), 0);
+    EXPECT_LT(elapsedMs(t0), 50);
+    peer.io.send("xyz");
+    os_sleepMs(50);
+    t0 = Clock::now();
+    EXPECT_EQ(port_discardReceived(), 3);
+    EXPECT_GE(elapsedMs(t0), 90);
+    peer.closeMaster();
+    EXPECT_EQ(port_discardReceived(), PORT_LINE_LOST);
+    EXPECT_TRUE(port_lineLost());
+    EXPECT_EQ(port_discardReceived(), PORT_LINE_LOST);
+    EXPECT_FALSE(net_reuse(&net));
+    EXPECT_FALSE(net.portOpen);
+    EXPECT_EQ(comPort.portHandle, PORT_CLOSED);
+    EXPECT_FALSE(port_lineLost());
+    EXPECT_NE(logText().find("Line lost on port COM1, it is opened anew"), std::string::npos);
 }
 
 }  // namespace

@@ -123,6 +123,14 @@ void PtyPeer::join()
     if (thread_.joinable()) thread_.join();
 }
 
+void PtyPeer::closeMaster()
+{
+    join();
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+    io.setFd(-1);
+}
+
 TcpPeer::TcpPeer()
 {
     listen_ = os_tcpListenLoopback(&port_);

@@ -65,6 +65,8 @@ public:
     // Runs `scenario` on a thread; `join` waits for it.
     void start(std::function<void(PeerIo&)> scenario);
     void join();
+    // Closes the far end: the driver's side of the line hangs up.
+    void closeMaster();
 
 private:
     int master_ = -1;

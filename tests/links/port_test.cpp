@@ -524,8 +524,10 @@ TEST_F(PortTest, AWriteThatCannotFinishFailsAfterItsTimeout)
 }
 
 // A stop ends a write to a peer that no longer reads, serial or TCP, the
-// next time the write waits for room, long before its time-out; a write
-// begun under a stop still sends what fits (the EOT of a hang-up).
+// next time the write waits for room, long before its time-out, and nothing
+// more is written (1053: part of it went out); under a stop a request
+// writes nothing at all (1003),
+// while the bytes that end an exchange (the EOT of a hang-up) still go.
 TEST_F(PortTest, StopEndsAWriteThatWaitsForRoom)
 {
     for (bool serial : {true, false}) {
@@ -559,17 +561,20 @@ TEST_F(PortTest, StopEndsAWriteThatWaitsForRoom)
         port_close();
         host.join();
     }
-    // Under a stop, what fits is still written.
+    // Under a stop, a request is not written at all; the end of an
+    // exchange is.
     PtyPeer peer;
     std::filesystem::remove_all(dir.path() / "devices");
     peer.linkInto(dir.path().string());
     ConnectionDef c = serialCnx();
     ASSERT_EQ(serial_connectPort(&c), STS_OK);
     stopRequested = true;
-    EXPECT_EQ(serial_write("\x04", 1, 5), STS_OK);
+    EXPECT_EQ(serial_write("REQUEST", 7, 5), STS_INTERRUPTED);
+    EXPECT_EQ(port_writeEnding("\x04", 1, 5), STS_OK);
     unsigned char got = 0;
     EXPECT_TRUE(peer.io.readByte(got, 1000));
     EXPECT_EQ(got, 0x04);
+    EXPECT_FALSE(peer.io.readByte(got, 100));
 }
 
 TEST_F(PortTest, WriteWithoutAPortFailsAtOnce)
@@ -679,6 +684,7 @@ TEST_F(PortTest, TcpReadsTakeTheTimeoutAndStopRequests)
     }
     EXPECT_GE(ms, 0);
     EXPECT_LE(ms, ROUND_MS + LOAD_MS);
+    stopRequested = false;
     EXPECT_EQ(serial_write("x", 1, 1), STS_OK);
 }
 

@@ -372,6 +372,7 @@ TEST_F(DriverTest, StopDuringAWriteToAHostThatDoesNotReadEndsIt)
     // Part of the claim went out: 1053, not 1003 (not sent).
     EXPECT_EQ(dir.read("NETIP/RSP.001"), "26,1053,001,");
     EXPECT_TRUE(exists("NETIP/_EQ.001"));
+    // The stop ended the write: nothing more of the request went out.
     EXPECT_NE(log().find("CODE -1053- Error writing request STATE 1 sts=1053"), std::string::npos) << log();
 }
 

@@ -10,15 +10,22 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 #include "driver_fixture.h"
 #include "links/link_peers.h"
+#include "os/os_tcp.h"
 #include "os/os_wait.h"
 #include "support/in_order.h"
 #include "support/version_texts.h"
@@ -913,7 +920,9 @@ void PrintTo(const BusyCase& c, std::ostream* os)
 
 using BusyParam = std::tuple<BusyCase, int>;
 
-class BusyLineTest : public LinkRunTest, public ::testing::WithParamInterface<BusyParam> {
+// A run against a peer that talks on, on a pty or a loopback host; the
+// peer is told to stop when the test ends.
+class ChatterRunTest : public LinkRunTest {
 protected:
     void TearDown() override
     {
@@ -925,6 +934,8 @@ protected:
     Chatter ch;
     TcpPeer host;
 };
+
+class BusyLineTest : public ChatterRunTest, public ::testing::WithParamInterface<BusyParam> {};
 
 TEST_P(BusyLineTest, StopOrCancelEndsTheCall)
 {
@@ -998,5 +1009,520 @@ INSTANTIATE_TEST_SUITE_P(Peers, BusyLineTest,
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) == SIGTERM ? "Stop" : "Cancel");
                          });
+
+// ---------------------------------------------------------------------------
+// A link used for claim after claim: whatever the host does between them
+// (closes, answers twice, answers late), every claim reaches the host and
+// gets its own answer.
+
+// The claim's sequence number as the host reads it in a request of the
+// Simple dialog (header, then the claim with its 12-character prefix) or a
+// Common Protocol frame (STX, then the claim).
+int seqOf(const std::string& request, std::size_t claimAt)
+{
+    if (request.size() < claimAt + 18) return -1;
+    return std::atoi(request.substr(claimAt + 12, 6).c_str());
+}
+
+std::string answerFor(int seq)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "EOB %06d PAID", seq);
+    return text;
+}
+
+std::string simpleFrame(const std::string& text)
+{
+    char head[16];
+    std::snprintf(head, sizeof head, "%06zu\x01\x01\x20", text.size());
+    return std::string(head, 9) + text;
+}
+
+// Writes all of `bytes` on a socket, without SIGPIPE when the driver has
+// closed it. Returns false once the connection is gone.
+bool sendOnSocket(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        long n = qzr::os_writeSome(fd, bytes.data() + done, bytes.size() - done, true);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n != qzr::OS_IO_AGAIN) return false;
+        pauseMs(1);
+    }
+    return true;
+}
+
+// Waits up to 200 ms for the next request on a socket without taking its
+// bytes. Returns false on silence and, after a moment, when the driver has
+// closed the connection.
+bool hostReadsRequest(PeerIo& io)
+{
+    pollfd p{io.fd(), POLLIN, 0};
+    if (::poll(&p, 1, 200) <= 0) return false;
+    char b;
+    if (::recv(io.fd(), &b, 1, MSG_PEEK | MSG_DONTWAIT) == 1) return true;
+    pauseMs(50);
+    return false;
+}
+
+// A host on a loopback port that takes every connection made to it, as a
+// host that closes after each answer is reached again, and plays `serve`
+// on each, on a thread of its own; the connection is closed when `serve`
+// returns.
+class ReconnectingHost {
+public:
+    ReconnectingHost() : listen_(qzr::os_tcpListenLoopback(&port_)) {}
+    ~ReconnectingHost() { stop(); }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    void start(std::function<void(PeerIo&)> serve)
+    {
+        thread_ = std::thread([this, serve] {
+            std::vector<std::thread> served;
+            while (!over_) {
+                int fd = qzr::os_tcpAccept(listen_, 100);
+                if (fd < 0) continue;
+                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+                ++connections_;
+                served.emplace_back([fd, serve] {
+                    {
+                        PeerIo io(fd);
+                        serve(io);
+                    }
+                    ::close(fd);
+                });
+            }
+            for (std::thread& t : served) t.join();
+        });
+    }
+    void stop()
+    {
+        over_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (listen_ >= 0) ::close(listen_);
+        listen_ = -1;
+    }
+    int connections() const { return connections_; }
+    bool over() const { return over_; }
+
+private:
+    int port_ = 0;
+    int listen_ = -1;
+    std::atomic<bool> over_{false};
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+// What the host does with each request, the claim's number known.
+enum class HostHabit {
+    ClosesAfterEachAnswer,
+    AnswersTwice,
+    AnswersTheFirstLate,
+};
+
+struct ReuseCase {
+    const char* name;
+    HostHabit habit;
+    const char* general;     // hangAround is on; hangupDelay as given
+    const char* netParams;
+    int lateMs;              // how late the first answer comes
+    // What the first claim ends with; the others end with 0 and their own answer.
+    const char* firstResponse;
+    int connections;         // the host's count once all claims are served
+};
+
+const ReuseCase REUSE_CASES[] = {
+    {"HostClosesAfterEachAnswerLinkKept", HostHabit::ClosesAfterEachAnswer, "hangupDelay = 20\n",
+     "maxProcessingDelay = 5\n", 0, "1,0,001,EOB 000001 PAID", 3},
+    {"HostClosesAfterEachAnswerLinkReleased", HostHabit::ClosesAfterEachAnswer, "hangupDelay = 0\n",
+     "maxProcessingDelay = 5\n", 0, "1,0,001,EOB 000001 PAID", 3},
+    {"HostClosesAfterEachAnswerInServiceMode", HostHabit::ClosesAfterEachAnswer, "hangupDelay = 20\n",
+     "maxProcessingDelay = 5\n", 0, "1,0,001,EOB 000001 PAID", 3},
+    {"EachAnswerSentTwice", HostHabit::AnswersTwice, "", "maxProcessingDelay = 5\n", 0,
+     "1,0,001,EOB 000001 PAID", 1},
+    // The late answer comes before the next claim, or while the next claim
+    // (3 s after the failure, at the next pass) waits for its own answer:
+    // the connection of the failed dialog is never used again.
+    {"LateAnswerBeforeTheNextClaim", HostHabit::AnswersTheFirstLate, "", "maxProcessingDelay = 1\n", 1600,
+     "1,1042,001,", 2},
+    {"LateAnswerDuringTheNextClaim", HostHabit::AnswersTheFirstLate, "", "maxProcessingDelay = 2\n", 5500,
+     "1,1042,001,", 2},
+};
+
+void PrintTo(const ReuseCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ReusedTcpLinkTest : public DriverTest, public ::testing::WithParamInterface<ReuseCase> {};
+
+TEST_P(ReusedTcpLinkTest, EveryClaimReachesTheHostAndGetsItsOwnAnswer)
+{
+    const ReuseCase& rc = GetParam();
+    const int claims = 3;
+    std::mutex mutex;
+    std::vector<int> heard;  // the claims the host read, in order
+    ReconnectingHost host;
+    host.start([&](PeerIo& io) {
+        while (!host.over()) {
+            if (!hostReadsRequest(io)) {
+                char b;
+                if (::recv(io.fd(), &b, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return;  // the driver closed
+                continue;
+            }
+            std::string req = io.readN(9 + 69, LONG_MS);
+            int seq = seqOf(req, 9);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                heard.push_back(seq);
+            }
+            std::string answer = simpleFrame(answerFor(seq));
+            switch (rc.habit) {
+            case HostHabit::ClosesAfterEachAnswer:
+                sendOnSocket(io.fd(), answer);
+                return;
+            case HostHabit::AnswersTwice:
+                // The second comes a moment later, once the driver has read the first.
+                sendOnSocket(io.fd(), answer);
+                pauseMs(100);
+                sendOnSocket(io.fd(), answer);
+                break;
+            case HostHabit::AnswersTheFirstLate:
+                if (seq == 1) pauseMs(rc.lateMs);
+                sendOnSocket(io.fd(), answer);
+                break;
+            }
+        }
+    });
+    writeIni("[NETIP]\n" + std::string(rc.netParams) + "connectionType = tcpip\naddress = \"" + host.address() +
+                 "\"\ndataBit = 8\n",
+             true, rc.general);
+    const bool service = std::string(rc.name).find("Service") != std::string::npos;
+    std::vector<std::string> a = service ? std::vector<std::string>{"-s", "-e", dir.path().string()} : args();
+    ::unsetenv("NOTIFY_SOCKET");
+    request("NETIP", "REQ.001", claim(1));
+    QzrProcess p(dir.path().string(), a);
+    for (int k = 1; k <= claims; ++k) {
+        char name[16];
+        std::snprintf(name, sizeof name, "_EQ.%03d", k);
+        ASSERT_TRUE(waitFor([&] { return exists(std::string("NETIP/") + name); }, LONG_MS)) << log();
+        if (k == claims) break;
+        std::snprintf(name, sizeof name, "REQ.%03d", k + 1);
+        dir.write(std::string("NETIP/tmp"), claim(k + 1) + "\r\n");
+        std::filesystem::rename(dir.path() / "NETIP" / "tmp", dir.path() / "NETIP" / name);
+    }
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(LONG_MS), 0);
+    host.stop();
+
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), rc.firstResponse) << log();
+    for (int k = 2; k <= claims; ++k) {
+        char name[16];
+        std::snprintf(name, sizeof name, "NETIP/RSP.%03d", k);
+        char ext[8];
+        std::snprintf(ext, sizeof ext, "%03d", k);
+        EXPECT_EQ(dir.read(name), std::to_string(k) + ",0," + ext + "," + answerFor(k)) << log();
+    }
+    EXPECT_EQ(heard, (std::vector<int>{1, 2, 3})) << log();
+    EXPECT_EQ(host.connections(), rc.connections) << log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, ReusedTcpLinkTest, ::testing::ValuesIn(REUSE_CASES),
+                         [](const ::testing::TestParamInfo<ReuseCase>& info) { return std::string(info.param.name); });
+
+// A Common Protocol host on a direct line that invites the next request
+// and then sends its last answer again: the stale frame is discarded, the
+// invitation that follows it kept, and each claim gets its own answer.
+TEST_F(LinkRunTest, CommonProtocolHostThatAnswersTwiceGivesEachClaimItsOwnAnswer)
+{
+    writeIni(directHost(), true);
+    std::atomic<bool> over{false};
+    std::mutex mutex;
+    std::vector<int> heard;
+    com1.start([&](PeerIo& io) {
+        while (!over) {
+            io.send(ENQ);
+            std::string frame = io.readUntil(ETX, 1000);
+            std::size_t stx = frame.find(STX);
+            if (stx == std::string::npos) continue;  // nothing, or the EOT of a hang-up
+            if (frame.back() != ETX[0]) frame += io.readUntil(ETX, LONG_MS);
+            frame += io.readN(1, 5000);
+            int seq = seqOf(frame.substr(stx), 1);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                heard.push_back(seq);
+            }
+            io.send(frameOf(answerFor(seq)));
+            io.readN(1, 5000);  // ACK
+            io.send(ENQ + frameOf(answerFor(seq)));
+        }
+    });
+    request("HOST", "REQ.001", claim(1));
+    QzrProcess p(dir.path().string(), args());
+    for (int k = 1; k <= 3; ++k) {
+        char name[16];
+        std::snprintf(name, sizeof name, "HOST/_EQ.%03d", k);
+        ASSERT_TRUE(waitFor([&] { return exists(name); }, LONG_MS)) << log();
+        if (k < 3) requestNow("HOST", "REQ.00" + std::to_string(k + 1), claim(k + 1));
+    }
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(LONG_MS), 0);
+    over = true;
+    com1.join();
+
+    for (int k = 1; k <= 3; ++k) {
+        std::string ext = "00" + std::to_string(k);
+        EXPECT_EQ(dir.read("HOST/RSP." + ext), std::to_string(k) + ",0," + ext + "," + answerFor(k)) << log();
+    }
+    EXPECT_EQ(heard, (std::vector<int>{1, 2, 3})) << log();
+    EXPECT_NE(log().find("INFO -prot. Discarded "), std::string::npos) << log();
+}
+
+// The device of a direct line goes away while its port is kept open (a USB
+// adapter that resets) and comes back as another pseudo-terminal under the
+// same devices/com1: the next claim finds the line lost, closes the port
+// and opens the device again.
+TEST_F(LinkRunTest, SerialDeviceGoneAndBackIsOpenedAnew)
+{
+    std::filesystem::remove(dir.path() / "devices" / "com1");
+    auto first = std::make_unique<PtyPeer>();
+    first->linkInto(dir.path().string(), "com1");
+    writeIni(directHost(), true);
+    request("HOST", "REQ.001", claim(1));
+    first->start([](PeerIo& io) { serveOne(io, ANSWER); });
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("HOST/_EQ.001"); }, LONG_MS)) << log();
+    first->join();
+    first.reset();  // the device is gone
+    std::filesystem::remove(dir.path() / "devices" / "com1");
+    PtyPeer second;
+    second.linkInto(dir.path().string(), "com1");
+    std::string frame;
+    second.start([&frame](PeerIo& io) { frame = serveOne(io, ANSWER2); });
+    requestNow("HOST", "REQ.002", claim(2));
+    ASSERT_TRUE(waitFor([&] { return exists("HOST/_EQ.002"); }, LONG_MS)) << log();
+    second.join();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(LONG_MS), 0);
+
+    EXPECT_EQ(dir.read("HOST/RSP.001"), "1,0,001," + ANSWER);
+    EXPECT_EQ(dir.read("HOST/RSP.002"), "2,0,002," + ANSWER2) << log();
+    EXPECT_EQ(frame, frameOf(asSent(claim(2))));
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - Line lost on port COM1, it is opened anew"), std::string::npos) << l;
+    EXPECT_EQ(count(l, "INFO - Openning port COM1 9600-8N1"), 2) << l;
+}
+
+// Whether the driver `p` has the file `path` open.
+bool holdsOpen(const QzrProcess& p, const std::filesystem::path& path)
+{
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(p.pid()) + "/fd", ec)) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(e.path(), ignored) == path) return true;
+    }
+    return false;
+}
+
+// A stop that comes while the driver discards what a host keeps streaming
+// on a kept link: the request is not sent, the claim ends with 1003.
+TEST_F(LinkRunTest, StopDuringTheDiscardSendsNothing)
+{
+    Chatter ch;
+    TcpPeer host;
+    std::mutex mutex;
+    std::string received;
+    host.start([&](PeerIo& io) {
+        ::fcntl(io.fd(), F_SETFL, ::fcntl(io.fd(), F_GETFL) | O_NONBLOCK);
+        io.readN(9 + 69, LONG_MS);
+        sendOnSocket(io.fd(), simpleFrame(answerFor(1)));
+        while (!ch.over) {
+            if (!sendOnSocket(io.fd(), "S")) break;
+            char buf[256];
+            long n = qzr::os_readSome(io.fd(), buf, sizeof buf);
+            if (n > 0) {
+                std::lock_guard<std::mutex> lock(mutex);
+                received.append(buf, static_cast<std::size_t>(n));
+            }
+            pauseMs(5);
+        }
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 5\nconnectionType = tcpip\naddress = \"" + host.address() +
+                 "\"\ndataBit = 8\n",
+             true, "hangupDelay = 20\ndetailedMessages = false\n");
+    request("NETIP", "REQ.001", claim(1));
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, LONG_MS)) << log();
+    requestNow("NETIP", "REQ.002", claim(2));
+    // The request is open while its call runs; the discard of a line that
+    // never goes quiet lasts 2 seconds.
+    ASSERT_TRUE(waitFor([&] { return holdsOpen(p, dir.path() / "NETIP" / "REQ.002"); }, LONG_MS)) << log();
+    pauseMs(300);
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(LONG_MS), 0);
+    pauseMs(100);
+    ch.over = true;
+    host.closeConnection();
+    host.join();
+
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,0,001," + answerFor(1));
+    EXPECT_EQ(dir.read("NETIP/RSP.002"), "2,1003,002,") << log();
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(received, "") << log();
+    EXPECT_EQ(host.io.transcript().size(), 9u + 69u);
+}
+
+// Answers that never end: each ends on its own, with the dialog's time-out
+// status, once its whole time has passed (the host's delay, and the time the
+// answer's length needs at the line's speed), however the host spaces its
+// bytes.
+struct EndlessCase {
+    const char* name;
+    bool tcp;
+    void (*peer)(PeerIo&, Chatter&);
+    const char* endLine;
+    long minMs;
+    long maxMs;
+};
+
+const EndlessCase ENDLESS_CASES[] = {
+    // 2 s, and 18003 bytes at 57600 bits/s (4 s): 6 s.
+    {"CommonProtocolAnswerThatNeverEnds", false,
+     [](PeerIo& io, Chatter& ch) {
+         io.send(ENQ);
+         readFrame(io);
+         io.send(STX + "ANS");
+         ch.talking = true;
+         keepSending(io, "x", 300, ch);
+     },
+     "CODE -1042- Error reading response STATE 2 sts=1002", 5500, 11000},
+    // 2 s, and 100 bytes at 9600 bits/s (1 s): 3 s; sent whole, it would take 20.
+    {"SimpleDialogAnswerThatTrickles", true,
+     [](PeerIo& io, Chatter& ch) {
+         io.readN(9 + 69, LONG_MS);
+         sendOnSocket(io.fd(), std::string("000100\x01\x01\x20", 9));
+         ch.talking = true;
+         for (int i = 0; i < 100 && !ch.over; ++i) {
+             if (!sendOnSocket(io.fd(), "T")) break;
+             pauseMs(200);
+         }
+     },
+     "CODE -1042- Error reading response STATE 3 sts=1002", 2500, 8000},
+};
+
+void PrintTo(const EndlessCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class EndlessAnswerTest : public ChatterRunTest, public ::testing::WithParamInterface<EndlessCase> {};
+
+TEST_P(EndlessAnswerTest, AnswerEndsOnItsOwnWithTheTimeOutStatus)
+{
+    const EndlessCase& ec = GetParam();
+    const std::string net = ec.tcp ? "NETIP" : "HOST";
+    if (ec.tcp) {
+        writeIni("[NETIP]\nmaxProcessingDelay = 2\nconnectionType = tcpip\naddress = \"" + host.address() +
+                     "\"\ndataBit = 8\n",
+                 false, "detailedMessages = false\n");
+        host.start([this, &ec](PeerIo& io) { ec.peer(io, ch); });
+    } else {
+        writeIni("[HOST]\nmaxEnqDelay = 2\nmaxProcessingDelay = 2\ncomdev = \"COM1\"\nspeed = 57600\ndataBit = 8\n"
+                 "parity = none\nconnectionMode = direct\n",
+                 false, "detailedMessages = false\n");
+        com1.start([this, &ec](PeerIo& io) { ec.peer(io, ch); });
+    }
+    request(net, "REQ.001", claim(12));
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return ch.talking.load(); }, LONG_MS)) << log();
+    auto from = Clock::now();
+    bool responded = waitFor([&] { return exists(net + "/RSP.001"); }, 30000);
+    long took = msBetween(from, Clock::now());
+    EXPECT_EQ(p.wait(LONG_MS), 1);  // the pass's failure
+    ch.over = true;
+
+    ASSERT_TRUE(responded);
+    EXPECT_GE(took, ec.minMs);
+    EXPECT_LT(took, ec.maxMs);
+    EXPECT_EQ(dir.read(net + "/RSP.001"), "12,1042,001,");
+    EXPECT_NE(log().find(ec.endLine), std::string::npos) << log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, EndlessAnswerTest, ::testing::ValuesIn(ENDLESS_CASES),
+                         [](const ::testing::TestParamInfo<EndlessCase>& info) { return std::string(info.param.name); });
+
+// A request on a kept link with nothing stale waiting pays no discard: from
+// the moment the driver opens the request file to the moment the host has
+// the request takes a few milliseconds, not the 100 ms that a wait for quiet
+// would add.
+TEST_F(LinkRunTest, KeptLinkRequestWithNothingStaleGoesOutAtOnce)
+{
+    const int claims = 4;
+    std::mutex mutex;
+    std::vector<Clock::time_point> heardAt;
+    TcpPeer host;
+    std::atomic<bool> over{false};
+    host.start([&](PeerIo& io) {
+        while (!over) {
+            std::string req = io.readN(9 + 69, 200);
+            if (req.size() < 9 + 69) continue;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                heardAt.push_back(Clock::now());
+            }
+            sendOnSocket(io.fd(), simpleFrame(answerFor(seqOf(req, 9))));
+        }
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 5\nconnectionType = tcpip\naddress = \"" + host.address() +
+                 "\"\ndataBit = 8\n",
+             true, "hangupDelay = 30\n");
+    int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    std::filesystem::create_directories(dir.path() / "NETIP");
+    ASSERT_GE(::inotify_add_watch(watch, (dir.path() / "NETIP").c_str(), IN_OPEN), 0);
+    // When each request was first opened.
+    auto openedAt = [&](const std::string& name) {
+        Clock::time_point at{};
+        waitFor(
+            [&] {
+                alignas(inotify_event) char buf[4096];
+                long n = ::read(watch, buf, sizeof buf);
+                for (long off = 0; off < n;) {
+                    auto* ev = reinterpret_cast<inotify_event*>(buf + off);
+                    if (ev->len > 0 && name == ev->name) at = Clock::now();
+                    off += static_cast<long>(sizeof(inotify_event) + ev->len);
+                }
+                return at != Clock::time_point{};
+            },
+            LONG_MS);
+        return at;
+    };
+    request("NETIP", "REQ.001", claim(1));
+    QzrProcess p(dir.path().string(), args());
+    std::vector<long> latencies;
+    for (int k = 1; k <= claims; ++k) {
+        std::string name = "REQ.00" + std::to_string(k);
+        if (k > 1) requestNow("NETIP", name, claim(k));
+        Clock::time_point opened = openedAt(name);
+        ASSERT_TRUE(waitFor([&] { return exists("NETIP/_EQ.00" + std::to_string(k)); }, LONG_MS)) << log();
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_EQ(heardAt.size(), static_cast<std::size_t>(k));
+        if (k > 1) latencies.push_back(msBetween(opened, heardAt.back()));
+    }
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(LONG_MS), 0);
+    over = true;
+    host.closeConnection();
+    host.join();
+    ::close(watch);
+
+    // The best of the kept-link requests, with room for a loaded machine.
+    EXPECT_LT(*std::min_element(latencies.begin(), latencies.end()), 60) << ::testing::PrintToString(latencies);
+    for (int k = 2; k <= claims; ++k)
+        EXPECT_EQ(dir.read("NETIP/RSP.00" + std::to_string(k)),
+                  std::to_string(k) + ",0,00" + std::to_string(k) + "," + answerFor(k));
+}
 
 }  // namespace
