@@ -295,6 +295,29 @@ TEST_F(DriverTest, HttpsProxyRefusalWithControlBytesIsLoggedEscaped)
     EXPECT_EQ(dir.read("NETH/RSP.001"), "37,1001,001," + hostile);
 }
 
+// A claim's office and provider holding 0x7F (which the request's check
+// lets through) in the lines of the API key request, the key store and the
+// debug trace: escaped.
+TEST_F(DriverTest, HttpsKeyLinesNameOfficeAndProviderEscaped)
+{
+    LoopbackProxy proxy(dir);
+    ASSERT_TRUE(proxy.ready());
+    proxy.keyServer.serve({replyOf(400, "no key")});
+
+    writeIni("[NETH]\nmaxProcessingDelay = 10\nconnectionType = http\naddress = \"localhost\"\n");
+    std::string c = claim(37, "000001", "99\x7f" "8");
+    c.replace(43, 9, "05333\x7f" "300");
+    request("NETH", "REQ.001", c);
+    EXPECT_EQ(run({"-d"}), 1) << log();
+    proxy.stop();
+    std::string l = log();
+    for (const char* line : {"Getting App Key for office 99#7f8 dentist 05333#7f300 from proxy\n",
+                             "Error getting API Key for 99#7f8 05333#7f300, status=",
+                             "Failed to obtain API Key for office:99#7f8 provider:05333#7f300 , keySts="})
+        EXPECT_NE(l.find(line), std::string::npos) << line << "\n" << l;
+    expectNoForeignControls(l, true);
+}
+
 // ---------------------------------------------------------------------------
 // A stop or a Cancel in the steps that do not wait on the line: a write to a
 // host that no longer reads, a name look-up whose resolver never answers,
