@@ -295,6 +295,27 @@ TEST_F(DriverTest, HttpsProxyRefusalWithControlBytesIsLoggedEscaped)
     EXPECT_EQ(dir.read("NETH/RSP.001"), "37,1001,001," + hostile);
 }
 
+// A TCP/IP host whose answer's length holds control bytes: the line that
+// quotes it has them escaped, and neither the log nor standard error gets
+// one raw.
+TEST_F(DriverTest, TcpIpAnswerLengthWithControlBytesIsLoggedEscaped)
+{
+    TcpPeer host;
+    host.start([&](PeerIo& io) {
+        io.readN(9 + 69, 10000);
+        io.send(std::string("\x1b[2J\r\n\x01\x01\x20", 9));
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 5\nconnectionType = tcpip\naddress = \"" + host.address() + "\"\n");
+    request("NETIP", "REQ.001", claim(24));
+    EXPECT_EQ(run(), 1) << log();
+    host.join();
+    std::string l = log();
+    EXPECT_NE(l.find("Error reading length =-1 from string <#1b[2J#0d#0a> \n"), std::string::npos) << l;
+    expectNoForeignControls(l, true);
+    expectNoForeignControls(dir.read("stderr.txt"), false);
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "24,1042,001,");
+}
+
 // A claim's office and provider holding 0x7F (which the request's check
 // lets through) in the lines of the API key request, the key store and the
 // debug trace: escaped.
