@@ -99,8 +99,8 @@ int tryConnection(const char* reqPath, const char* respPath, NetworkDef* net, tr
         return STS_CANNOT_REMOVE_OUTPUT;
     }
     log_write(LOG_STATUS, "%s, len=%d Seq=%d CDA-V%d Trn=%d Prov=%s Office=%s Carr=%ld Encrypt=%d", reqPath,
-              ti->realLength, ti->seq, ti->cdaVersion, ti->transCode, ti->provider, ti->office,
-              static_cast<long>(ti->carrier), ti->encryptMethod);
+              ti->realLength, ti->seq, ti->cdaVersion, ti->transCode, log_foreign(ti->provider).c_str(),
+              log_foreign(ti->office).c_str(), static_cast<long>(ti->carrier), ti->encryptMethod);
 
     int length = ti->realLength;
     if (g_detailedMessages) log_write(LOG_INFO, "request len =%d", length);

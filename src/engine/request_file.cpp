@@ -262,7 +262,10 @@ void writeStatistics(const transInfo* ti)
     int n = std::snprintf(line, sizeof line, "OFFICE=%.4s\n", ti->office);
     int err = os_writeAll(fd.get(), line, static_cast<std::size_t>(n));
     fd.reset();
-    if (err == 0) log_write(LOG_INFO, "Group:%.4s processed", ti->office);
+    if (err == 0) {
+        std::string_view office(ti->office, ::strnlen(ti->office, CDA_OFFICE_LEN));
+        log_write(LOG_INFO, "Group:%s processed", log_foreign(office).c_str());
+    }
 }
 
 // Whether two looks at a file found the same size and time of change.

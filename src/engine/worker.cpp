@@ -156,7 +156,9 @@ NetworkDef* redirect(const RequestFile& requestFp, const std::string& reqPath, N
     if (file_read_header(requestFp, reqPath.c_str(), &again) != STS_OK) return dirNet;
     char carrier[16];
     std::snprintf(carrier, sizeof carrier, "%06d", again.carrier);
-    log_write(LOG_INFO, "Transaction file:%s Office=%s Carr=%s", reqPath.c_str(), again.office, carrier);
+    // The office is logged before its characters are checked.
+    log_write(LOG_INFO, "Transaction file:%s Office=%s Carr=%s", reqPath.c_str(), log_foreign(again.office).c_str(),
+              carrier);
     int code = 0;
     const char* msg = "";
     const char* target = lookupSwitchTable(again.office, carrier, code, &msg);

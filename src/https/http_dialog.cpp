@@ -117,8 +117,8 @@ int http_dialog(NetworkDef* net, const transInfo* ti, char* request, int request
         return STS_INTERRUPTED;
     }
     if (keySts != STS_OK || !key) {
-        log_write(LOG_ERROR, "Failed to obtain API Key for office:%s provider:%s , keySts=%d", ti->office,
-                  ti->provider, keySts);
+        log_write(LOG_ERROR, "Failed to obtain API Key for office:%s provider:%s , keySts=%d",
+                  log_foreign(ti->office).c_str(), log_foreign(ti->provider).c_str(), keySts);
         *respLen = 0;
         resp[0] = '\0';
         return STS_PROTOCOL_ERROR;

@@ -65,7 +65,8 @@ int getAppKeyFromProxy(const char* proxyHost, const char* office, const char* pr
     *replyLen = 0;
     std::string url =
         "https://" + std::string(proxyHost) + ":" + std::to_string(g_httpsPorts.keyPort) + "/api/AuthenticationRequests";
-    log_write(LOG_INFO, "Getting App Key for office %s dentist %s from proxy", office, provider);
+    log_write(LOG_INFO, "Getting App Key for office %s dentist %s from proxy", log_foreign(office).c_str(),
+              log_foreign(provider).c_str());
 
     bool good = false;
     char encrypted[ENCRYPTED_TOKEN_SIZE] = {};
@@ -74,7 +75,7 @@ int getAppKeyFromProxy(const char* proxyHost, const char* office, const char* pr
         log_write(LOG_ERROR, "The rand_s function failed!");
     } else {
         key_formatToken(random, office, provider, authToken);
-        if (debugTrace) log_write(LOG_DEBUG, "Token <%s>", authToken);
+        if (debugTrace) log_write(LOG_DEBUG, "Token <%s>", log_foreign(authToken).c_str());
         int encryptedLen = ENCRYPTED_TOKEN_SIZE - 1;
         int sts = EncryptData(authToken, AUTH_TOKEN_SIZE, encrypted, &encryptedLen, AES_KEY_TOKEN);
         good = sts == STS_OK && encryptedLen >= 2 && encryptedLen <= ENCRYPTED_TOKEN_SIZE - 1;

@@ -256,6 +256,8 @@ const char* getApiKey(const char* proxyHost, const char* office, const char* pro
                       int* status)
 {
     apiKeyBuffer[0] = '\0';
+    // The office and provider come from the claim: logged escaped.
+    const std::string who = log_foreign(office) + " " + log_foreign(provider);
     if (!keyStoreSet) openStore();
     apiKeyBuffer[0] = '\0';  // what the opening statements passed to the callback
 
@@ -266,7 +268,7 @@ const char* getApiKey(const char* proxyHost, const char* office, const char* pro
     bool found = false;
     BoundResult read = runBound("SELECT AppKey FROM KeyStore WHERE INDX=? ;", &indx, 1, &stored, &found);
     if (!read.ok) {
-        log_code(0, "Failed to retreive key for %s %s, error:%s", office, provider, read.message.c_str());
+        log_code(0, "Failed to retreive key for %s, error:%s", who.c_str(), read.message.c_str());
     }
 
     if (found) {
@@ -286,12 +288,12 @@ const char* getApiKey(const char* proxyHost, const char* office, const char* pro
             const char* key = reinterpret_cast<const char*>(plainKey);
             checkApiKey(key);
             if (g_detailedMessages) {
-                log_write(LOG_INFO, "Returning API Key from storage for %s %s (len=%d)", office, provider, plainLen);
+                log_write(LOG_INFO, "Returning API Key from storage for %s (len=%d)", who.c_str(), plainLen);
             }
             *status = STS_OK;
             return key;
         }
-        log_write(LOG_ERROR, "Stored API Key for %s %s cannot be used, requesting a new one", office, provider);
+        log_write(LOG_ERROR, "Stored API Key for %s cannot be used, requesting a new one", who.c_str());
         keystore_deleteKey(office, provider);
     }
 
@@ -299,14 +301,14 @@ const char* getApiKey(const char* proxyHost, const char* office, const char* pro
     int sts = getAppKeyFromProxy(proxyHost, office, provider, limits, apiKeyBuffer, API_KEY_BUFFER_SIZE - 1,
                                  &replyLen);
     if (sts != STS_OK) {
-        log_write(LOG_ERROR, "Error getting API Key for %s %s, status=%d", office, provider, sts);
+        log_write(LOG_ERROR, "Error getting API Key for %s, status=%d", who.c_str(), sts);
         *status = STS_ERROR;
         return apiKeyBuffer;
     }
-    log_write(LOG_INFO, "New API Key acquired for %s %s ", office, provider);
+    log_write(LOG_INFO, "New API Key acquired for %s ", who.c_str());
     checkApiKey(apiKeyBuffer);
     if (!keyIsSendable(reinterpret_cast<const unsigned char*>(apiKeyBuffer), replyLen)) {
-        log_write(LOG_ERROR, "Invalid API Key received for %s %s (len=%d)", office, provider, replyLen);
+        log_write(LOG_ERROR, "Invalid API Key received for %s (len=%d)", who.c_str(), replyLen);
         *status = STS_ERROR;
         return apiKeyBuffer;
     }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "foundation/activity.h"
 #include "foundation/buffers.h"
@@ -88,9 +89,12 @@ int simple_dialog(NetworkDef* net, const transInfo*, char* msg, int len, unsigne
         }
         length = length * 10 + (header[i] - '0');
     }
-    if (length < 0 || length > RESPONSE_MAX)
-        return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading length =%d from string <%.6s> ", length,
-                                reinterpret_cast<const char*>(header));
+    if (length < 0 || length > RESPONSE_MAX) {
+        // The host's bytes, up to a NUL, escaped.
+        const char* text = reinterpret_cast<const char*>(header);
+        return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading length =%d from string <%s> ", length,
+                                log_foreign(std::string_view(text, ::strnlen(text, 6))).c_str());
+    }
 
     port_setAnswerLimit(byteTimeout + port_transferSeconds(net->curCnx, length), sentAt);
 

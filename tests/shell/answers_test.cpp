@@ -289,7 +289,10 @@ TEST_F(Answers, AnswerThatCannotBeWrittenIsKeptAndDeliveredLater)
     const std::string notRemovable = "ERROR- The claim of NETIP/REQ.001 is not sent and keeps its name: the old "
                                      "response NETIP/RSP.001 cannot be removed (errno=21 Is a directory)";
     {
+        // The kept answer is the driver's user's alone whatever the umask.
+        const mode_t saved = ::umask(0);
         QzrProcess p(dir.path().string(), args());
+        ::umask(saved);
         ASSERT_TRUE(waitFor([&] { return log().find(notRemovable) != std::string::npos; })) << log();
         EXPECT_EQ(host.claims(), 0);
 
@@ -379,7 +382,10 @@ TEST_F(Answers, ClaimCutOffByAKillIsSentAgainWithAWarning)
     writeIni(host.network(), true);
     request("NETIP", "REQ.001", claim(1));
     {
+        // The mark is the driver's user's alone whatever the umask.
+        const mode_t saved = ::umask(0);
         QzrProcess p(dir.path().string(), args());
+        ::umask(saved);
         ASSERT_TRUE(waitFor([&] { return host.claims() == 1; }, 15000)) << log();
         ASSERT_TRUE(waitFor([&] { return log().find("bytes sent, waiting") != std::string::npos; }, 5000));
         p.signal(SIGKILL);
@@ -388,7 +394,9 @@ TEST_F(Answers, ClaimCutOffByAKillIsSentAgainWithAWarning)
     std::string l = log();
     EXPECT_NE(l.find("INFO - NETIP/REQ.001, len=69 Seq=1 CDA-V4"), std::string::npos) << l;
     EXPECT_NE(l.find("INFO -prot. 78 bytes sent, waiting (max=10 sec) for response"), std::string::npos) << l;
-    EXPECT_TRUE(exists("qzrsend.dat"));
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file("qzrsend.dat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_TRUE(exists("NETIP/REQ.001"));
 
     host.beforeAnswer(nullptr);

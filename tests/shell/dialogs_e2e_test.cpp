@@ -295,6 +295,50 @@ TEST_F(DriverTest, HttpsProxyRefusalWithControlBytesIsLoggedEscaped)
     EXPECT_EQ(dir.read("NETH/RSP.001"), "37,1001,001," + hostile);
 }
 
+// A TCP/IP host whose answer's length holds control bytes: the line that
+// quotes it has them escaped, and neither the log nor standard error gets
+// one raw.
+TEST_F(DriverTest, TcpIpAnswerLengthWithControlBytesIsLoggedEscaped)
+{
+    TcpPeer host;
+    host.start([&](PeerIo& io) {
+        io.readN(9 + 69, 10000);
+        io.send(std::string("\x1b[2J\r\n\x01\x01\x20", 9));
+    });
+    writeIni("[NETIP]\nmaxProcessingDelay = 5\nconnectionType = tcpip\naddress = \"" + host.address() + "\"\n");
+    request("NETIP", "REQ.001", claim(24));
+    EXPECT_EQ(run(), 1) << log();
+    host.join();
+    std::string l = log();
+    EXPECT_NE(l.find("Error reading length =-1 from string <#1b[2J#0d#0a> \n"), std::string::npos) << l;
+    expectNoForeignControls(l, true);
+    expectNoForeignControls(dir.read("stderr.txt"), false);
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "24,1042,001,");
+}
+
+// A claim's office and provider holding 0x7F (which the request's check
+// lets through) in the lines of the API key request, the key store and the
+// debug trace: escaped.
+TEST_F(DriverTest, HttpsKeyLinesNameOfficeAndProviderEscaped)
+{
+    LoopbackProxy proxy(dir);
+    ASSERT_TRUE(proxy.ready());
+    proxy.keyServer.serve({replyOf(400, "no key")});
+
+    writeIni("[NETH]\nmaxProcessingDelay = 10\nconnectionType = http\naddress = \"localhost\"\n");
+    std::string c = claim(37, "000001", "99\x7f" "8");
+    c.replace(43, 9, "05333\x7f" "300");
+    request("NETH", "REQ.001", c);
+    EXPECT_EQ(run({"-d"}), 1) << log();
+    proxy.stop();
+    std::string l = log();
+    for (const char* line : {"Getting App Key for office 99#7f8 dentist 05333#7f300 from proxy\n",
+                             "Error getting API Key for 99#7f8 05333#7f300, status=",
+                             "Failed to obtain API Key for office:99#7f8 provider:05333#7f300 , keySts="})
+        EXPECT_NE(l.find(line), std::string::npos) << line << "\n" << l;
+    expectNoForeignControls(l, true);
+}
+
 // ---------------------------------------------------------------------------
 // A stop or a Cancel in the steps that do not wait on the line: a write to a
 // host that no longer reads, a name look-up whose resolver never answers,

@@ -3,7 +3,9 @@
 // and standard error when there is no log, with each control byte escaped.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "driver_fixture.h"
 
@@ -64,5 +66,47 @@ TEST_F(DriverTest, HeaderFieldsWithControlBytesAreWrittenEscaped)
             expectNoForeignControls(err, false);
             EXPECT_EQ(dir.read("TEST/RSP.001"), "61,1034,001,");
         }
+    }
+}
+
+namespace {
+
+struct FieldCase {
+    const char* name;
+    std::string office;    // the claim's office (B02)
+    std::string provider;  // the claim's provider (B01)
+    std::string response;  // the response's head
+    std::vector<std::string> lines;  // escaped lines the log holds
+};
+
+}  // namespace
+
+// The office and provider of a claim are named in the log before their
+// characters are checked (the redirection's line) and after (0x7F passes
+// the check: the transaction's and the statistics' lines): each is written
+// escaped.
+TEST_F(DriverTest, OfficeAndProviderAreLoggedEscapedBeforeAndAfterTheirCheck)
+{
+    const FieldCase cases[] = {
+        {"escape in the office, refused", "9\x1b[J", "053333300", "61,1034,001,",
+         {"INFO - Transaction file:TEST/REQ.001 Office=9#1b[J Carr=000001\n"}},
+        {"delete in the office and provider, served", "99\x7f" "8", "05333\x7f" "300", "61,0,001,",
+         {"INFO - Transaction file:TEST/REQ.001 Office=99#7f8 Carr=000001\n",
+          "Prov=05333#7f300 Office=99#7f8 Carr=1 ", "INFO - Group:99#7f8 processed\n"}},
+    };
+    writeIni(TEST_NETWORK);
+    linkDevice("com1", "/dev/ptmx");
+    for (const FieldCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir.path() / "qzr.log");
+        std::filesystem::remove_all(dir.path() / "TEST");
+        std::string hostile = claim(61, "000001", c.office);
+        hostile.replace(43, 9, c.provider);
+        request("TEST", "REQ.001", hostile);
+        run();
+        EXPECT_EQ(dir.read("TEST/RSP.001").substr(0, c.response.size()), c.response);
+        std::string l = log();
+        for (const std::string& line : c.lines) EXPECT_NE(l.find(line), std::string::npos) << line << "\n" << l;
+        expectNoForeignControls(l, true);
     }
 }
