@@ -199,12 +199,13 @@ void sent_clear()
 
 void sent_warnIfResent(const char* reqPath, const std::string& claim)
 {
-    if (!previousMark) return;
-    if (previousMark->request == reqPath && previousMark->claim == claim)
-        log_write(LOG_INFO,
-                  "** WARNING ** A previous run began to send %s at %s and ended before it was marked served: the "
-                  "claim may have reached the carrier already; it is sent again",
-                  reqPath, previousMark->time.c_str());
+    // Other requests may be served first (another network's, a name before
+    // it): the mark waits for its own claim.
+    if (!previousMark || previousMark->request != reqPath || previousMark->claim != claim) return;
+    log_write(LOG_INFO,
+              "** WARNING ** A previous run began to send %s at %s and ended before it was marked served: the "
+              "claim may have reached the carrier already; it is sent again",
+              reqPath, previousMark->time.c_str());
     previousMark.reset();
 }
 

@@ -47,7 +47,8 @@ void sent_clear();
 
 // Logs a warning when a previous run began to send the claim `claim` of
 // `reqPath` and ended before marking it served: it is sent again and may
-// have reached the carrier already. The previous run's mark is forgotten.
+// have reached the carrier already. The previous run's mark is forgotten
+// once its claim was found; until then other claims leave it as it is.
 void sent_warnIfResent(const char* reqPath, const std::string& claim);
 
 // Keeps `response` (the whole response file's bytes) of the armed claim,

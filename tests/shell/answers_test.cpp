@@ -371,16 +371,25 @@ TEST_F(Answers, AnswerThatCannotBeKeptEndsTheRunForGood)
     EXPECT_EQ(host.claims(), 1);
 }
 
+namespace {
+
+// Whether another claim, before the one cut off in byte order, waits when
+// the driver starts again: it is served first.
+class ClaimCutOff : public Answers, public ::testing::WithParamInterface<bool> {};
+
+}  // namespace
+
 // The driver is killed while the host holds the claim unanswered: the log
 // holds the call's lines up to that instant, and the next start sends the
 // claim again with a warning that says it may have reached the carrier,
-// and when it was sent.
-TEST_F(Answers, ClaimCutOffByAKillIsSentAgainWithAWarning)
+// and when it was sent, also when other claims are served before it.
+TEST_P(ClaimCutOff, IsSentAgainWithAWarning)
 {
+    const bool anotherFirst = GetParam();
     ClaimHost host;
     host.beforeAnswer([] { return false; });
     writeIni(host.network(), true);
-    request("NETIP", "REQ.001", claim(1));
+    request("NETIP", "REQ.002", claim(2));
     {
         // The mark is the driver's user's alone whatever the umask.
         const mode_t saved = ::umask(0);
@@ -392,31 +401,41 @@ TEST_F(Answers, ClaimCutOffByAKillIsSentAgainWithAWarning)
         EXPECT_EQ(p.wait(5000), -1);
     }
     std::string l = log();
-    EXPECT_NE(l.find("INFO - NETIP/REQ.001, len=69 Seq=1 CDA-V4"), std::string::npos) << l;
+    EXPECT_NE(l.find("INFO - NETIP/REQ.002, len=69 Seq=2 CDA-V4"), std::string::npos) << l;
     EXPECT_NE(l.find("INFO -prot. 78 bytes sent, waiting (max=10 sec) for response"), std::string::npos) << l;
     struct stat st {};
     ASSERT_EQ(::stat(dir.file("qzrsend.dat").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_TRUE(exists("NETIP/REQ.001"));
+    EXPECT_TRUE(exists("NETIP/REQ.002"));
 
     host.beforeAnswer(nullptr);
+    if (anotherFirst) request("NETIP", "REQ.001", claim(1));
     fs::remove(dir.path() / "qzr.log");
     QzrProcess p(dir.path().string(), args());
-    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 15000)) << log();
+    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.002"); }, 15000)) << log();
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait(10000), 0);
     l = log();
+    const std::regex warning("INFO - \\*\\* WARNING \\*\\* A previous run began to send (NETIP/REQ.00[0-9]) at "
+                             "[0-9]{8} [0-9]{2}:[0-9]{2}:[0-9]{2} and ended before it was marked served: the claim may "
+                             "have reached the carrier already; it is sent again");
     std::smatch m;
-    EXPECT_TRUE(std::regex_search(l, m,
-                                  std::regex("INFO - \\*\\* WARNING \\*\\* A previous run began to send NETIP/REQ.001 "
-                                             "at [0-9]{8} [0-9]{2}:[0-9]{2}:[0-9]{2} and ended before it was marked "
-                                             "served: the claim may have reached the carrier already; it is sent "
-                                             "again")))
-        << l;
-    EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,0,001,ANSWER 1");
-    EXPECT_EQ(host.claims(), 2);
+    ASSERT_TRUE(std::regex_search(l, m, warning)) << l;
+    EXPECT_EQ(m[1], "NETIP/REQ.002");
+    EXPECT_FALSE(std::regex_search(m.suffix().first, l.cend(), warning)) << l;
+    EXPECT_EQ(dir.read("NETIP/RSP.002"), "2,0,002,ANSWER 1");
+    if (anotherFirst) {
+        EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,0,001,ANSWER 1");
+        EXPECT_LT(l.find("NETIP/REQ.001, len=69"), l.find("NETIP/REQ.002, len=69")) << l;
+    }
+    EXPECT_EQ(host.claims(), anotherFirst ? 3 : 2);
     EXPECT_FALSE(exists("qzrsend.dat"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, ClaimCutOff, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return std::string(i.param ? "AfterAnotherClaim" : "Alone");
+                         });
 
 namespace {
 
