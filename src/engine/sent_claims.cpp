@@ -41,6 +41,7 @@ std::string markPath;
 std::optional<ClaimRecord> previousMark;  // what the previous run left
 std::optional<ClaimRecord> armed;         // the claim being served
 bool markWritten = false;
+int framesOut = 0;  // the dialogs that began to send the armed claim
 
 std::string nowText()
 {
@@ -170,11 +171,14 @@ void sent_arm(const char* reqPath, const std::string& claim)
     r.claim = claim;
     armed = std::move(r);
     markWritten = false;
+    framesOut = 0;
 }
 
 void sent_frameGoesOut()
 {
-    if (!armed || markWritten) return;
+    if (!armed) return;
+    ++framesOut;
+    if (markWritten) return;
     markWritten = true;
     armed->time = nowText();
     if (int e = writeRecord(markPath, *armed); e != 0)
@@ -187,6 +191,11 @@ bool sent_frameMayHaveGoneOut()
     return armed && markWritten;
 }
 
+int sent_framesOut()
+{
+    return armed ? framesOut : 0;
+}
+
 void sent_clear()
 {
     if (markWritten) {
@@ -195,6 +204,7 @@ void sent_clear()
     }
     armed.reset();
     markWritten = false;
+    framesOut = 0;
 }
 
 void sent_warnIfResent(const char* reqPath, const std::string& claim)

@@ -41,6 +41,9 @@ void sent_arm(const char* reqPath, const std::string& claim);
 void sent_frameGoesOut();
 // Whether the armed claim's frame may have gone out (sent_frameGoesOut came).
 bool sent_frameMayHaveGoneOut();
+// How many dialogs began to send the armed claim (one per connection tried
+// that got as far as its frame).
+int sent_framesOut();
 // Removes the mark and disarms: the request was marked served, or its
 // answer kept, or its claim was never sent.
 void sent_clear();

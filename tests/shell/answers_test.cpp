@@ -18,9 +18,12 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -370,6 +373,58 @@ TEST_F(Answers, AnswerThatCannotBeKeptEndsTheRunForGood)
     EXPECT_TRUE(exists("NETIP/REQ.001"));
     EXPECT_EQ(host.claims(), 1);
 }
+
+namespace {
+
+// A backup connection that fails before its frame goes out.
+struct FailingBackup {
+    const char* name;
+    const char* section;
+};
+
+class BackupAfterASend : public Answers, public ::testing::WithParamInterface<FailingBackup> {};
+
+}  // namespace
+
+// The primary sent the claim and its host never answered; the backup fails
+// before it sends (its port cannot be opened, its host refuses the
+// connection). The response keeps the status that says the claim may have
+// reached the carrier, not one that says it never did.
+TEST_P(BackupAfterASend, LeavesTheStatusOfTheSend)
+{
+    ClaimHost host;
+    host.beforeAnswer([] { return false; });
+    std::string net = host.network();
+    net.replace(net.find("maxProcessingDelay = 10"), 23, "maxProcessingDelay = 1");
+    // A port of our own that takes no connection: bound, never listening.
+    const int closed = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(closed, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof at;
+    ASSERT_EQ(::bind(closed, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::getsockname(closed, reinterpret_cast<sockaddr*>(&at), &len), 0);
+    std::string backup = GetParam().section;
+    if (std::size_t p = backup.find("{port}"); p != std::string::npos)
+        backup.replace(p, 6, std::to_string(ntohs(at.sin_port)));
+    writeIni(net + "[SECONDARY_NETIP]\n" + backup);
+    request("NETIP", "REQ.001", claim(1));
+    EXPECT_EQ(run(), 1);
+    std::string l = log();
+    EXPECT_NE(l.find("Primary connection status=1042, Trying backup connection"), std::string::npos) << l;
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,1042,001,") << l;
+    EXPECT_TRUE(exists("NETIP/_EQ.001"));
+    EXPECT_EQ(host.claims(), 1);
+    ::close(closed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, BackupAfterASend,
+                         ::testing::Values(FailingBackup{"PortMissing", "comdev = \"COM9\"\nspeed = 9600\n"
+                                                                        "dataBit = 8\nparity = none\n"},
+                                           FailingBackup{"HostRefuses", "connectionType = tcpip\n"
+                                                                        "address = \"127.0.0.1:{port}\"\n"}),
+                         [](const ::testing::TestParamInfo<FailingBackup>& i) { return std::string(i.param.name); });
 
 namespace {
 
