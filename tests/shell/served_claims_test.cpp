@@ -569,12 +569,14 @@ enum class Unchanged {
     OpenedReadWrite,     // opens it for reading and writing, closes it
     RefusedNonBlocking,  // tries a non-blocking open for writing, refused
     SameBytesRewritten,  // empties it and writes the same claim again
+    HeldReadWrite,       // opens it for reading and writing, holds it `holdMs`, closes it
 };
 
 struct UnchangedCase {
     const char* label;
     Unchanged writer;
     bool otherUser;  // the driver runs as another user, without a lease
+    int holdMs = 0;  // how long a writer that holds it holds it
 };
 
 void PrintTo(const UnchangedCase& c, std::ostream* os)
@@ -587,7 +589,10 @@ class WriterChangingNothing : public ServedClaims, public ::testing::WithParamIn
 }  // namespace
 
 // A writer comes for the request while its claim is sent, and leaves the
-// same bytes: the claim is marked served, and sent once.
+// same bytes: the claim is marked served, and sent once. One that holds it
+// past the marking's wait leaves it for a later pass, which marks it served
+// without sending it again; while it still holds it through that pass's
+// tries, no error response is written over the answer.
 TEST_P(WriterChangingNothing, ClaimIsSentOnce)
 {
     const UnchangedCase& c = GetParam();
@@ -604,8 +609,9 @@ TEST_P(WriterChangingNothing, ClaimIsSentOnce)
             int n = ++sent;
             if (n == 1) {
                 writer = std::thread([&] {
-                    if (c.writer == Unchanged::OpenedReadWrite) {
+                    if (c.writer == Unchanged::OpenedReadWrite || c.writer == Unchanged::HeldReadWrite) {
                         int fd = ::open(req.c_str(), O_RDWR | O_CLOEXEC);
+                        std::this_thread::sleep_for(std::chrono::milliseconds(c.holdMs));
                         if (fd >= 0) ::close(fd);
                     } else if (c.writer == Unchanged::RefusedNonBlocking) {
                         int fd = ::open(req.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -627,7 +633,7 @@ TEST_P(WriterChangingNothing, ClaimIsSentOnce)
              true, "hangupDelay = 60\n");
     dir.write("NETIP/REQ.001", text);
     QzrProcess p(dir.path().string(), c.otherUser ? asOtherUser(false) : args(), "", c.otherUser ? SETPRIV : "");
-    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 15000)) << log();
+    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 15000 + c.holdMs)) << log();
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait(10000), 0);
     host.join();
@@ -638,7 +644,18 @@ TEST_P(WriterChangingNothing, ClaimIsSentOnce)
     EXPECT_EQ(dir.read("NETIP/_EQ.001"), text);
     EXPECT_FALSE(exists("NETIP/REQ.001"));
     std::string l = log();
-    EXPECT_EQ(l.find("left for the next pass"), std::string::npos) << l;
+    EXPECT_EQ(count(l, "Writing NETIP/RSP.001"), 1) << l;
+    if (c.holdMs == 0) {
+        EXPECT_EQ(l.find("left for the next pass"), std::string::npos) << l;
+    } else {
+        EXPECT_NE(l.find("INFO - ** WARNING ** NETIP/REQ.001 is still being written, left for the next pass"),
+                  std::string::npos)
+            << l;
+        EXPECT_NE(l.find("INFO - NETIP/REQ.001 holds the claim answered in NETIP/RSP.001: it is marked served, not "
+                         "sent again"),
+                  std::string::npos)
+            << l;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -646,5 +663,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UnchangedCase{"OpenedReadWrite", Unchanged::OpenedReadWrite, false},
                       UnchangedCase{"RefusedNonBlocking", Unchanged::RefusedNonBlocking, false},
                       UnchangedCase{"SameBytesRewritten", Unchanged::SameBytesRewritten, false},
-                      UnchangedCase{"SameBytesRewrittenWithoutLease", Unchanged::SameBytesRewritten, true}),
+                      UnchangedCase{"SameBytesRewrittenWithoutLease", Unchanged::SameBytesRewritten, true},
+                      UnchangedCase{"HeldPastTheWait", Unchanged::HeldReadWrite, false, 3000},
+                      UnchangedCase{"HeldThroughTheNextTries", Unchanged::HeldReadWrite, false, 7000}),
     [](const auto& info) { return std::string(info.param.label); });
