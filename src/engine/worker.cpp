@@ -596,6 +596,15 @@ bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const st
     return true;
 }
 
+// Whether the claim last sent under the request name `path` has its answer
+// standing: written in its response while the request kept its name, or
+// kept in the program directory.
+bool answerStands(const std::string& path)
+{
+    std::string claim, answer;
+    return (answeredUnmarked && answeredUnmarked->path == path) || sent_findKept(path.c_str(), claim, answer);
+}
+
 // Marks the request served without sending it when it holds the claim
 // whose answer was written while it kept its name. Returns false when it
 // holds another claim (it is served as any other).
@@ -646,10 +655,10 @@ int runPass(PollState& st)
     }
     ti.ext = cda_fileExtension(req.path.c_str());
     if (passStatus != STS_OK) {
-        // Still held by its writer, and the response holds the answer of the
-        // claim it held: no error response is written over that answer.
-        if (openStatus == STS_READ_ERROR && requestFp.openError() == EAGAIN && answeredUnmarked &&
-            answeredUnmarked->path == req.path) {
+        // Still held by its writer while the claim last sent under its name
+        // has its answer in the response, or kept: no error response is
+        // written over that answer, nor shown in its place.
+        if (openStatus == STS_READ_ERROR && requestFp.openError() == EAGAIN && answerStands(req.path)) {
             file_rename(requestFp, req.path.c_str(), false);
             return passStatus;
         }

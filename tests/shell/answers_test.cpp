@@ -340,6 +340,46 @@ TEST_F(Answers, AnswerThatCannotBeWrittenIsKeptAndDeliveredLater)
         << log();
 }
 
+// A kept answer waits while a writer holds the request through a pass's
+// tries to read it: the response's name is free again, and no 1033 response
+// takes the answer's place; once the writer lets go, the kept answer is
+// delivered.
+TEST_F(Answers, KeptAnswerIsNotReplacedByAnErrorWhileItsRequestIsHeld)
+{
+    ClaimHost host;
+    writeIni(host.network(), true);
+    request("NETIP", "REQ.001", claim(1));
+    const fs::path rsp = dir.path() / "NETIP" / "RSP.001";
+    host.beforeAnswer([&] {
+        makeUnremovable(rsp);
+        return true;
+    });
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("qzrkept.NETIP%2FREQ.001"); }, 15000)) << log();
+
+    std::atomic<bool> opened{false};
+    std::thread writer([&] {
+        int fd = ::open(dir.file("NETIP/REQ.001").c_str(), O_RDWR | O_CLOEXEC);
+        opened = true;
+        std::this_thread::sleep_for(std::chrono::seconds(6));
+        if (fd >= 0) ::close(fd);
+    });
+    ASSERT_TRUE(waitFor([&] { return opened.load(); }, 15000));
+    fs::remove_all(rsp);
+    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 20000)) << log();
+    writer.join();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - ** WARNING ** NETIP/REQ.001 is still being written, left for the next pass"),
+              std::string::npos)
+        << l;
+    EXPECT_EQ(l.find("status=1033"), std::string::npos) << l;
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,0,001,ANSWER 1");
+    EXPECT_FALSE(exists("qzrkept.NETIP%2FREQ.001"));
+    EXPECT_EQ(host.claims(), 1);
+}
+
 // An answer that can be neither written nor kept (the program directory is
 // closed to the driver): it is in the log, and the run ends with status 2,
 // on which the service manager does not start it again to send the claim
