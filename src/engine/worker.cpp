@@ -590,9 +590,12 @@ bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const st
         return true;
     }
     log_write(LOG_INFO, "The answer kept for %s is delivered to %s", req.path.c_str(), respPath.c_str());
-    sent_dropKept(req.path.c_str());
+    // Removed only once the request was marked (or left with its answer in
+    // place): a run that ends before keeps it, and the next start delivers
+    // it again rather than send the claim.
     file_rename(requestFp, req.path.c_str(), true);
     noteUnmarked(requestFp, req.path, std::move(claim));
+    if (!stopForGood) sent_dropKept(req.path.c_str());
     return true;
 }
 

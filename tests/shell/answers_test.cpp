@@ -27,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "delayed_renames.h"
 #include "driver_fixture.h"
 #include "os/os_tcp.h"
 
@@ -187,6 +188,20 @@ protected:
         return a;
     }
     std::string keptPath() const { return dir.file("qzrkept.NETIP%2FREQ.001"); }
+    // Readies a run whose answer is kept: a driver that runs on, the
+    // request NETIP/REQ.001, and its response's name taken by `host` while
+    // it answers. Returns that name.
+    fs::path keepTheAnswer(ClaimHost& host)
+    {
+        writeIni(host.network(), true);
+        request("NETIP", "REQ.001", claim(1));
+        const fs::path rsp = dir.path() / "NETIP" / "RSP.001";
+        host.beforeAnswer([rsp] {
+            makeUnremovable(rsp);
+            return true;
+        });
+        return rsp;
+    }
 };
 
 const std::string NOT_WRITABLE = "ERROR- The claim of NETIP/REQ.001 is not sent and keeps its name: its answer "
@@ -347,13 +362,7 @@ TEST_F(Answers, AnswerThatCannotBeWrittenIsKeptAndDeliveredLater)
 TEST_F(Answers, KeptAnswerIsNotReplacedByAnErrorWhileItsRequestIsHeld)
 {
     ClaimHost host;
-    writeIni(host.network(), true);
-    request("NETIP", "REQ.001", claim(1));
-    const fs::path rsp = dir.path() / "NETIP" / "RSP.001";
-    host.beforeAnswer([&] {
-        makeUnremovable(rsp);
-        return true;
-    });
+    const fs::path rsp = keepTheAnswer(host);
     QzrProcess p(dir.path().string(), args());
     ASSERT_TRUE(waitFor([&] { return exists("qzrkept.NETIP%2FREQ.001"); }, 15000)) << log();
 
@@ -378,6 +387,37 @@ TEST_F(Answers, KeptAnswerIsNotReplacedByAnErrorWhileItsRequestIsHeld)
     EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,0,001,ANSWER 1");
     EXPECT_FALSE(exists("qzrkept.NETIP%2FREQ.001"));
     EXPECT_EQ(host.claims(), 1);
+}
+
+// The driver is killed while it marks the request whose kept answer it has
+// just delivered (its rename is held a moment): the next start delivers the
+// kept answer again and marks the request, and the claim is not sent again.
+TEST_F(Answers, KeptAnswerOutlivesAKillDuringItsDelivery)
+{
+    if (::access(STRACE, X_OK) != 0) GTEST_SKIP() << "strace is missing";
+    ClaimHost host;
+    const fs::path rsp = keepTheAnswer(host);
+    {
+        DelayedRenames p(dir.path().string(), args());
+        ASSERT_TRUE(p.started());
+        ASSERT_TRUE(waitFor([&] { return exists("qzrkept.NETIP%2FREQ.001"); }, 15000)) << log();
+        fs::remove_all(rsp);
+        ASSERT_TRUE(waitFor([&] { return log().find("is delivered to NETIP/RSP.001") != std::string::npos; }, 15000))
+            << log();
+        p.stop(SIGKILL);
+    }
+    EXPECT_TRUE(exists("NETIP/REQ.001"));
+
+    host.beforeAnswer(nullptr);
+    fs::remove(dir.path() / "qzr.log");
+    QzrProcess p(dir.path().string(), args());
+    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 15000)) << log();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+    EXPECT_NE(log().find("The answer kept for NETIP/REQ.001 is delivered"), std::string::npos) << log();
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,0,001,ANSWER 1") << log();
+    EXPECT_FALSE(exists("qzrkept.NETIP%2FREQ.001"));
+    EXPECT_EQ(host.claims(), 1) << log();
 }
 
 // An answer that can be neither written nor kept (the program directory is
