@@ -460,6 +460,7 @@ namespace {
 struct FailingBackup {
     const char* name;
     const char* section;
+    bool responseTaken = false;  // the response's name is taken during the primary's call
 };
 
 class BackupAfterASend : public Answers, public ::testing::WithParamInterface<FailingBackup> {};
@@ -468,12 +469,18 @@ class BackupAfterASend : public Answers, public ::testing::WithParamInterface<Fa
 
 // The primary sent the claim and its host never answered; the backup fails
 // before it sends (its port cannot be opened, its host refuses the
-// connection). The response keeps the status that says the claim may have
-// reached the carrier, not one that says it never did.
+// connection, the old response cannot be removed). The response, or the
+// answer kept, holds the status that says the claim may have reached the
+// carrier, not one that says it never did.
 TEST_P(BackupAfterASend, LeavesTheStatusOfTheSend)
 {
+    const FailingBackup& c = GetParam();
+    const fs::path rsp = dir.path() / "NETIP" / "RSP.001";
     ClaimHost host;
-    host.beforeAnswer([] { return false; });
+    host.beforeAnswer([&] {
+        if (c.responseTaken) makeUnremovable(rsp);
+        return false;
+    });
     std::string net = host.network();
     net.replace(net.find("maxProcessingDelay = 10"), 23, "maxProcessingDelay = 1");
     // A port of our own that takes no connection: bound, never listening.
@@ -485,7 +492,7 @@ TEST_P(BackupAfterASend, LeavesTheStatusOfTheSend)
     socklen_t len = sizeof at;
     ASSERT_EQ(::bind(closed, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
     ASSERT_EQ(::getsockname(closed, reinterpret_cast<sockaddr*>(&at), &len), 0);
-    std::string backup = GetParam().section;
+    std::string backup = c.section;
     if (std::size_t p = backup.find("{port}"); p != std::string::npos)
         backup.replace(p, 6, std::to_string(ntohs(at.sin_port)));
     writeIni(net + "[SECONDARY_NETIP]\n" + backup);
@@ -493,8 +500,14 @@ TEST_P(BackupAfterASend, LeavesTheStatusOfTheSend)
     EXPECT_EQ(run(), 1);
     std::string l = log();
     EXPECT_NE(l.find("Primary connection status=1042, Trying backup connection"), std::string::npos) << l;
-    EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,1042,001,") << l;
-    EXPECT_TRUE(exists("NETIP/_EQ.001"));
+    if (c.responseTaken) {
+        // The answer is kept, with the status of the send; never 1035.
+        EXPECT_TRUE(dir.read(fs::path(keptPath()).filename().string()).ends_with("answer 11\n1,1042,001,")) << l;
+        EXPECT_TRUE(exists("NETIP/REQ.001"));
+    } else {
+        EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,1042,001,") << l;
+        EXPECT_TRUE(exists("NETIP/_EQ.001"));
+    }
     EXPECT_EQ(host.claims(), 1);
     ::close(closed);
 }
@@ -503,7 +516,9 @@ INSTANTIATE_TEST_SUITE_P(Answers, BackupAfterASend,
                          ::testing::Values(FailingBackup{"PortMissing", "comdev = \"COM9\"\nspeed = 9600\n"
                                                                         "dataBit = 8\nparity = none\n"},
                                            FailingBackup{"HostRefuses", "connectionType = tcpip\n"
-                                                                        "address = \"127.0.0.1:{port}\"\n"}),
+                                                                        "address = \"127.0.0.1:{port}\"\n"},
+                                           FailingBackup{"ResponseNameTaken", "comdev = \"COM9\"\nspeed = 9600\n"
+                                                                              "dataBit = 8\nparity = none\n", true}),
                          [](const ::testing::TestParamInfo<FailingBackup>& i) { return std::string(i.param.name); });
 
 namespace {
