@@ -177,9 +177,16 @@ int processFile(const RequestFile& requestFp, const char* reqPath, ResponseFile&
         net->curCnx = net->primary;
     }
 
+    // The status of the last try whose frame may have gone out, and whether
+    // the last try was that one.
+    int sentStatus = STS_OK;
+    bool lastTrySent = false;
     int status = readRequest(requestFp, reqPath, net->curCnx, ti);
     while (status == STS_OK) {
+        const int framesBefore = sent_framesOut();
         status = tryConnection(reqPath, respPath, net, ti, resp);
+        lastTrySent = sent_framesOut() != framesBefore;
+        if (lastTrySent) sentStatus = status;
         if (status == STS_OK) {
             animateTrayIcon(TRAY_ANSWERED);
             if (g_detailedMessages) log_write(LOG_INFO, "response len=%d", resp.len);
@@ -200,8 +207,14 @@ int processFile(const RequestFile& requestFp, const char* reqPath, ResponseFile&
         net_disconnect(net);
         net->curCnx = net->secondary;
         onBackup = true;
+        lastTrySent = false;
         status = readRequest(requestFp, reqPath, net->curCnx, ti);
     }
+    // The primary sent the claim and the backup failed before its own frame
+    // (its port, its dial, its reading of the request): the status of the
+    // try that sent it stands, and says the claim may have reached the
+    // carrier.
+    if (status != STS_OK && sentStatus != STS_OK && !lastTrySent) status = sentStatus;
 
     // A connection whose dialog failed (or was stopped) may still bring that
     // dialog's answer: it is closed, and the next request connects anew.

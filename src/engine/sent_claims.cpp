@@ -41,6 +41,7 @@ std::string markPath;
 std::optional<ClaimRecord> previousMark;  // what the previous run left
 std::optional<ClaimRecord> armed;         // the claim being served
 bool markWritten = false;
+int framesOut = 0;  // the dialogs that began to send the armed claim
 
 std::string nowText()
 {
@@ -170,11 +171,14 @@ void sent_arm(const char* reqPath, const std::string& claim)
     r.claim = claim;
     armed = std::move(r);
     markWritten = false;
+    framesOut = 0;
 }
 
 void sent_frameGoesOut()
 {
-    if (!armed || markWritten) return;
+    if (!armed) return;
+    ++framesOut;
+    if (markWritten) return;
     markWritten = true;
     armed->time = nowText();
     if (int e = writeRecord(markPath, *armed); e != 0)
@@ -187,6 +191,11 @@ bool sent_frameMayHaveGoneOut()
     return armed && markWritten;
 }
 
+int sent_framesOut()
+{
+    return armed ? framesOut : 0;
+}
+
 void sent_clear()
 {
     if (markWritten) {
@@ -195,16 +204,18 @@ void sent_clear()
     }
     armed.reset();
     markWritten = false;
+    framesOut = 0;
 }
 
 void sent_warnIfResent(const char* reqPath, const std::string& claim)
 {
-    if (!previousMark) return;
-    if (previousMark->request == reqPath && previousMark->claim == claim)
-        log_write(LOG_INFO,
-                  "** WARNING ** A previous run began to send %s at %s and ended before it was marked served: the "
-                  "claim may have reached the carrier already; it is sent again",
-                  reqPath, previousMark->time.c_str());
+    // Other requests may be served first (another network's, a name before
+    // it): the mark waits for its own claim.
+    if (!previousMark || previousMark->request != reqPath || previousMark->claim != claim) return;
+    log_write(LOG_INFO,
+              "** WARNING ** A previous run began to send %s at %s and ended before it was marked served: the "
+              "claim may have reached the carrier already; it is sent again",
+              reqPath, previousMark->time.c_str());
     previousMark.reset();
 }
 

@@ -41,13 +41,17 @@ void sent_arm(const char* reqPath, const std::string& claim);
 void sent_frameGoesOut();
 // Whether the armed claim's frame may have gone out (sent_frameGoesOut came).
 bool sent_frameMayHaveGoneOut();
+// How many dialogs began to send the armed claim (one per connection tried
+// that got as far as its frame).
+int sent_framesOut();
 // Removes the mark and disarms: the request was marked served, or its
 // answer kept, or its claim was never sent.
 void sent_clear();
 
 // Logs a warning when a previous run began to send the claim `claim` of
 // `reqPath` and ended before marking it served: it is sent again and may
-// have reached the carrier already. The previous run's mark is forgotten.
+// have reached the carrier already. The previous run's mark is forgotten
+// once its claim was found; until then other claims leave it as it is.
 void sent_warnIfResent(const char* reqPath, const std::string& claim);
 
 // Keeps `response` (the whole response file's bytes) of the armed claim,

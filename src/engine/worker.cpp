@@ -2,9 +2,11 @@
 #include "engine/worker.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -460,6 +462,27 @@ FoundRequest findPassRequest(const std::string& inputName)
     return req;
 }
 
+// A claim whose answer was written while its request kept its name, the
+// file that was read still under it: a writer held it past the marking's
+// wait (or changed it). The pass that finds the request holding these bytes
+// marks it served without sending it again, and while a writer holds it no
+// error response is written over its answer.
+struct AnsweredClaim {
+    std::string path;   // the request
+    std::string claim;  // the bytes that were sent
+};
+std::optional<AnsweredClaim> answeredUnmarked;
+
+// After the marking of the request `path`, whose answer is written:
+// remembers its claim when the name still holds the file that was read.
+void noteUnmarked(const RequestFile& requestFp, const std::string& path, std::string claim)
+{
+    if (requestFp.namedBy(path.c_str()) == 0)
+        answeredUnmarked = AnsweredClaim{path, std::move(claim)};
+    else if (answeredUnmarked && answeredUnmarked->path == path)
+        answeredUnmarked.reset();
+}
+
 // Serves one request over `serving`: releases any other port, runs the
 // transaction with its answer made ready in `rsp`, renames the request once
 // its answer is written and sets when the link is released. A request whose
@@ -485,6 +508,7 @@ int serveTransaction(PollState& st, RequestFile& requestFp, const std::string& r
     int status = processFile(requestFp, reqPath.c_str(), rsp, g_activeNet, &ti);
     if (rsp.written() && status != STS_READ_ERROR) {
         file_rename(requestFp, reqPath.c_str(), true);
+        noteUnmarked(requestFp, reqPath, std::move(claim));
     } else if (!rsp.written() && !sent_frameMayHaveGoneOut()) {
         log_write(LOG_ERROR, "The claim of %s was not sent and keeps its name: its answer cannot be written",
                   reqPath.c_str());
@@ -566,8 +590,38 @@ bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const st
         return true;
     }
     log_write(LOG_INFO, "The answer kept for %s is delivered to %s", req.path.c_str(), respPath.c_str());
-    sent_dropKept(req.path.c_str());
+    // Removed only once the request was marked (or left with its answer in
+    // place): a run that ends before keeps it, and the next start delivers
+    // it again rather than send the claim.
     file_rename(requestFp, req.path.c_str(), true);
+    noteUnmarked(requestFp, req.path, std::move(claim));
+    if (!stopForGood) sent_dropKept(req.path.c_str());
+    return true;
+}
+
+// Whether the claim last sent under the request name `path` has its answer
+// standing: written in its response while the request kept its name, or
+// kept in the program directory.
+bool answerStands(const std::string& path)
+{
+    std::string claim, answer;
+    return (answeredUnmarked && answeredUnmarked->path == path) || sent_findKept(path.c_str(), claim, answer);
+}
+
+// Marks the request served without sending it when it holds the claim
+// whose answer was written while it kept its name. Returns false when it
+// holds another claim (it is served as any other).
+bool markAnswered(RequestFile& requestFp, const FoundRequest& req, const std::string& respPath)
+{
+    if (!answeredUnmarked || answeredUnmarked->path != req.path) return false;
+    std::string claim;
+    const bool same = sent_readClaim(requestFp.fd(), claim) == 0 && claim == answeredUnmarked->claim;
+    answeredUnmarked.reset();
+    if (!same) return false;
+    log_write(LOG_INFO, "%s holds the claim answered in %s: it is marked served, not sent again", req.path.c_str(),
+              respPath.c_str());
+    file_rename(requestFp, req.path.c_str(), true);
+    noteUnmarked(requestFp, req.path, std::move(claim));
     return true;
 }
 
@@ -604,12 +658,20 @@ int runPass(PollState& st)
     }
     ti.ext = cda_fileExtension(req.path.c_str());
     if (passStatus != STS_OK) {
+        // Still held by its writer while the claim last sent under its name
+        // has its answer in the response, or kept: no error response is
+        // written over that answer, nor shown in its place.
+        if (openStatus == STS_READ_ERROR && requestFp.openError() == EAGAIN && answerStands(req.path)) {
+            file_rename(requestFp, req.path.c_str(), false);
+            return passStatus;
+        }
         if (file_write(respPath.c_str(), "", 0, &ti, nullptr) == STS_OK)
             file_rename(requestFp, req.path.c_str(), false);
         else
             refuseClaim(req.path, "its answer cannot be written in " + req.dir);
         return passStatus;
     }
+    if (markAnswered(requestFp, req, respPath)) return STS_OK;
     if (int delivered = STS_OK; deliverKeptAnswer(requestFp, req, respPath, delivered)) return delivered;
     ResponseFile rsp;
     if (int prepared = prepareAnswer(rsp, req, respPath); prepared != STS_OK) return prepared;

@@ -69,7 +69,7 @@ TEST_F(SentClaims, MarkLeftByARunWarnsTheNextOneOfTheSameClaim)
                               "may have reached the carrier already; it is sent again")))
                 << l;
         }
-        // Once looked at, the previous run's mark is forgotten.
+        // Once it warned, the same claim says nothing more; another left it.
         sent_warnIfResent(c.path, c.claim);
         EXPECT_EQ(logText(), l);
     }

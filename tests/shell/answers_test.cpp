@@ -18,12 +18,16 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "delayed_renames.h"
 #include "driver_fixture.h"
 #include "os/os_tcp.h"
 
@@ -184,6 +188,20 @@ protected:
         return a;
     }
     std::string keptPath() const { return dir.file("qzrkept.NETIP%2FREQ.001"); }
+    // Readies a run whose answer is kept: a driver that runs on, the
+    // request NETIP/REQ.001, and its response's name taken by `host` while
+    // it answers. Returns that name.
+    fs::path keepTheAnswer(ClaimHost& host)
+    {
+        writeIni(host.network(), true);
+        request("NETIP", "REQ.001", claim(1));
+        const fs::path rsp = dir.path() / "NETIP" / "RSP.001";
+        host.beforeAnswer([rsp] {
+            makeUnremovable(rsp);
+            return true;
+        });
+        return rsp;
+    }
 };
 
 const std::string NOT_WRITABLE = "ERROR- The claim of NETIP/REQ.001 is not sent and keeps its name: its answer "
@@ -337,6 +355,71 @@ TEST_F(Answers, AnswerThatCannotBeWrittenIsKeptAndDeliveredLater)
         << log();
 }
 
+// A kept answer waits while a writer holds the request through a pass's
+// tries to read it: the response's name is free again, and no 1033 response
+// takes the answer's place; once the writer lets go, the kept answer is
+// delivered.
+TEST_F(Answers, KeptAnswerIsNotReplacedByAnErrorWhileItsRequestIsHeld)
+{
+    ClaimHost host;
+    const fs::path rsp = keepTheAnswer(host);
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("qzrkept.NETIP%2FREQ.001"); }, 15000)) << log();
+
+    std::atomic<bool> opened{false};
+    std::thread writer([&] {
+        int fd = ::open(dir.file("NETIP/REQ.001").c_str(), O_RDWR | O_CLOEXEC);
+        opened = true;
+        std::this_thread::sleep_for(std::chrono::seconds(6));
+        if (fd >= 0) ::close(fd);
+    });
+    ASSERT_TRUE(waitFor([&] { return opened.load(); }, 15000));
+    fs::remove_all(rsp);
+    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 20000)) << log();
+    writer.join();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+    std::string l = log();
+    EXPECT_NE(l.find("INFO - ** WARNING ** NETIP/REQ.001 is still being written, left for the next pass"),
+              std::string::npos)
+        << l;
+    EXPECT_EQ(l.find("status=1033"), std::string::npos) << l;
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,0,001,ANSWER 1");
+    EXPECT_FALSE(exists("qzrkept.NETIP%2FREQ.001"));
+    EXPECT_EQ(host.claims(), 1);
+}
+
+// The driver is killed while it marks the request whose kept answer it has
+// just delivered (its rename is held a moment): the next start delivers the
+// kept answer again and marks the request, and the claim is not sent again.
+TEST_F(Answers, KeptAnswerOutlivesAKillDuringItsDelivery)
+{
+    if (::access(STRACE, X_OK) != 0) GTEST_SKIP() << "strace is missing";
+    ClaimHost host;
+    const fs::path rsp = keepTheAnswer(host);
+    {
+        DelayedRenames p(dir.path().string(), args());
+        ASSERT_TRUE(p.started());
+        ASSERT_TRUE(waitFor([&] { return exists("qzrkept.NETIP%2FREQ.001"); }, 15000)) << log();
+        fs::remove_all(rsp);
+        ASSERT_TRUE(waitFor([&] { return log().find("is delivered to NETIP/RSP.001") != std::string::npos; }, 15000))
+            << log();
+        p.stop(SIGKILL);
+    }
+    EXPECT_TRUE(exists("NETIP/REQ.001"));
+
+    host.beforeAnswer(nullptr);
+    fs::remove(dir.path() / "qzr.log");
+    QzrProcess p(dir.path().string(), args());
+    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 15000)) << log();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+    EXPECT_NE(log().find("The answer kept for NETIP/REQ.001 is delivered"), std::string::npos) << log();
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,0,001,ANSWER 1") << log();
+    EXPECT_FALSE(exists("qzrkept.NETIP%2FREQ.001"));
+    EXPECT_EQ(host.claims(), 1) << log();
+}
+
 // An answer that can be neither written nor kept (the program directory is
 // closed to the driver): it is in the log, and the run ends with status 2,
 // on which the service manager does not start it again to send the claim
@@ -371,16 +454,92 @@ TEST_F(Answers, AnswerThatCannotBeKeptEndsTheRunForGood)
     EXPECT_EQ(host.claims(), 1);
 }
 
+namespace {
+
+// A backup connection that fails before its frame goes out.
+struct FailingBackup {
+    const char* name;
+    const char* section;
+    bool responseTaken = false;  // the response's name is taken during the primary's call
+};
+
+class BackupAfterASend : public Answers, public ::testing::WithParamInterface<FailingBackup> {};
+
+}  // namespace
+
+// The primary sent the claim and its host never answered; the backup fails
+// before it sends (its port cannot be opened, its host refuses the
+// connection, the old response cannot be removed). The response, or the
+// answer kept, holds the status that says the claim may have reached the
+// carrier, not one that says it never did.
+TEST_P(BackupAfterASend, LeavesTheStatusOfTheSend)
+{
+    const FailingBackup& c = GetParam();
+    const fs::path rsp = dir.path() / "NETIP" / "RSP.001";
+    ClaimHost host;
+    host.beforeAnswer([&] {
+        if (c.responseTaken) makeUnremovable(rsp);
+        return false;
+    });
+    std::string net = host.network();
+    net.replace(net.find("maxProcessingDelay = 10"), 23, "maxProcessingDelay = 1");
+    // A port of our own that takes no connection: bound, never listening.
+    const int closed = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(closed, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof at;
+    ASSERT_EQ(::bind(closed, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::getsockname(closed, reinterpret_cast<sockaddr*>(&at), &len), 0);
+    std::string backup = c.section;
+    if (std::size_t p = backup.find("{port}"); p != std::string::npos)
+        backup.replace(p, 6, std::to_string(ntohs(at.sin_port)));
+    writeIni(net + "[SECONDARY_NETIP]\n" + backup);
+    request("NETIP", "REQ.001", claim(1));
+    EXPECT_EQ(run(), 1);
+    std::string l = log();
+    EXPECT_NE(l.find("Primary connection status=1042, Trying backup connection"), std::string::npos) << l;
+    if (c.responseTaken) {
+        // The answer is kept, with the status of the send; never 1035.
+        EXPECT_TRUE(dir.read(fs::path(keptPath()).filename().string()).ends_with("answer 11\n1,1042,001,")) << l;
+        EXPECT_TRUE(exists("NETIP/REQ.001"));
+    } else {
+        EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,1042,001,") << l;
+        EXPECT_TRUE(exists("NETIP/_EQ.001"));
+    }
+    EXPECT_EQ(host.claims(), 1);
+    ::close(closed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, BackupAfterASend,
+                         ::testing::Values(FailingBackup{"PortMissing", "comdev = \"COM9\"\nspeed = 9600\n"
+                                                                        "dataBit = 8\nparity = none\n"},
+                                           FailingBackup{"HostRefuses", "connectionType = tcpip\n"
+                                                                        "address = \"127.0.0.1:{port}\"\n"},
+                                           FailingBackup{"ResponseNameTaken", "comdev = \"COM9\"\nspeed = 9600\n"
+                                                                              "dataBit = 8\nparity = none\n", true}),
+                         [](const ::testing::TestParamInfo<FailingBackup>& i) { return std::string(i.param.name); });
+
+namespace {
+
+// Whether another claim, before the one cut off in byte order, waits when
+// the driver starts again: it is served first.
+class ClaimCutOff : public Answers, public ::testing::WithParamInterface<bool> {};
+
+}  // namespace
+
 // The driver is killed while the host holds the claim unanswered: the log
 // holds the call's lines up to that instant, and the next start sends the
 // claim again with a warning that says it may have reached the carrier,
-// and when it was sent.
-TEST_F(Answers, ClaimCutOffByAKillIsSentAgainWithAWarning)
+// and when it was sent, also when other claims are served before it.
+TEST_P(ClaimCutOff, IsSentAgainWithAWarning)
 {
+    const bool anotherFirst = GetParam();
     ClaimHost host;
     host.beforeAnswer([] { return false; });
     writeIni(host.network(), true);
-    request("NETIP", "REQ.001", claim(1));
+    request("NETIP", "REQ.002", claim(2));
     {
         // The mark is the driver's user's alone whatever the umask.
         const mode_t saved = ::umask(0);
@@ -392,31 +551,41 @@ TEST_F(Answers, ClaimCutOffByAKillIsSentAgainWithAWarning)
         EXPECT_EQ(p.wait(5000), -1);
     }
     std::string l = log();
-    EXPECT_NE(l.find("INFO - NETIP/REQ.001, len=69 Seq=1 CDA-V4"), std::string::npos) << l;
+    EXPECT_NE(l.find("INFO - NETIP/REQ.002, len=69 Seq=2 CDA-V4"), std::string::npos) << l;
     EXPECT_NE(l.find("INFO -prot. 78 bytes sent, waiting (max=10 sec) for response"), std::string::npos) << l;
     struct stat st {};
     ASSERT_EQ(::stat(dir.file("qzrsend.dat").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_TRUE(exists("NETIP/REQ.001"));
+    EXPECT_TRUE(exists("NETIP/REQ.002"));
 
     host.beforeAnswer(nullptr);
+    if (anotherFirst) request("NETIP", "REQ.001", claim(1));
     fs::remove(dir.path() / "qzr.log");
     QzrProcess p(dir.path().string(), args());
-    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 15000)) << log();
+    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.002"); }, 15000)) << log();
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait(10000), 0);
     l = log();
+    const std::regex warning("INFO - \\*\\* WARNING \\*\\* A previous run began to send (NETIP/REQ.00[0-9]) at "
+                             "[0-9]{8} [0-9]{2}:[0-9]{2}:[0-9]{2} and ended before it was marked served: the claim may "
+                             "have reached the carrier already; it is sent again");
     std::smatch m;
-    EXPECT_TRUE(std::regex_search(l, m,
-                                  std::regex("INFO - \\*\\* WARNING \\*\\* A previous run began to send NETIP/REQ.001 "
-                                             "at [0-9]{8} [0-9]{2}:[0-9]{2}:[0-9]{2} and ended before it was marked "
-                                             "served: the claim may have reached the carrier already; it is sent "
-                                             "again")))
-        << l;
-    EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,0,001,ANSWER 1");
-    EXPECT_EQ(host.claims(), 2);
+    ASSERT_TRUE(std::regex_search(l, m, warning)) << l;
+    EXPECT_EQ(m[1], "NETIP/REQ.002");
+    EXPECT_FALSE(std::regex_search(m.suffix().first, l.cend(), warning)) << l;
+    EXPECT_EQ(dir.read("NETIP/RSP.002"), "2,0,002,ANSWER 1");
+    if (anotherFirst) {
+        EXPECT_EQ(dir.read("NETIP/RSP.001"), "1,0,001,ANSWER 1");
+        EXPECT_LT(l.find("NETIP/REQ.001, len=69"), l.find("NETIP/REQ.002, len=69")) << l;
+    }
+    EXPECT_EQ(host.claims(), anotherFirst ? 3 : 2);
     EXPECT_FALSE(exists("qzrsend.dat"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, ClaimCutOff, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return std::string(i.param ? "AfterAnotherClaim" : "Alone");
+                         });
 
 namespace {
 

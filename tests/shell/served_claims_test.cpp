@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "delayed_renames.h"
 #include "driver_fixture.h"
 #include "links/link_peers.h"
 
@@ -352,68 +353,6 @@ INSTANTIATE_TEST_SUITE_P(TakenBy, TakenTemporaryName, ::testing::Bool(),
 
 namespace {
 
-constexpr const char* STRACE = "/usr/bin/strace";
-// Microseconds every rename of the driver is held at its start: the window
-// between the driver's last look at the request and its rename.
-constexpr const char* RENAME_DELAY_US = "300000";
-
-// The pid of the child of `parent` that runs the driver, or -1 (strace
-// starts children of its own to learn what the kernel offers).
-pid_t driverChildOf(pid_t parent)
-{
-    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
-    for (pid_t child; children >> child;) {
-        std::ifstream cmdline("/proc/" + std::to_string(child) + "/cmdline");
-        std::string program;
-        if (std::getline(cmdline, program, '\0') && program == QZR_BINARY) return child;
-    }
-    return -1;
-}
-
-// The driver run under strace, every rename it makes held RENAME_DELAY_US at
-// its start; a stop goes to the driver itself, and strace ends with it.
-class DelayedRenames {
-public:
-    DelayedRenames(const std::string& dir, const std::vector<std::string>& args)
-        : tracer_(dir, straceArgs(args), "", STRACE)
-    {
-        waitFor([&] { return (driver_ = driverChildOf(tracer_.pid())) > 0; }, 5000);
-    }
-    ~DelayedRenames()
-    {
-        if (driver_ > 0 && !stopped_) ::kill(driver_, SIGKILL);
-    }
-    DelayedRenames(const DelayedRenames&) = delete;
-    DelayedRenames& operator=(const DelayedRenames&) = delete;
-
-    bool started() const { return driver_ > 0; }
-    // Stops the driver; returns its tracer's exit code (the driver's own).
-    int stop()
-    {
-        if (driver_ > 0) ::kill(driver_, SIGTERM);
-        stopped_ = true;
-        return tracer_.wait(10000);
-    }
-
-private:
-    static std::vector<std::string> straceArgs(const std::vector<std::string>& args)
-    {
-        const std::string calls = "rename,renameat,renameat2";
-        std::vector<std::string> a = {"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + calls,
-                                      "-e", "inject=" + calls + ":delay_enter=" + RENAME_DELAY_US};
-        // The leak check of a sanitized build cannot run under a tracer.
-        const char* asan = std::getenv("ASAN_OPTIONS");
-        a.insert(a.end(), {"-E", std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "detect_leaks=0"});
-        a.push_back(QZR_BINARY);
-        a.insert(a.end(), args.begin(), args.end());
-        return a;
-    }
-
-    QzrProcess tracer_;
-    pid_t driver_ = -1;
-    bool stopped_ = false;
-};
-
 // How practice software puts its next claim in place of the request the
 // instant the request's response appears.
 enum class Swap {
@@ -569,12 +508,14 @@ enum class Unchanged {
     OpenedReadWrite,     // opens it for reading and writing, closes it
     RefusedNonBlocking,  // tries a non-blocking open for writing, refused
     SameBytesRewritten,  // empties it and writes the same claim again
+    HeldReadWrite,       // opens it for reading and writing, holds it `holdMs`, closes it
 };
 
 struct UnchangedCase {
     const char* label;
     Unchanged writer;
     bool otherUser;  // the driver runs as another user, without a lease
+    int holdMs = 0;  // how long a writer that holds it holds it
 };
 
 void PrintTo(const UnchangedCase& c, std::ostream* os)
@@ -587,7 +528,10 @@ class WriterChangingNothing : public ServedClaims, public ::testing::WithParamIn
 }  // namespace
 
 // A writer comes for the request while its claim is sent, and leaves the
-// same bytes: the claim is marked served, and sent once.
+// same bytes: the claim is marked served, and sent once. One that holds it
+// past the marking's wait leaves it for a later pass, which marks it served
+// without sending it again; while it still holds it through that pass's
+// tries, no error response is written over the answer.
 TEST_P(WriterChangingNothing, ClaimIsSentOnce)
 {
     const UnchangedCase& c = GetParam();
@@ -604,8 +548,9 @@ TEST_P(WriterChangingNothing, ClaimIsSentOnce)
             int n = ++sent;
             if (n == 1) {
                 writer = std::thread([&] {
-                    if (c.writer == Unchanged::OpenedReadWrite) {
+                    if (c.writer == Unchanged::OpenedReadWrite || c.writer == Unchanged::HeldReadWrite) {
                         int fd = ::open(req.c_str(), O_RDWR | O_CLOEXEC);
+                        std::this_thread::sleep_for(std::chrono::milliseconds(c.holdMs));
                         if (fd >= 0) ::close(fd);
                     } else if (c.writer == Unchanged::RefusedNonBlocking) {
                         int fd = ::open(req.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -627,7 +572,7 @@ TEST_P(WriterChangingNothing, ClaimIsSentOnce)
              true, "hangupDelay = 60\n");
     dir.write("NETIP/REQ.001", text);
     QzrProcess p(dir.path().string(), c.otherUser ? asOtherUser(false) : args(), "", c.otherUser ? SETPRIV : "");
-    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 15000)) << log();
+    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 15000 + c.holdMs)) << log();
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait(10000), 0);
     host.join();
@@ -638,7 +583,18 @@ TEST_P(WriterChangingNothing, ClaimIsSentOnce)
     EXPECT_EQ(dir.read("NETIP/_EQ.001"), text);
     EXPECT_FALSE(exists("NETIP/REQ.001"));
     std::string l = log();
-    EXPECT_EQ(l.find("left for the next pass"), std::string::npos) << l;
+    EXPECT_EQ(count(l, "Writing NETIP/RSP.001"), 1) << l;
+    if (c.holdMs == 0) {
+        EXPECT_EQ(l.find("left for the next pass"), std::string::npos) << l;
+    } else {
+        EXPECT_NE(l.find("INFO - ** WARNING ** NETIP/REQ.001 is still being written, left for the next pass"),
+                  std::string::npos)
+            << l;
+        EXPECT_NE(l.find("INFO - NETIP/REQ.001 holds the claim answered in NETIP/RSP.001: it is marked served, not "
+                         "sent again"),
+                  std::string::npos)
+            << l;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -646,5 +602,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UnchangedCase{"OpenedReadWrite", Unchanged::OpenedReadWrite, false},
                       UnchangedCase{"RefusedNonBlocking", Unchanged::RefusedNonBlocking, false},
                       UnchangedCase{"SameBytesRewritten", Unchanged::SameBytesRewritten, false},
-                      UnchangedCase{"SameBytesRewrittenWithoutLease", Unchanged::SameBytesRewritten, true}),
+                      UnchangedCase{"SameBytesRewrittenWithoutLease", Unchanged::SameBytesRewritten, true},
+                      UnchangedCase{"HeldPastTheWait", Unchanged::HeldReadWrite, false, 3000},
+                      UnchangedCase{"HeldThroughTheNextTries", Unchanged::HeldReadWrite, false, 7000}),
     [](const auto& info) { return std::string(info.param.label); });
