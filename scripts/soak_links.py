@@ -5,8 +5,12 @@ answer twice, answer past the time-out, send garbage or close without an
 answer, while Cancels (SIGUSR1) come at random moments.
 
 At the end it checks that no claim was given another claim's answer (every
-response with status 0 holds the answer the host made for that very claim)
-and that no request reached a host after the Cancel that ended its claim.
+response with status 0 holds the answer the host made for that very claim),
+that no request reached a host after the Cancel that ended its claim, and
+that the status says whether the claim reached the host: a response 1003
+for a claim of which the host received not one byte (a frame cut short is
+counted too, as its own claim's), 1003 only after a Cancel, and 1042 or
+1053 only for a claim the host received (whole or in part).
 
     scripts/soak_links.py BUILD_DIR [INSTANCES [CLAIMS_PER_INSTANCE [SEED]]]
 """
@@ -62,6 +66,7 @@ class Host:
         self.sock.settimeout(0.2)
         self.port = self.sock.getsockname()[1]
         self.heard = []      # (seq, monotonic time the request was complete)
+        self.fragments = []  # (monotonic time of its first byte, bytes) of a frame cut short
         self.answers = {}    # seq -> the answer made for it (the last)
         self.habits = {}
         self.over = False
@@ -70,7 +75,9 @@ class Host:
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
 
-    def read_exact(self, conn, n, deadline):
+    def read_exact(self, conn, n, deadline, frame):
+        """Reads `n` bytes into `frame` (the bytes of the frame read so far and
+        the time of its first byte); None when the connection ended first."""
         data = b""
         while len(data) < n:
             left = deadline - time.monotonic()
@@ -85,8 +92,23 @@ class Host:
                 return None
             if not chunk:
                 return None
+            if not frame[0]:
+                frame[1] = time.monotonic()
+            frame[0] += chunk
             data += chunk
         return data
+
+    def read_frame(self, conn):
+        """A whole request frame; a frame cut short is kept as a fragment."""
+        frame = [b"", 0.0]
+        head = self.read_exact(conn, 9, time.monotonic() + 3600, frame)
+        body = None
+        if head is not None:
+            body = self.read_exact(conn, int(head[:6]), time.monotonic() + 10, frame)
+        if body is None and frame[0]:
+            with self.lock:
+                self.fragments.append((frame[1], frame[0]))
+        return body
 
     def send(self, conn, data):
         try:
@@ -97,10 +119,7 @@ class Host:
 
     def serve(self, conn):
         while not self.over:
-            head = self.read_exact(conn, 9, time.monotonic() + 3600)
-            if head is None:
-                return
-            body = self.read_exact(conn, int(head[:6]), time.monotonic() + 10)
+            body = self.read_frame(conn)
             if body is None:
                 return
             seq = int(body[12:18])
@@ -157,8 +176,10 @@ def instance(index, results):
     p = subprocess.Popen([qzr, "-c", work, "-e", work], cwd=work, stdout=out, stderr=subprocess.STDOUT,
                          stdin=subprocess.DEVNULL)
     cancels = {}
+    starts = []  # the time each request was put down: a claim's bytes come after it
     for k in range(1, per + 1):
         name = "REQ.%03d" % k
+        starts.append(time.monotonic())
         tmp = os.path.join(work, "NETIP", "tmp")
         with open(tmp, "w") as f:
             f.write(claim(k) + "\r\n")
@@ -191,6 +212,18 @@ def instance(index, results):
     host.thread.join()
     statuses = {}
     wrong = []
+    # What the host received of each claim: its whole frames, and the frames
+    # cut short, each counted as the claim whose request was last put down
+    # before its first byte came.
+    received = {}
+    for seq, _ in host.heard:
+        received[seq] = received.get(seq, 0) + 1
+    for at, data in host.fragments:
+        k = sum(1 for s in starts if s <= at)
+        received[k] = received.get(k, 0) + 1
+    unsent_but_heard = []   # 1003 for a claim the host received
+    uncancelled_1003 = []   # 1003 without a Cancel
+    sent_but_unheard = []   # 1042 or 1053 for a claim the host never received
     for k in range(1, per + 1):
         path = os.path.join(work, "NETIP", "RSP.%03d" % k)
         if not os.path.exists(path):
@@ -202,6 +235,12 @@ def instance(index, results):
         statuses[status] = statuses.get(status, 0) + 1
         if status == 0 and parts[3].rstrip(b"\r\n") != host.answers.get(k):
             wrong.append((k, parts[3], host.answers.get(k)))
+        if status == 1003 and k in received:
+            unsent_but_heard.append(k)
+        if status == 1003 and k not in cancels:
+            uncancelled_1003.append(k)
+        if status in (1042, 1053) and k not in received:
+            sent_but_unheard.append((k, status))
     late_sends = []
     for k, at in cancels.items():
         with open(os.path.join(work, "NETIP", "RSP.%03d" % k), "rb") as f:
@@ -210,7 +249,8 @@ def instance(index, results):
             if seq == k and status == 1003 and heard > at + 0.005:
                 late_sends.append((k, heard - at))
     results.append(("done", index, per, work, statuses, wrong, cancels, late_sends, host.connections,
-                    dict((h, list(host.habits.values()).count(h)) for h in set(HABITS))))
+                    dict((h, list(host.habits.values()).count(h)) for h in set(HABITS)),
+                    (unsent_but_heard, uncancelled_1003, sent_but_unheard, len(host.fragments))))
 
 
 def main():
@@ -229,11 +269,19 @@ def main():
     late = []
     habits = {}
     connections = 0
+    unsent_but_heard = []
+    uncancelled_1003 = []
+    sent_but_unheard = []
+    fragments = 0
     bad = [r for r in results if r[0] != "done"]
     for r in results:
         if r[0] != "done":
             continue
-        _, index, n, work, st, wr, ca, ls, conns, hb = r
+        _, index, n, work, st, wr, ca, ls, conns, hb, said = r
+        unsent_but_heard += [(index, k) for k in said[0]]
+        uncancelled_1003 += [(index, k) for k in said[1]]
+        sent_but_unheard += [(index,) + x for x in said[2]]
+        fragments += said[3]
         claims += sum(st.values())
         for s, c in st.items():
             statuses[s] = statuses.get(s, 0) + c
@@ -250,8 +298,14 @@ def main():
     print("claims given another claim's answer: %d %s" % (len(wrong), wrong[:5]))
     print("Cancels sent during a claim: %d; requests that reached the host after the Cancel that ended "
           "their claim (1003): %d %s" % (cancels, len(late), late[:5]))
+    print("frames the host received cut short: %d" % fragments)
+    print("responses 1003 for a claim the host received (whole or in part): %d %s"
+          % (len(unsent_but_heard), unsent_but_heard[:5]))
+    print("responses 1003 without a Cancel: %d %s" % (len(uncancelled_1003), uncancelled_1003[:5]))
+    print("responses 1042/1053 for a claim the host never received: %d %s"
+          % (len(sent_but_unheard), sent_but_unheard[:5]))
     print("stuck or not ended: %s" % bad)
-    sys.exit(1 if wrong or late or bad else 0)
+    sys.exit(1 if wrong or late or bad or unsent_but_heard or uncancelled_1003 or sent_but_unheard else 0)
 
 
 main()

@@ -646,7 +646,7 @@ int runPass(PollState& st)
     // A stop that ends the run came while the request was opened (its tries
     // wait a second each): nothing is started, nothing answered, and the
     // request stays as it is for the next start (closed with the pass).
-    if (terminateRequested) return STS_INTERRUPTED;
+    if (stop_runRequested()) return STS_INTERRUPTED;
 
     transInfo ti;
     std::string respPath = req.dir + "/" + st.outputName + "." + cda_fileExtension(req.path.c_str());
@@ -678,7 +678,7 @@ int runPass(PollState& st)
 
     NetworkDef* serving = redirect(requestFp, req.path, req.dirNet);
     log_flush();
-    if (terminateRequested) return STS_INTERRUPTED;
+    if (stop_runRequested()) return STS_INTERRUPTED;
     return serveTransaction(st, requestFp, req.path, rsp, serving, ti);
 }
 
@@ -736,7 +736,7 @@ bool endPass(PollState& st)
     // An update program that has ended since the last pass is collected
     // here, busy or idle, so none is left a zombie.
     os_collectChildren();
-    if (terminateRequested) return true;
+    if (stop_runRequested()) return true;
     if (!g_activeNet || !Genparam->hangAround) {
         if (update_checkHook) update_checkHook(0);
         if (update_installationLocked()) {
@@ -749,7 +749,7 @@ bool endPass(PollState& st)
     announceWaiting(st);
     log_flush();
     waitBetweenCalls(st.pollInterval);
-    return terminateRequested;
+    return stop_runRequested();
 }
 
 // The stop: hangs up and disconnects a kept link, deletes activity.dat and

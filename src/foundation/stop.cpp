@@ -30,4 +30,9 @@ bool stop_requested()
     return stopRequested;
 }
 
+bool stop_runRequested()
+{
+    return terminateRequested;
+}
+
 }  // namespace qzr

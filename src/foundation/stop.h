@@ -29,4 +29,8 @@ void stop_dropCancel();
 // Whether a stop (of the call or of the run) is requested.
 [[nodiscard]] bool stop_requested();
 
+// Whether a stop of the run is requested: the worker ends once its call is
+// over.
+[[nodiscard]] bool stop_runRequested();
+
 }  // namespace qzr

@@ -158,6 +158,14 @@ int http_dialog(NetworkDef* net, const transInfo* ti, char* request, int request
     resp[sink.received] = '\0';
     *respLen = static_cast<int>(sink.received);
     long code = transfer.responseCode();
+    // A stop that ended the transfer before any byte of the claim went out
+    // (while connecting, or in the handshake): the claim was not sent.
+    if (result != HTTPS_OK && stop_requested() && !transfer.requestSent()) {
+        log_write(LOG_PROT, "HTTP POST stopped before the claim was sent");
+        *respLen = 0;
+        resp[0] = '\0';
+        return STS_INTERRUPTED;
+    }
 
     if (result != HTTPS_OK) {
         log_write(LOG_PROT, "HTTP POST failed: %s. Status=%d ", HttpsTransfer::resultText(result),

@@ -180,6 +180,15 @@ long HttpsTransfer::responseCode() const
     return code;
 }
 
+bool HttpsTransfer::requestSent() const
+{
+    long head = 0;
+    curl_off_t body = 0;
+    if (curl_easy_getinfo(easy(handle_), CURLINFO_REQUEST_SIZE, &head) != CURLE_OK) return true;
+    if (curl_easy_getinfo(easy(handle_), CURLINFO_SIZE_UPLOAD_T, &body) != CURLE_OK) return true;
+    return head > 0 || body > 0;
+}
+
 const char* HttpsTransfer::resultText(int result)
 {
     return curl_easy_strerror(static_cast<CURLcode>(result));

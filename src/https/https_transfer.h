@@ -92,6 +92,9 @@ public:
     int perform();
     // The response code of the last reply, 0 when none was received.
     long responseCode() const;
+    // Whether any byte of the request (its head or its body) was handed to
+    // the connection: a transfer ended before that posted nothing.
+    bool requestSent() const;
     // libcurl's error buffer (empty when it holds nothing).
     const char* errorBuffer() const { return errorBuffer_; }
     // The text of a transfer's result (curl_easy_strerror).

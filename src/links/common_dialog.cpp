@@ -6,8 +6,11 @@
 //             EOT ends the dialog)
 //   STATE 3   read and check the LRC
 //   STATE 4   ACK a good response, NAK a bad one and await it again
-// Every read's time-out bounds the silence before one byte; each response
-// frame also has a limit on its whole time.
+// Every read's time-out bounds the silence before one byte. The wait for
+// the answer's STX, resends included, and each response frame have limits
+// on their whole time, and so have all the frames of one answer: a host
+// that fills the line, asks for the request again and again or sends bad
+// frames without end cannot hold the call.
 // The request frame is built here, in `reqFrame`, around the text.
 #include "links/common_dialog.h"
 
@@ -146,6 +149,14 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
     // again, must end within the host's time and the time the longest frame
     // needs at the line's speed, however the host spaces its bytes.
     const int frameSeconds = answerDelay + port_transferSeconds(net->curCnx, keepMax + 2);
+    // The answer's STX must come within the host's time from the request's
+    // first write, and the time of the request sent three times at the
+    // line's speed (the resends an ENQ or a NAK asks for); all its frames
+    // (the first and those a NAK asks for again) within three frames' time
+    // from the first STX.
+    const int stxSeconds = answerDelay + 3 * port_transferSeconds(net->curCnx, frameLen);
+    const int responseSeconds = 3 * frameSeconds;
+    std::int64_t firstStxAt = 0;
     PortAnswerScope answerScope;
     int count = 0;               // bytes kept of the current response
     bool etxKept = false;        // the response's ETX found room in the buffer
@@ -161,6 +172,7 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
         activity_setState(ACT_SEND);
         int sts = serial_write(reqFrame, static_cast<std::size_t>(frameLen), g_linkTimeouts.protocolWrite);
         const bool unsent = sts == STS_INTERRUPTED && !frameWentOut;
+        if (!frameWentOut) port_setAnswerLimit(stxSeconds);
         frameWentOut = true;
         if (sts != STS_OK)
             return link_dialogFails(unsent ? STS_INTERRUPTED : STS_WRITE_ERROR, END_LINE,
@@ -168,6 +180,17 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
         log_write(LOG_PROT, "%d bytes sent, waiting (max=%d sec) for response", frameLen, maxProcessing);
         activity_update();
         return STS_OK;
+    };
+
+    // Limits the response frame that starts now (at its STX, or at the NAK
+    // that asks for it again), within the limit of all the answer's frames.
+    auto limitFrame = [&]() {
+        const std::int64_t now = os_monotonicMs();
+        if (firstStxAt == 0) firstStxAt = now;
+        if (now + frameSeconds * 1000LL < firstStxAt + responseSeconds * 1000LL)
+            port_setAnswerLimit(frameSeconds, now);
+        else
+            port_setAnswerLimit(responseSeconds, firstStxAt);
     };
 
     // Keeps one response byte (or drops it when the buffer is full).
@@ -204,7 +227,7 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
                 count = 0;
                 activity_setState(ACT_RECEIVE);
                 activity_update();
-                port_setAnswerLimit(frameSeconds);
+                limitFrame();
                 sts = get_next_char(g_linkTimeouts.responseByte, &c);
                 if (sts != STS_OK)
                     return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading response STATE 2 sts=%d", sts);
@@ -292,7 +315,7 @@ int common_dialog(NetworkDef* net, const transInfo*, char* text, int length, uns
             if (sts != STS_OK)
                 return link_dialogFails(STS_WRITE_ERROR, END_LINE, "Error writing NAK STATE 4 sts=%d", sts);
             count = 0;
-            port_setAnswerLimit(frameSeconds);
+            limitFrame();
             sts = get_next_char(g_linkTimeouts.responseByte, &c);
             if (sts != STS_OK)
                 return link_dialogFails(STS_NO_RESPONSE, END_LINE, "Error reading response STATE 2 sts=%d", sts);

@@ -451,7 +451,10 @@ int writeWhole(const void* buf, std::size_t length, int timeout, bool stopEndsAl
         // The output queue is full (flow control, a slow line, a host that
         // no longer reads): wait for room until the time-out, in rounds, so
         // that a stop ends the write between its blocks. Writes dispatch no
-        // messages: a signal's handler makes the stop request itself.
+        // messages: a signal's handler makes the stop request itself. A
+        // stop that came since the look above is told as that look tells
+        // it: nothing written is a claim not sent.
+        if (stopEndsAll && stop_requested()) continue;
         int left = os_msUntil(deadline);
         if (left == 0 || stop_requested()) {
             status = STS_WRITE_ERROR;

@@ -21,6 +21,7 @@
 #include "engine/worker.h"
 #include "foundation/ascii.h"
 #include "foundation/log.h"
+#include "foundation/stop.h"
 #include "foundation/tbx_pars.h"
 #include "links/msg_pump.h"
 #include "os/os_crash.h"
@@ -299,12 +300,12 @@ public:
         // A box can only be dismissed by a key; without keys, once the run
         // is ending, or while a quit message waits for a wait to take it,
         // it returns as if OK had been pressed.
-        if (ended_ || inputLost_ || terminateRequested || pump_quitPending()) return;
+        if (ended_ || inputLost_ || stop_runRequested() || pump_quitPending()) return;
         boxes_.push_back({title ? title : "", text ? text : ""});
         draw();
         // Keys, changes of size and signals come through the waits' sources
         // meanwhile, and the key reader answers the box; a close ends it too.
-        while (!boxAnswered_ && !terminateRequested && !inputLost_ && !ended_) {
+        while (!boxAnswered_ && !stop_runRequested() && !inputLost_ && !ended_) {
             if (pump_wait(-1, 0, 500) == PUMP_TIMEOUT) readKeys(false);
         }
         boxAnswered_ = false;

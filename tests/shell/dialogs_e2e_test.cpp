@@ -542,21 +542,26 @@ TEST_F(DriverTest, KeptTcpIpLinkDiscardsWhatCameAfterTheLastAnswer)
 }
 
 // A Cancel or a stop while the proxy keeps a transfer waiting: during the
-// key request no claim is posted (1003: not sent); during the claim the
-// transfer is aborted (1001: the proxy may have taken it). Either ends the
-// call within a second or two.
+// key request, or while the claim's connection is still being set up (a
+// proxy that never completes its handshake), no byte of the claim is posted
+// (1003: not sent); once the claim went out the transfer is aborted (1001:
+// the proxy may have taken it). Either ends the call within a second or two.
 TEST_F(DriverTest, HttpsProxyTransferEndsAtACancelOrAStop)
 {
     struct Case {
         const char* name;
         bool duringKey;
+        bool claimHandshakeHeld;  // the claim server accepts and never speaks TLS
         int signal;
         int exitCode;
+        const char* status;
     };
     const Case cases[] = {
-        {"cancel during the key request", true, SIGUSR1, 1},
-        {"cancel during the claim", false, SIGUSR1, 1},
-        {"stop during the claim", false, SIGTERM, 0},
+        {"cancel during the key request", true, false, SIGUSR1, 1, "1003"},
+        {"cancel during the claim", false, false, SIGUSR1, 1, "1001"},
+        {"stop during the claim", false, false, SIGTERM, 0, "1001"},
+        {"cancel during the claim's handshake", false, true, SIGUSR1, 1, "1003"},
+        {"stop during the claim's handshake", false, true, SIGTERM, 0, "1003"},
     };
     int seq = 37;
     for (const Case& c : cases) {
@@ -571,14 +576,21 @@ TEST_F(DriverTest, HttpsProxyTransferEndsAtACancelOrAStop)
             proxy.claimServer.serve({replyOf(200, "NEVER ASKED")});
         } else {
             proxy.keyServer.serve({replyOf(200, "KEY-FOR-9998")});
-            proxy.claimServer.serve({slow});
+            HttpReply silent;
+            silent.silent = true;
+            proxy.claimServer.serve({c.claimHandshakeHeld ? silent : slow});
         }
         HttpsServer& held = c.duringKey ? proxy.keyServer : proxy.claimServer;
         writeIni("[NETH]\nmaxProcessingDelay = 60\nconnectionType = http\naddress = \"localhost\"\n");
         std::string name = "REQ.0" + std::to_string(seq);
         request("NETH", name, claim(seq));
         QzrProcess p(dir.path().string(), args());
-        ASSERT_TRUE(waitFor([&] { return held.requests().size() == 1; }, 15000)) << log();
+        if (c.claimHandshakeHeld) {
+            ASSERT_TRUE(waitFor([&] { return held.connections() == 1; }, 15000)) << log();
+            qzr::os_sleepMs(200);  // the driver waits for the server's hello
+        } else {
+            ASSERT_TRUE(waitFor([&] { return held.requests().size() == 1; }, 15000)) << log();
+        }
         auto signalled = Clock::now();
         p.signal(c.signal);
         int rc = p.wait(15000);
@@ -588,7 +600,11 @@ TEST_F(DriverTest, HttpsProxyTransferEndsAtACancelOrAStop)
         EXPECT_EQ(rc, c.exitCode) << log();
         EXPECT_LT(took, 3000);
         EXPECT_EQ(dir.read("NETH/RSP.0" + std::to_string(seq)),
-                  std::to_string(seq) + (c.duringKey ? ",1003,0" : ",1001,0") + std::to_string(seq) + ",");
+                  std::to_string(seq) + "," + c.status + ",0" + std::to_string(seq) + ",")
+            << log();
+        if (c.claimHandshakeHeld) {
+            EXPECT_TRUE(proxy.claimServer.requests().empty());
+        }
         if (c.duringKey) {
             EXPECT_EQ(proxy.claimServer.connections(), 0);
             EXPECT_EQ(log().find("New API Key acquired"), std::string::npos) << log();

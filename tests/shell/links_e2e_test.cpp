@@ -1381,6 +1381,7 @@ TEST_F(LinkRunTest, StopDuringTheDiscardSendsNothing)
 struct EndlessCase {
     const char* name;
     bool tcp;
+    int speed;  // of a serial line
     void (*peer)(PeerIo&, Chatter&);
     const char* endLine;
     long minMs;
@@ -1389,7 +1390,7 @@ struct EndlessCase {
 
 const EndlessCase ENDLESS_CASES[] = {
     // 2 s, and 18003 bytes at 57600 bits/s (4 s): 6 s.
-    {"CommonProtocolAnswerThatNeverEnds", false,
+    {"CommonProtocolAnswerThatNeverEnds", false, 57600,
      [](PeerIo& io, Chatter& ch) {
          io.send(ENQ);
          readFrame(io);
@@ -1398,8 +1399,43 @@ const EndlessCase ENDLESS_CASES[] = {
          keepSending(io, "x", 300, ch);
      },
      "CODE -1042- Error reading response STATE 2 sts=1002", 5500, 11000},
+    // The answer's STX within 2 s, and the request (78 bytes: 1 s at 57600
+    // bits/s) sent three times: 5 s, however the host fills the line or asks
+    // for the request again.
+    {"CommonProtocolHostThatFillsTheLineWithNuls", false, 57600,
+     [](PeerIo& io, Chatter& ch) {
+         io.send(ENQ);
+         readFrame(io);
+         ch.talking = true;
+         keepSending(io, std::string(1, '\0'), 1000, ch);
+     },
+     "CODE -1042- Error reading host ACK STATE 1A sts=1002", 4000, 9000},
+    {"CommonProtocolHostThatNaksEveryRequest", false, 57600,
+     [](PeerIo& io, Chatter& ch) {
+         io.send(ENQ);
+         ch.talking = true;
+         while (!ch.over) {
+             if (readFrame(io, 1000).empty()) continue;
+             pauseMs(300);
+             io.send(NAK);
+         }
+     },
+     "CODE -1042- Error reading host ACK STATE 1A sts=1002", 4000, 9000},
+    // Three frames' time from the first STX: 2 s, and 18003 bytes at 57600
+    // bits/s (4 s), three times: 18 s, however often the driver NAKs.
+    {"CommonProtocolHostThatSendsBadFramesWithoutEnd", false, 57600,
+     [](PeerIo& io, Chatter& ch) {
+         io.send(ENQ);
+         readFrame(io);
+         ch.talking = true;
+         while (!ch.over) {
+             io.send(STX + "ANS" + ETX + "\x7f");  // the wrong LRC
+             if (io.readN(1, 2000).empty()) break;  // the NAK
+         }
+     },
+     "CODE -1042- Error reading response STATE 2 sts=1002", 17000, 24000},
     // 2 s, and 100 bytes at 9600 bits/s (1 s): 3 s; sent whole, it would take 20.
-    {"SimpleDialogAnswerThatTrickles", true,
+    {"SimpleDialogAnswerThatTrickles", true, 0,
      [](PeerIo& io, Chatter& ch) {
          io.readN(9 + 69, LONG_MS);
          sendOnSocket(io.fd(), std::string("000100\x01\x01\x20", 9));
@@ -1429,8 +1465,8 @@ TEST_P(EndlessAnswerTest, AnswerEndsOnItsOwnWithTheTimeOutStatus)
                  false, "detailedMessages = false\n");
         host.start([this, &ec](PeerIo& io) { ec.peer(io, ch); });
     } else {
-        writeIni("[HOST]\nmaxEnqDelay = 2\nmaxProcessingDelay = 2\ncomdev = \"COM1\"\nspeed = 57600\ndataBit = 8\n"
-                 "parity = none\nconnectionMode = direct\n",
+        writeIni("[HOST]\nmaxEnqDelay = 2\nmaxProcessingDelay = 2\ncomdev = \"COM1\"\nspeed = " +
+                     std::to_string(ec.speed) + "\ndataBit = 8\nparity = none\nconnectionMode = direct\n",
                  false, "detailedMessages = false\n");
         com1.start([this, &ec](PeerIo& io) { ec.peer(io, ch); });
     }
