@@ -25,6 +25,8 @@ namespace {
 
 constexpr const char* MARK_NAME = "qzrsend.dat";
 constexpr const char* KEPT_PREFIX = "qzrkept.";
+// How many answers of different claims can be kept under one request name.
+constexpr int KEPT_NAMES = 100;
 constexpr unsigned RECORD_MODE = 0600;
 // A record is read only up to the largest claim and answer it can hold.
 constexpr std::int64_t RECORD_LIMIT = 64 << 20;
@@ -234,6 +236,53 @@ std::string sent_keptPath(const char* reqPath)
     return (ExeDir.empty() ? std::string() : ExeDir + "/") + KEPT_PREFIX + name;
 }
 
+namespace {
+
+// The `n`th name of the kept answers of `reqPath`.
+std::string keptName(const char* reqPath, int n)
+{
+    std::string name = sent_keptPath(reqPath);
+    if (n > 0) name += "." + std::to_string(n);
+    return name;
+}
+
+// Calls `seen` with each kept answer of `reqPath` and its name, in the order
+// of the names, until it returns true. Returns true when it did.
+template <typename Seen>
+bool eachKept(const char* reqPath, Seen seen)
+{
+    for (int n = 0; n < KEPT_NAMES; ++n) {
+        ClaimRecord r;
+        const std::string name = keptName(reqPath, n);
+        if (readRecord(name, r) == 0 && r.request == reqPath && seen(r, name)) return true;
+    }
+    return false;
+}
+
+// Where the answer of the claim `claim` of `reqPath` is to be kept: the name
+// that holds that claim's answer already, else the first name free. The
+// answer of another claim is never written over. Empty when every name is
+// taken.
+std::string keptNameFor(const char* reqPath, const std::string& claim)
+{
+    std::string same;
+    if (eachKept(reqPath, [&](const ClaimRecord& r, const std::string& name) {
+            if (r.claim != claim) return false;
+            same = name;
+            return true;
+        }))
+        return same;
+    // A name that holds anything at all (even what is no record) is taken.
+    for (int n = 0; n < KEPT_NAMES; ++n) {
+        std::string name = keptName(reqPath, n);
+        ClaimRecord r;
+        if (readRecord(name, r) == ENOENT) return name;
+    }
+    return {};
+}
+
+}  // namespace
+
 int sent_keepAnswer(const char* respPath, const std::string& response)
 {
     if (!armed) return EINVAL;
@@ -242,8 +291,9 @@ int sent_keepAnswer(const char* respPath, const std::string& response)
     r.time = nowText();
     r.response = respPath;
     r.answer = response;
-    const std::string kept = sent_keptPath(reqPath);
-    int err = writeRecord(kept, r);
+    std::string kept = keptNameFor(reqPath, r.claim);
+    int err = kept.empty() ? EEXIST : writeRecord(kept, r);
+    if (kept.empty()) kept = keptName(reqPath, KEPT_NAMES - 1);
     if (err == 0) {
         log_write(LOG_ERROR,
                   "The answer to %s cannot be written to %s: it is kept in %s and delivered once it can be; the "
@@ -257,20 +307,28 @@ int sent_keepAnswer(const char* respPath, const std::string& response)
     return err;
 }
 
-bool sent_findKept(const char* reqPath, std::string& claim, std::string& response)
+bool sent_findKept(const char* reqPath, const std::string& claim, std::string& response, std::string& keptAt)
 {
-    ClaimRecord r;
-    if (readRecord(sent_keptPath(reqPath), r) != 0 || r.request != reqPath) return false;
-    claim = std::move(r.claim);
-    response = std::move(r.answer);
-    return true;
+    return eachKept(reqPath, [&](ClaimRecord& r, const std::string& name) {
+        if (r.claim != claim) return false;
+        response = std::move(r.answer);
+        keptAt = name;
+        return true;
+    });
 }
 
-void sent_dropKept(const char* reqPath)
+bool sent_anyKept(const char* reqPath, std::string& keptAt)
 {
-    const std::string kept = sent_keptPath(reqPath);
-    if (int e = os_unlink(kept.c_str()); e != 0 && e != ENOENT)
-        log_write(LOG_ERROR, "Cannot delete %s (errno=%d %s) ", kept.c_str(), e, std::strerror(e));
+    return eachKept(reqPath, [&](const ClaimRecord&, const std::string& name) {
+        keptAt = name;
+        return true;
+    });
+}
+
+void sent_dropKept(const std::string& keptAt)
+{
+    if (int e = os_unlink(keptAt.c_str()); e != 0 && e != ENOENT)
+        log_write(LOG_ERROR, "Cannot delete %s (errno=%d %s) ", keptAt.c_str(), e, std::strerror(e));
 }
 
 }  // namespace qzr

@@ -60,14 +60,21 @@ void sent_warnIfResent(const char* reqPath, const std::string& claim);
 // (the answer is then only in the log).
 int sent_keepAnswer(const char* respPath, const std::string& response);
 
-// Whether an answer is kept for `reqPath`; when one is, its claim's bytes
-// and the response's bytes.
-bool sent_findKept(const char* reqPath, std::string& claim, std::string& response);
+// Whether an answer is kept for the claim `claim` (the request file's
+// bytes) of `reqPath`; when one is, the response's bytes in `response` and
+// where it is kept in `keptAt`.
+bool sent_findKept(const char* reqPath, const std::string& claim, std::string& response, std::string& keptAt);
 
-// The path of the kept answer of `reqPath`.
+// Whether an answer is kept for any claim of `reqPath`; when one is, where
+// (the first found) in `keptAt`.
+bool sent_anyKept(const char* reqPath, std::string& keptAt);
+
+// The path of the kept answer of `reqPath`: the first of its names; the
+// answers of other claims sent under the same request name take the next
+// ones (the same path followed by ".1", ".2", ...).
 std::string sent_keptPath(const char* reqPath);
 
-// Removes the kept answer of `reqPath` once it was delivered.
-void sent_dropKept(const char* reqPath);
+// Removes the kept answer `keptAt` once it was delivered.
+void sent_dropKept(const std::string& keptAt);
 
 }  // namespace qzr

@@ -572,13 +572,13 @@ int prepareAnswer(ResponseFile& rsp, const FoundRequest& req, const std::string&
 bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const std::string& respPath,
                        int& status)
 {
-    std::string keptClaim, answer, claim;
-    if (!sent_findKept(req.path.c_str(), keptClaim, answer)) return false;
-    if (sent_readClaim(requestFp.fd(), claim) != 0 || claim != keptClaim) {
+    std::string anyKept, keptAt, answer, claim;
+    if (!sent_anyKept(req.path.c_str(), anyKept)) return false;
+    if (sent_readClaim(requestFp.fd(), claim) != 0 || !sent_findKept(req.path.c_str(), claim, answer, keptAt)) {
         if (lastRefusal != req.path + "\nkept") {
             lastRefusal = req.path + "\nkept";
             log_write(LOG_INFO, "** WARNING ** %s holds another claim than the one whose answer is kept in %s: it "
-                      "is served, the kept answer stays", req.path.c_str(), sent_keptPath(req.path.c_str()).c_str());
+                      "is served, the kept answer stays", req.path.c_str(), anyKept.c_str());
         }
         return false;
     }
@@ -595,7 +595,7 @@ bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const st
     // it again rather than send the claim.
     file_rename(requestFp, req.path.c_str(), true);
     noteUnmarked(requestFp, req.path, std::move(claim));
-    if (!stopForGood) sent_dropKept(req.path.c_str());
+    if (!stopForGood) sent_dropKept(keptAt);
     return true;
 }
 
@@ -604,8 +604,8 @@ bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const st
 // kept in the program directory.
 bool answerStands(const std::string& path)
 {
-    std::string claim, answer;
-    return (answeredUnmarked && answeredUnmarked->path == path) || sent_findKept(path.c_str(), claim, answer);
+    std::string keptAt;
+    return (answeredUnmarked && answeredUnmarked->path == path) || sent_anyKept(path.c_str(), keptAt);
 }
 
 // Marks the request served without sending it when it holds the claim

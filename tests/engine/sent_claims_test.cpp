@@ -124,12 +124,29 @@ TEST_F(SentClaims, KeptAnswerRoundTrip)
         << logText();
     EXPECT_TRUE(logHas("INFO - Answer received len=25 <1,0,001,ANS#00WER#0d#0aclaim 2#0a>")) << logText();
 
-    std::string keptClaim, keptResponse;
-    EXPECT_FALSE(sent_findKept("NET/REQ.002", keptClaim, keptResponse));
-    ASSERT_TRUE(sent_findKept("NET/REQ.001", keptClaim, keptResponse));
-    EXPECT_EQ(keptClaim, claim);
+    std::string keptResponse, keptAt;
+    EXPECT_FALSE(sent_findKept("NET/REQ.002", claim, keptResponse, keptAt));
+    EXPECT_FALSE(sent_findKept("NET/REQ.001", claim + "x", keptResponse, keptAt));
+    ASSERT_TRUE(sent_findKept("NET/REQ.001", claim, keptResponse, keptAt));
+    EXPECT_EQ(keptAt, sent_keptPath("NET/REQ.001"));
     EXPECT_EQ(keptResponse, response);
-    sent_dropKept("NET/REQ.001");
-    EXPECT_FALSE(sent_findKept("NET/REQ.001", keptClaim, keptResponse));
     sent_clear();
+
+    // Another claim sent under the same name, whose answer cannot be written
+    // either: its answer takes the next name, the first stays whole.
+    const std::string other = claim + "x";
+    sent_arm("NET/REQ.001", other);
+    sent_frameGoesOut();
+    ASSERT_EQ(sent_keepAnswer("NET/RSP.001", "1,0,001,OTHER"), 0);
+    sent_clear();
+    ASSERT_TRUE(sent_findKept("NET/REQ.001", other, keptResponse, keptAt));
+    EXPECT_EQ(keptAt, sent_keptPath("NET/REQ.001") + ".1");
+    EXPECT_EQ(keptResponse, "1,0,001,OTHER");
+    ASSERT_TRUE(sent_findKept("NET/REQ.001", claim, keptResponse, keptAt));
+    EXPECT_EQ(keptResponse, response);
+
+    sent_dropKept(keptAt);
+    EXPECT_FALSE(sent_findKept("NET/REQ.001", claim, keptResponse, keptAt));
+    EXPECT_TRUE(sent_anyKept("NET/REQ.001", keptAt));
+    EXPECT_EQ(keptAt, sent_keptPath("NET/REQ.001") + ".1");
 }

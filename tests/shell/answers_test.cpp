@@ -355,6 +355,45 @@ TEST_F(Answers, AnswerThatCannotBeWrittenIsKeptAndDeliveredLater)
         << log();
 }
 
+// The practice software puts another claim under the name whose answer is
+// kept, and that claim's answer cannot be written either: it is kept beside
+// the first, which stays whole, and is delivered to its own claim.
+TEST_F(Answers, AnswersOfTwoClaimsUnderOneNameAreBothKept)
+{
+    ClaimHost host;
+    writeIni(host.network(), true);
+    request("NETIP", "REQ.001", claim(1));
+    const fs::path rsp = dir.path() / "NETIP" / "RSP.001";
+    host.beforeAnswer([&] {
+        makeUnremovable(rsp);
+        return true;
+    });
+    QzrProcess p(dir.path().string(), args());
+    ASSERT_TRUE(waitFor([&] { return exists("qzrkept.NETIP%2FREQ.001"); }, 15000)) << log();
+
+    // The next claim under that name, put in place whole.
+    dir.write("NETIP/next.tmp", claim(2) + "\r\n");
+    fs::rename(dir.path() / "NETIP" / "next.tmp", dir.path() / "NETIP" / "REQ.001");
+    fs::remove_all(rsp);
+    ASSERT_TRUE(waitFor([&] { return exists("qzrkept.NETIP%2FREQ.001.1"); }, 15000)) << log();
+    EXPECT_EQ(host.claims(), 2);
+    EXPECT_NE(dir.read("qzrkept.NETIP%2FREQ.001").find("1,0,001,ANSWER 1"), std::string::npos);
+    EXPECT_NE(dir.read("qzrkept.NETIP%2FREQ.001.1").find("2,0,001,ANSWER 1"), std::string::npos);
+
+    // Room again: the second claim gets its own answer, not sent again; the
+    // first claim's answer stays kept.
+    host.beforeAnswer(nullptr);
+    fs::remove_all(rsp);
+    EXPECT_TRUE(waitFor([&] { return exists("NETIP/_EQ.001"); }, 15000)) << log();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10000), 0);
+    EXPECT_EQ(dir.read("NETIP/RSP.001"), "2,0,001,ANSWER 1");
+    EXPECT_EQ(dir.read("NETIP/_EQ.001"), claim(2) + "\r\n");
+    EXPECT_EQ(host.claims(), 2);
+    EXPECT_FALSE(exists("qzrkept.NETIP%2FREQ.001.1"));
+    EXPECT_NE(dir.read("qzrkept.NETIP%2FREQ.001").find("1,0,001,ANSWER 1"), std::string::npos);
+}
+
 // A kept answer waits while a writer holds the request through a pass's
 // tries to read it: the response's name is free again, and no 1033 response
 // takes the answer's place; once the writer lets go, the kept answer is
