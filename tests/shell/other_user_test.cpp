@@ -34,7 +34,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr unsigned NOBODY = 65534;
-constexpr const char* SETPRIV = "/usr/bin/setpriv";
 
 // The permission bits of `name`, its link itself when it is one.
 unsigned modeOf(const fs::path& name)
