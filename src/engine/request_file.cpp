@@ -454,9 +454,9 @@ int ResponseFile::prepare(const char* path)
     written_ = false;
     OsFd fd;
     if (int e = createTemporary(path_, tmp_, fd); e != 0) return e;
-    // Made 0640 whatever the umask: the answer holds a patient's claim.
-    int e = os_fileSetMode(fd.get(), RESPONSE_MODE);
-    if (e == 0) e = os_fileReserve(fd.get(), RESPONSE_RESERVE);
+    // Made 0640 whatever the umask (the answer holds a patient's claim):
+    // os_fileOpen gives a file it makes the mode asked.
+    int e = os_fileReserve(fd.get(), RESPONSE_RESERVE);
     if (e != 0 && e != EOPNOTSUPP) {
         fd.reset();
         (void)os_unlink(tmp_.c_str());

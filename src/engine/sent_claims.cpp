@@ -138,8 +138,7 @@ int writeRecord(const std::string& path, const ClaimRecord& r)
         e != 0)
         return e;
     const std::string text = formRecord(r);
-    int err = os_fileSetMode(fd.get(), RECORD_MODE);
-    if (err == 0) err = os_writeAll(fd.get(), text.data(), text.size());
+    int err = os_writeAll(fd.get(), text.data(), text.size());
     if (err == 0) err = os_fileSync(fd.get());
     if (int closed = fd.close(); closed != 0 && err == 0) err = closed;
     if (err == 0) err = os_rename(tmp.c_str(), path.c_str());

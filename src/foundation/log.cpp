@@ -102,12 +102,36 @@ bool isControl(unsigned char c)
     return c < 0x20 || c == 0x7F;
 }
 
+// Writes the escape of the byte `c` ("#%02x") at `out` (3 characters).
+void writeEscape(unsigned char c, char* out)
+{
+    static constexpr char HEX[] = "0123456789abcdef";
+    out[0] = '#';
+    out[1] = HEX[c >> 4];
+    out[2] = HEX[c & 0x0F];
+}
+
 // Appends the escape of the byte `c` ("#%02x") to `out`.
 void appendEscape(std::string& out, unsigned char c)
 {
-    char form[4];
-    std::snprintf(form, sizeof form, "#%02x", c);
-    out += form;
+    char form[3];
+    writeEscape(c, form);
+    out.append(form, sizeof form);
+}
+
+// Writes the byte `c` of a dump or a foreign text as the log carries it at
+// `out` (room for 3): escaped when a control byte, "##" for '#', itself
+// otherwise. Returns the number of characters written.
+std::size_t writeLogged(unsigned char c, char* out)
+{
+    if (isControl(c)) {
+        writeEscape(c, out);
+        return 3;
+    }
+    out[0] = static_cast<char>(c);
+    if (c != '#') return 1;
+    out[1] = '#';
+    return 2;
 }
 
 // The length of the UTF-8 character that begins at `at` in `text` (2 to 4
@@ -312,15 +336,7 @@ void log_dump(int level, const char* title, const void* buf, std::size_t len)
                 std::fwrite(out, 1, used, logFp);
                 used = 0;
             }
-            unsigned char c = bytes[i];
-            if (isControl(c)) {
-                used += static_cast<std::size_t>(std::snprintf(out + used, 4, "#%02x", c));
-            } else if (c == '#') {
-                out[used++] = '#';
-                out[used++] = '#';
-            } else {
-                out[used++] = static_cast<char>(c);
-            }
+            used += writeLogged(bytes[i], out + used);
         }
         if (title) out[used++] = '>';
         std::fwrite(out, 1, used, logFp);
@@ -347,13 +363,8 @@ std::string log_foreign(std::string_view text)
     std::string out;
     out.reserve(kept + 16);
     for (std::size_t i = 0; i < kept; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (isControl(c))
-            appendEscape(out, c);
-        else if (c == '#')
-            out += "##";
-        else
-            out += static_cast<char>(c);
+        char form[3];
+        out.append(form, writeLogged(static_cast<unsigned char>(text[i]), form));
     }
     if (kept < text.size()) out += "...(" + std::to_string(text.size() - kept) + " bytes cut)";
     return out;

@@ -37,7 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* SETPRIV = "/usr/bin/setpriv";
 constexpr uid_t NOBODY = 65534;
 const std::string ANSWER = std::string("000008\x01\x01\x20", 9) + "ANSWER 1";
 
@@ -170,15 +169,6 @@ void makeUnremovable(const fs::path& at)
 
 class Answers : public DriverTest {
 protected:
-    // Whether the driver can be run as another user: setpriv is there and
-    // every directory on the way to the program lets others through.
-    static bool setprivFound()
-    {
-        if (::access(SETPRIV, X_OK) != 0) return false;
-        for (fs::path p = fs::path(QZR_BINARY).parent_path(); p != p.root_path(); p = p.parent_path())
-            if ((fs::status(p).permissions() & fs::perms::others_exec) == fs::perms::none) return false;
-        return true;
-    }
     // setpriv's arguments that run qzr as nobody with `exeDir` as its
     // program directory (the working directory when empty).
     std::vector<std::string> asNobody(const std::string& exeDir = "") const
@@ -215,7 +205,7 @@ const std::string NOT_WRITABLE = "ERROR- The claim of NETIP/REQ.001 is not sent 
 // claim is sent once and answered.
 TEST_F(Answers, DirectoryTheDriverCannotWriteSendsNothing)
 {
-    if (!setprivFound()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
+    if (!otherUserCanRunQzr()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
     ClaimHost host;
     writeIni(host.network());
     request("NETIP", "REQ.001", claim(1));
@@ -465,7 +455,7 @@ TEST_F(Answers, KeptAnswerOutlivesAKillDuringItsDelivery)
 // again.
 TEST_F(Answers, AnswerThatCannotBeKeptEndsTheRunForGood)
 {
-    if (!setprivFound()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
+    if (!otherUserCanRunQzr()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
     ClaimHost host;
     writeIni(host.network(), true);
     request("NETIP", "REQ.001", claim(1));

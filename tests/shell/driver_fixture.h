@@ -10,10 +10,26 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "support/qzr_run.h"
 #include "support/temp_dir.h"
 
 namespace qzr::test {
+
+// The program that runs another as another user (nobody, in these tests).
+inline constexpr const char* SETPRIV = "/usr/bin/setpriv";
+
+// Whether the driver can be run as another user: setpriv is there and every
+// directory on the way to the program lets others through.
+inline bool otherUserCanRunQzr()
+{
+    namespace fs = std::filesystem;
+    if (::access(SETPRIV, X_OK) != 0) return false;
+    for (fs::path p = fs::path(QZR_BINARY).parent_path(); p != p.root_path(); p = p.parent_path())
+        if ((fs::status(p).permissions() & fs::perms::others_exec) == fs::perms::none) return false;
+    return true;
+}
 
 // A CDAnet version 04 claim (transaction code 01) of 69 characters.
 inline std::string claim(int seq = 1, const std::string& carrier = "000001", const std::string& office = "9998")

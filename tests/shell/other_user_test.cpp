@@ -25,6 +25,7 @@
 #include "driver_fixture.h"
 #include "os/os_instance.h"
 #include "screen_fixture.h"
+#include "support/held_child.h"
 
 using namespace qzr;
 using namespace qzr::test;
@@ -33,7 +34,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr unsigned NOBODY = 65534;
-constexpr const char* SETPRIV = "/usr/bin/setpriv";
 
 // The permission bits of `name`, its link itself when it is one.
 unsigned modeOf(const fs::path& name)
@@ -57,61 +57,35 @@ pid_t startAsNobody(const std::vector<std::string>& args, const std::string& cwd
 // none ends the filling.
 class QueueFiller {
 public:
-    QueueFiller(const std::string& name, int count)
-    {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path + 1, name.data(), name.size());
-        const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-        int report[2], hold[2];
-        if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(hold, O_CLOEXEC) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            // Only system calls from here on: the test program may have threads.
-            ::close(report[0]);
-            ::close(hold[1]);
-            int connected = -1;
-            rlimit files{static_cast<rlim_t>(count + 64), static_cast<rlim_t>(count + 64)};
-            if (::setrlimit(RLIMIT_NOFILE, &files) == 0 && ::setgroups(0, nullptr) == 0 && ::setgid(NOBODY) == 0 &&
-                ::setuid(NOBODY) == 0) {
-                connected = 0;
-                while (connected < count) {
-                    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-                    timeval wait{0, 300000};
-                    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0 ||
-                        ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0)
-                        break;
-                    ++connected;
-                }
-            }
-            ssize_t n = ::write(report[1], &connected, sizeof connected);
-            (void)n;
-            char c;
-            while (::read(hold[0], &c, 1) > 0) {
-            }
-            ::_exit(0);
-        }
-        ::close(report[1]);
-        ::close(hold[0]);
-        holdFd_ = hold[1];
-        if (::read(report[0], &connected_, sizeof connected_) != sizeof connected_) connected_ = -1;
-        ::close(report[0]);
-    }
-    ~QueueFiller()
-    {
-        if (holdFd_ >= 0) ::close(holdFd_);
-        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-    }
-    QueueFiller(const QueueFiller&) = delete;
-    QueueFiller& operator=(const QueueFiller&) = delete;
+    QueueFiller(const std::string& name, int count) : child_(connectAsNobody(name, count)) {}
 
     // The connections made and held, -1 when the process could not become nobody.
-    int connected() const { return connected_; }
+    int connected() const { return child_.result(); }
 
 private:
-    pid_t pid_ = -1;
-    int holdFd_ = -1;
-    int connected_ = -1;
+    static HeldChild connectAsNobody(const std::string& name, int count)
+    {
+        sockaddr_un addr;
+        const socklen_t len = abstractAddress(name, addr);
+        return HeldChild([&] {
+            rlimit files{static_cast<rlim_t>(count + 64), static_cast<rlim_t>(count + 64)};
+            if (::setrlimit(RLIMIT_NOFILE, &files) != 0 || ::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 ||
+                ::setuid(NOBODY) != 0)
+                return -1;
+            int connected = 0;
+            while (connected < count) {
+                int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                timeval wait{0, 300000};
+                if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0 ||
+                    ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0)
+                    break;
+                ++connected;
+            }
+            return connected;
+        });
+    }
+
+    HeldChild child_;
 };
 
 // A running program named qzrupdate (a copy of sleep), of this user or of

@@ -128,17 +128,6 @@ protected:
         for (const std::string& arg : args()) a.push_back(arg);
         return a;
     }
-    // Whether the driver can be run as OTHER_USER: setpriv is there and
-    // every directory on the way to the program lets others through.
-    bool setprivFound() const
-    {
-        if (::access(SETPRIV, X_OK) != 0) return false;
-        for (fs::path p = fs::path(QZR_BINARY).parent_path(); p != p.root_path(); p = p.parent_path())
-            if ((fs::status(p).permissions() & fs::perms::others_exec) == fs::perms::none) return false;
-        return true;
-    }
-
-    static constexpr const char* SETPRIV = "/usr/bin/setpriv";
 };
 
 }  // namespace
@@ -200,7 +189,8 @@ class ClaimWrittenMidCall : public ServedClaims, public ::testing::WithParamInte
 TEST_P(ClaimWrittenMidCall, IsServedByTheNextPass)
 {
     const MidCallCase& c = GetParam();
-    if (c.otherUser && !setprivFound()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
+    if (c.otherUser && !otherUserCanRunQzr())
+        GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
     const std::string req = dir.file("NETIP/REQ.001");
     std::thread writer;
     std::atomic<bool> written{false};
@@ -256,7 +246,7 @@ class SlowWriterOfAnotherUser : public ServedClaims, public ::testing::WithParam
 TEST_P(SlowWriterOfAnotherUser, ClaimIsNeverReadHalfWritten)
 {
     const bool lease = GetParam();
-    if (!setprivFound()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
+    if (!otherUserCanRunQzr()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
     writeIni(TEST_NETWORK, true);
     linkDevice("com1", "/dev/ptmx");
     fs::create_directories(dir.path() / "TEST");
@@ -307,7 +297,8 @@ class TakenTemporaryName : public ServedClaims, public ::testing::WithParamInter
 TEST_P(TakenTemporaryName, CostsNoResponse)
 {
     const bool othersFile = GetParam();
-    if (othersFile && !setprivFound()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
+    if (othersFile && !otherUserCanRunQzr())
+        GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
     writeIni(TEST_NETWORK, true);
     linkDevice("com1", "/dev/ptmx");
     fs::create_directories(dir.path() / "TEST");
@@ -535,7 +526,8 @@ class WriterChangingNothing : public ServedClaims, public ::testing::WithParamIn
 TEST_P(WriterChangingNothing, ClaimIsSentOnce)
 {
     const UnchangedCase& c = GetParam();
-    if (c.otherUser && !setprivFound()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
+    if (c.otherUser && !otherUserCanRunQzr())
+        GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
     const std::string req = dir.file("NETIP/REQ.001");
     const std::string text = claim(1) + "\r\n";
     std::thread writer;

@@ -489,13 +489,7 @@ TEST_F(ServiceTest, ServiceThatFindsItsNameHeldSaysWhy)
 // is to the service's user): "by process <id>".
 TEST_F(ServiceTest, SecondInstanceNamesAnUnreadableParentByItsId)
 {
-    const char* setpriv = "/usr/bin/setpriv";
-    if (::access(setpriv, X_OK) != 0) GTEST_SKIP() << "setpriv is missing";
-    for (std::filesystem::path p = std::filesystem::path(QZR_BINARY).parent_path(); p != p.root_path();
-         p = p.parent_path())
-        if ((std::filesystem::status(p).permissions() & std::filesystem::perms::others_exec) ==
-            std::filesystem::perms::none)
-            GTEST_SKIP() << "the program is closed to other users";
+    if (!otherUserCanRunQzr()) GTEST_SKIP() << "setpriv is missing or the program is closed to other users";
     writeIni(TEST_NETWORK, true);
     for (const char* d : {"", "s1", "s2"}) {
         std::filesystem::create_directories(dir.path() / d);
@@ -506,10 +500,10 @@ TEST_F(ServiceTest, SecondInstanceNamesAnUnreadableParentByItsId)
     const std::vector<std::string> asNobody = {"--reuid=65534", "--regid=65534",     "--clear-groups",
                                                QZR_BINARY,      "-c",                dir.path().string(),
                                                "-e",            dir.path().string()};
-    QzrProcess first(dir.file("s1"), asNobody, dir.file("s1"), setpriv);
+    QzrProcess first(dir.file("s1"), asNobody, dir.file("s1"), SETPRIV);
     ASSERT_TRUE(waitFor([&] { return exists("activity.dat") && logHas("Waiting for request in"); }))
         << log() << dir.read("s1/stderr.txt");
-    QzrProcess second(dir.file("s2"), asNobody, dir.file("s2"), setpriv);
+    QzrProcess second(dir.file("s2"), asNobody, dir.file("s2"), SETPRIV);
     EXPECT_EQ(second.wait(15000), 2);
     std::string err = dir.read("s2/stderr.txt");
     EXPECT_NE(err.find(" by process " + std::to_string(::getpid()) + "\n"), std::string::npos) << err;

@@ -21,6 +21,7 @@
 #include "driver_fixture.h"
 #include "os/os_instance.h"
 #include "screen_fixture.h"
+#include "support/held_child.h"
 
 using namespace qzr;
 using namespace qzr::test;
@@ -33,54 +34,26 @@ constexpr unsigned NOBODY = 65534;
 // instance mutex binds it, listening or not, and holds it until destroyed.
 class ForeignHolder {
 public:
-    ForeignHolder(const std::string& name, bool listens)
-    {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path + 1, name.data(), name.size());
-        const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-        int ready[2], hold[2];
-        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(hold, O_CLOEXEC) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            // Only system calls from here on: the test program has threads.
-            ::close(ready[0]);
-            ::close(hold[1]);
-            char ok = 'n';
-            if (::setgid(NOBODY) == 0 && ::setuid(NOBODY) == 0) {
-                int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-                if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0 &&
-                    (!listens || ::listen(fd, 4) == 0))
-                    ok = 'y';
-            }
-            ssize_t n = ::write(ready[1], &ok, 1);
-            (void)n;
-            char c;
-            while (::read(hold[0], &c, 1) > 0) {
-            }
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(hold[0]);
-        holdFd_ = hold[1];
-        char ok = 'n';
-        bound_ = ::read(ready[0], &ok, 1) == 1 && ok == 'y';
-        ::close(ready[0]);
-    }
-    ~ForeignHolder()
-    {
-        if (holdFd_ >= 0) ::close(holdFd_);
-        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-    }
-    ForeignHolder(const ForeignHolder&) = delete;
-    ForeignHolder& operator=(const ForeignHolder&) = delete;
+    ForeignHolder(const std::string& name, bool listens) : child_(bindAsNobody(name, listens)) {}
 
-    bool bound() const { return bound_; }
+    bool bound() const { return child_.result() == 1; }
 
 private:
-    pid_t pid_ = -1;
-    int holdFd_ = -1;
-    bool bound_ = false;
+    static HeldChild bindAsNobody(const std::string& name, bool listens)
+    {
+        sockaddr_un addr;
+        const socklen_t len = abstractAddress(name, addr);
+        return HeldChild([&] {
+            if (::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0) return 0;
+            int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            return fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0 &&
+                           (!listens || ::listen(fd, 4) == 0)
+                       ? 1
+                       : 0;
+        });
+    }
+
+    HeldChild child_;
 };
 
 // What a descriptor of a running process points at.

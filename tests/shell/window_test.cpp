@@ -809,7 +809,7 @@ TEST_F(DriverTest, DriversOfTwoUsersInDirectoriesOfTheSameNameBothRun)
     namespace fs = std::filesystem;
     constexpr unsigned NOBODY = 65534;
     if (::geteuid() != 0) GTEST_SKIP() << "starting a driver as another user needs root";
-    if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+    if (::access(SETPRIV, X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
     writeIni(TEST_NETWORK, true);
     dir.write("qzrupdate.lck", "");
     // The other user's working directories, named as this one.
@@ -826,7 +826,7 @@ TEST_F(DriverTest, DriversOfTwoUsersInDirectoriesOfTheSameNameBothRun)
     }
     std::vector<std::string> env = environmentWithout({});
     auto asNobody = [&](const std::string& w, const std::string& outDir) {
-        return spawnIn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QZR_BINARY, "-c", w,
+        return spawnIn({SETPRIV, "--reuid=65534", "--regid=65534", "--clear-groups", QZR_BINARY, "-c", w,
                         "-e", w},
                        w, env, outDir + "/stdout.txt", outDir + "/stderr.txt");
     };
