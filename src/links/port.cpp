@@ -51,21 +51,24 @@ std::int64_t readRoundEnd = 0;
 // The end of the answer being read, on the monotonic clock; 0 for none.
 std::int64_t answerDeadline = 0;
 
-// Whether the answer's whole time has run out.
-bool answerTimeOver()
+// Whether the answer's whole time has run out at `now`.
+bool answerTimeOver(std::int64_t now)
 {
-    return answerDeadline != 0 && os_monotonicMs() >= answerDeadline;
+    return answerDeadline != 0 && now >= answerDeadline;
 }
 
-// Whether a stop request ends the read now: it is requested and the current
-// round has ended. Otherwise an ended round is followed by the next one.
-bool stopEndsRead()
+// Whether the read ends before its next byte: a stop is requested and the
+// current round has ended (an ended round is otherwise followed by the next
+// one), or the answer's whole time has run out, however busy the line. One
+// look at the clock per byte.
+bool readEndsNow()
 {
-    std::int64_t now = os_monotonicMs();
-    if (now < readRoundEnd) return false;
-    if (stop_requested()) return true;
-    readRoundEnd = now + ROUND_MS;
-    return false;
+    const std::int64_t now = os_monotonicMs();
+    if (now >= readRoundEnd) {
+        if (stop_requested()) return true;
+        readRoundEnd = now + ROUND_MS;
+    }
+    return answerTimeOver(now);
 }
 
 // Prints a connection trace on standard output, or into the log while the
@@ -120,7 +123,7 @@ int waitReadable(int fd, int timeout)
         if (debugTrace)
             log_write(LOG_INFO, "waitfor(): timeout or other error sts=%d delai=%d", r, rounds);
         --rounds;
-        if (rounds <= 0 || stop_requested() || answerTimeOver()) return STS_TIMEOUT;
+        if (rounds <= 0 || stop_requested() || answerTimeOver(os_monotonicMs())) return STS_TIMEOUT;
     }
 }
 
@@ -387,9 +390,8 @@ int get_next_char(int timeout, unsigned char* c)
 {
     // Looked at whether or not bytes are waiting: a quiet line ends the read
     // on a stop within its waiting round below, a busy one here.
-    if (stopEndsRead()) return nothingReceived(0);
     // A peer that keeps sending cannot stretch an answer past its limit.
-    if (answerTimeOver()) return nothingReceived(0);
+    if (readEndsNow()) return nothingReceived(0);
     if (!port_rxRingEmpty()) return deliver(c);
     if (comPort.portHandle == PORT_TCP) return tcpRefill(timeout, c);
     return serialRefill(timeout, c);

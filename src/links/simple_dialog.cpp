@@ -55,11 +55,11 @@ int simple_dialog(NetworkDef* net, const transInfo*, char* msg, int len, unsigne
     net->linkUp = true;
     activity_setState(ACT_SEND);
 
-    // A stop before the frame's first byte leaves the claim unsent: 1003.
+    // A stop before the frame's first byte leaves the claim unsent: the
+    // write's 1003 is the dialog's, as its 1053 is.
     if (int sts = serial_write(vovFrame, static_cast<std::size_t>(frameLen), g_linkTimeouts.protocolWrite);
         sts != STS_OK)
-        return link_dialogFails(sts == STS_INTERRUPTED ? STS_INTERRUPTED : STS_WRITE_ERROR, END_LINE,
-                                "Error writing request STATE 1 sts=%d", sts);
+        return link_dialogFails(sts, END_LINE, "Error writing request STATE 1 sts=%d", sts);
     log_write(LOG_PROT, "%d bytes sent, waiting (max=%d sec) for response", frameLen, net->maxProcessingDelay);
     activity_update();
 

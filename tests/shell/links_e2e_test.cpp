@@ -1388,27 +1388,28 @@ struct EndlessCase {
     long maxMs;
 };
 
+// A host on the serial line that invites the request and takes it, sends
+// `start`, then keeps the line busy with `filler` every `everyMs`.
+void takeRequestThenStream(PeerIo& io, Chatter& ch, const std::string& start, const std::string& filler,
+                           int everyMs)
+{
+    io.send(ENQ);
+    readFrame(io);
+    if (!start.empty()) io.send(start);
+    ch.talking = true;
+    keepSending(io, filler, everyMs, ch);
+}
+
 const EndlessCase ENDLESS_CASES[] = {
     // 2 s, and 18003 bytes at 57600 bits/s (4 s): 6 s.
     {"CommonProtocolAnswerThatNeverEnds", false, 57600,
-     [](PeerIo& io, Chatter& ch) {
-         io.send(ENQ);
-         readFrame(io);
-         io.send(STX + "ANS");
-         ch.talking = true;
-         keepSending(io, "x", 300, ch);
-     },
+     [](PeerIo& io, Chatter& ch) { takeRequestThenStream(io, ch, STX + "ANS", "x", 300); },
      "CODE -1042- Error reading response STATE 2 sts=1002", 5500, 11000},
     // The answer's STX within 2 s, and the request (78 bytes: 1 s at 57600
     // bits/s) sent three times: 5 s, however the host fills the line or asks
     // for the request again.
     {"CommonProtocolHostThatFillsTheLineWithNuls", false, 57600,
-     [](PeerIo& io, Chatter& ch) {
-         io.send(ENQ);
-         readFrame(io);
-         ch.talking = true;
-         keepSending(io, std::string(1, '\0'), 1000, ch);
-     },
+     [](PeerIo& io, Chatter& ch) { takeRequestThenStream(io, ch, "", std::string(1, '\0'), 1000); },
      "CODE -1042- Error reading host ACK STATE 1A sts=1002", 4000, 9000},
     {"CommonProtocolHostThatNaksEveryRequest", false, 57600,
      [](PeerIo& io, Chatter& ch) {
