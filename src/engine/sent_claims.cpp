@@ -161,11 +161,6 @@ void sent_start(const char* logPath)
     if (readRecord(markPath, r) == 0) previousMark = std::move(r);
 }
 
-int sent_readClaim(int fd, std::string& bytes)
-{
-    return readWhole(fd, RECORD_LIMIT, bytes);
-}
-
 void sent_arm(const char* reqPath, const std::string& claim)
 {
     ClaimRecord r;

@@ -29,10 +29,6 @@ namespace qzr {
 // left there, if any, and remembers it for sent_warnIfResent.
 void sent_start(const char* logPath);
 
-// The whole content of the open file `fd` (a request). Returns 0 or the error
-// number.
-int sent_readClaim(int fd, std::string& bytes);
-
 // Arms the mark for the claim about to be served: the request `reqPath`
 // holding `claim`. Nothing is written until sent_frameGoesOut.
 void sent_arm(const char* reqPath, const std::string& claim);

@@ -462,6 +462,14 @@ FoundRequest findPassRequest(const std::string& inputName)
     return req;
 }
 
+// The claim of the open request: the bytes read when it was opened, from
+// which its line was taken and sent.
+std::string requestClaim(const RequestFile& requestFp)
+{
+    const std::span<const char> read = requestFp.content();
+    return std::string(read.begin(), read.end());
+}
+
 // A claim whose answer was written while its request kept its name, the
 // file that was read still under it: a writer held it past the marking's
 // wait (or changed it). The pass that finds the request holding these bytes
@@ -501,8 +509,7 @@ int serveTransaction(PollState& st, RequestFile& requestFp, const std::string& r
     activity_setFile(reqPath.c_str() + reqPath.find('/') + 1);
     g_activeNet = serving;
 
-    std::string claim;
-    (void)sent_readClaim(requestFp.fd(), claim);
+    std::string claim = requestClaim(requestFp);
     sent_warnIfResent(reqPath.c_str(), claim);
     sent_arm(reqPath.c_str(), claim);
     int status = processFile(requestFp, reqPath.c_str(), rsp, g_activeNet, &ti);
@@ -572,9 +579,10 @@ int prepareAnswer(ResponseFile& rsp, const FoundRequest& req, const std::string&
 bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const std::string& respPath,
                        int& status)
 {
-    std::string anyKept, keptAt, answer, claim;
+    std::string anyKept, keptAt, answer;
     if (!sent_anyKept(req.path.c_str(), anyKept)) return false;
-    if (sent_readClaim(requestFp.fd(), claim) != 0 || !sent_findKept(req.path.c_str(), claim, answer, keptAt)) {
+    std::string claim = requestClaim(requestFp);
+    if (!sent_findKept(req.path.c_str(), claim, answer, keptAt)) {
         if (lastRefusal != req.path + "\nkept") {
             lastRefusal = req.path + "\nkept";
             log_write(LOG_INFO, "** WARNING ** %s holds another claim than the one whose answer is kept in %s: it "
@@ -614,8 +622,8 @@ bool answerStands(const std::string& path)
 bool markAnswered(RequestFile& requestFp, const FoundRequest& req, const std::string& respPath)
 {
     if (!answeredUnmarked || answeredUnmarked->path != req.path) return false;
-    std::string claim;
-    const bool same = sent_readClaim(requestFp.fd(), claim) == 0 && claim == answeredUnmarked->claim;
+    std::string claim = requestClaim(requestFp);
+    const bool same = claim == answeredUnmarked->claim;
     answeredUnmarked.reset();
     if (!same) return false;
     log_write(LOG_INFO, "%s holds the claim answered in %s: it is marked served, not sent again", req.path.c_str(),
