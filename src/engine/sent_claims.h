@@ -58,7 +58,9 @@ int sent_keepAnswer(const char* respPath, const std::string& response);
 
 // Whether an answer is kept for the claim `claim` (the request file's
 // bytes) of `reqPath`; when one is, the response's bytes in `response` and
-// where it is kept in `keptAt`.
+// where it is kept in `keptAt`. When none is, `keptAt` names the first
+// answer kept for another claim of `reqPath`, or is empty when none is kept
+// for it at all: one look at the kept answers tells both.
 bool sent_findKept(const char* reqPath, const std::string& claim, std::string& response, std::string& keptAt);
 
 // Whether an answer is kept for any claim of `reqPath`; when one is, where

@@ -579,14 +579,13 @@ int prepareAnswer(ResponseFile& rsp, const FoundRequest& req, const std::string&
 bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const std::string& respPath,
                        int& status)
 {
-    std::string anyKept, keptAt, answer;
-    if (!sent_anyKept(req.path.c_str(), anyKept)) return false;
+    std::string keptAt, answer;
     std::string claim = requestClaim(requestFp);
     if (!sent_findKept(req.path.c_str(), claim, answer, keptAt)) {
-        if (lastRefusal != req.path + "\nkept") {
+        if (!keptAt.empty() && lastRefusal != req.path + "\nkept") {
             lastRefusal = req.path + "\nkept";
             log_write(LOG_INFO, "** WARNING ** %s holds another claim than the one whose answer is kept in %s: it "
-                      "is served, the kept answer stays", req.path.c_str(), anyKept.c_str());
+                      "is served, the kept answer stays", req.path.c_str(), keptAt.c_str());
         }
         return false;
     }
