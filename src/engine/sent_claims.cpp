@@ -160,11 +160,6 @@ void sent_start(const char* logPath)
     if (readRecord(markPath, r) == 0) previousMark = std::move(r);
 }
 
-int sent_readClaim(int fd, std::string& bytes)
-{
-    return readWhole(fd, RECORD_LIMIT, bytes);
-}
-
 void sent_arm(const char* reqPath, const std::string& claim)
 {
     ClaimRecord r;
@@ -264,20 +259,16 @@ bool eachKept(const char* reqPath, Seen seen)
 // taken.
 std::string keptNameFor(const char* reqPath, const std::string& claim)
 {
-    std::string same;
-    if (eachKept(reqPath, [&](const ClaimRecord& r, const std::string& name) {
-            if (r.claim != claim) return false;
-            same = name;
-            return true;
-        }))
-        return same;
-    // A name that holds anything at all (even what is no record) is taken.
+    std::string firstFree;
     for (int n = 0; n < KEPT_NAMES; ++n) {
         std::string name = keptName(reqPath, n);
         ClaimRecord r;
-        if (readRecord(name, r) == ENOENT) return name;
+        const int e = readRecord(name, r);
+        if (e == 0 && r.request == reqPath && r.claim == claim) return name;
+        // A name that holds anything at all (even what is no record) is taken.
+        if (e == ENOENT && firstFree.empty()) firstFree = std::move(name);
     }
-    return {};
+    return firstFree;
 }
 
 }  // namespace
@@ -308,12 +299,16 @@ int sent_keepAnswer(const char* respPath, const std::string& response)
 
 bool sent_findKept(const char* reqPath, const std::string& claim, std::string& response, std::string& keptAt)
 {
-    return eachKept(reqPath, [&](ClaimRecord& r, const std::string& name) {
+    std::string firstKept;
+    const bool found = eachKept(reqPath, [&](ClaimRecord& r, const std::string& name) {
+        if (firstKept.empty()) firstKept = name;
         if (r.claim != claim) return false;
         response = std::move(r.answer);
         keptAt = name;
         return true;
     });
+    if (!found) keptAt = std::move(firstKept);
+    return found;
 }
 
 bool sent_anyKept(const char* reqPath, std::string& keptAt)

@@ -29,10 +29,6 @@ namespace qzr {
 // left there, if any, and remembers it for sent_warnIfResent.
 void sent_start(const char* logPath);
 
-// The whole content of the open file `fd` (a request). Returns 0 or the error
-// number.
-int sent_readClaim(int fd, std::string& bytes);
-
 // Arms the mark for the claim about to be served: the request `reqPath`
 // holding `claim`. Nothing is written until sent_frameGoesOut.
 void sent_arm(const char* reqPath, const std::string& claim);
@@ -62,7 +58,9 @@ int sent_keepAnswer(const char* respPath, const std::string& response);
 
 // Whether an answer is kept for the claim `claim` (the request file's
 // bytes) of `reqPath`; when one is, the response's bytes in `response` and
-// where it is kept in `keptAt`.
+// where it is kept in `keptAt`. When none is, `keptAt` names the first
+// answer kept for another claim of `reqPath`, or is empty when none is kept
+// for it at all: one look at the kept answers tells both.
 bool sent_findKept(const char* reqPath, const std::string& claim, std::string& response, std::string& keptAt);
 
 // Whether an answer is kept for any claim of `reqPath`; when one is, where

@@ -462,6 +462,14 @@ FoundRequest findPassRequest(const std::string& inputName)
     return req;
 }
 
+// The claim of the open request: the bytes read when it was opened, from
+// which its line was taken and sent.
+std::string requestClaim(const RequestFile& requestFp)
+{
+    const std::span<const char> read = requestFp.content();
+    return std::string(read.begin(), read.end());
+}
+
 // A claim whose answer was written while its request kept its name, the
 // file that was read still under it: a writer held it past the marking's
 // wait (or changed it). The pass that finds the request holding these bytes
@@ -473,12 +481,13 @@ struct AnsweredClaim {
 };
 std::optional<AnsweredClaim> answeredUnmarked;
 
-// After the marking of the request `path`, whose answer is written:
-// remembers its claim when the name still holds the file that was read.
-void noteUnmarked(const RequestFile& requestFp, const std::string& path, std::string claim)
+// Marks the request `path`, whose answer is written, served, and remembers
+// its claim when the name still holds the file that was read.
+void markServed(RequestFile& requestFp, const std::string& path)
 {
+    file_rename(requestFp, path.c_str(), true);
     if (requestFp.namedBy(path.c_str()) == 0)
-        answeredUnmarked = AnsweredClaim{path, std::move(claim)};
+        answeredUnmarked = AnsweredClaim{path, requestClaim(requestFp)};
     else if (answeredUnmarked && answeredUnmarked->path == path)
         answeredUnmarked.reset();
 }
@@ -501,14 +510,12 @@ int serveTransaction(PollState& st, RequestFile& requestFp, const std::string& r
     activity_setFile(reqPath.c_str() + reqPath.find('/') + 1);
     g_activeNet = serving;
 
-    std::string claim;
-    (void)sent_readClaim(requestFp.fd(), claim);
+    const std::string claim = requestClaim(requestFp);
     sent_warnIfResent(reqPath.c_str(), claim);
     sent_arm(reqPath.c_str(), claim);
     int status = processFile(requestFp, reqPath.c_str(), rsp, g_activeNet, &ti);
     if (rsp.written() && status != STS_READ_ERROR) {
-        file_rename(requestFp, reqPath.c_str(), true);
-        noteUnmarked(requestFp, reqPath, std::move(claim));
+        markServed(requestFp, reqPath);
     } else if (!rsp.written() && !sent_frameMayHaveGoneOut()) {
         log_write(LOG_ERROR, "The claim of %s was not sent and keeps its name: its answer cannot be written",
                   reqPath.c_str());
@@ -572,13 +579,13 @@ int prepareAnswer(ResponseFile& rsp, const FoundRequest& req, const std::string&
 bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const std::string& respPath,
                        int& status)
 {
-    std::string anyKept, keptAt, answer, claim;
-    if (!sent_anyKept(req.path.c_str(), anyKept)) return false;
-    if (sent_readClaim(requestFp.fd(), claim) != 0 || !sent_findKept(req.path.c_str(), claim, answer, keptAt)) {
-        if (lastRefusal != req.path + "\nkept") {
+    std::string keptAt, answer;
+    const std::string claim = requestClaim(requestFp);
+    if (!sent_findKept(req.path.c_str(), claim, answer, keptAt)) {
+        if (!keptAt.empty() && lastRefusal != req.path + "\nkept") {
             lastRefusal = req.path + "\nkept";
             log_write(LOG_INFO, "** WARNING ** %s holds another claim than the one whose answer is kept in %s: it "
-                      "is served, the kept answer stays", req.path.c_str(), anyKept.c_str());
+                      "is served, the kept answer stays", req.path.c_str(), keptAt.c_str());
         }
         return false;
     }
@@ -593,8 +600,7 @@ bool deliverKeptAnswer(RequestFile& requestFp, const FoundRequest& req, const st
     // Removed only once the request was marked (or left with its answer in
     // place): a run that ends before keeps it, and the next start delivers
     // it again rather than send the claim.
-    file_rename(requestFp, req.path.c_str(), true);
-    noteUnmarked(requestFp, req.path, std::move(claim));
+    markServed(requestFp, req.path);
     if (!stopForGood) sent_dropKept(keptAt);
     return true;
 }
@@ -614,14 +620,12 @@ bool answerStands(const std::string& path)
 bool markAnswered(RequestFile& requestFp, const FoundRequest& req, const std::string& respPath)
 {
     if (!answeredUnmarked || answeredUnmarked->path != req.path) return false;
-    std::string claim;
-    const bool same = sent_readClaim(requestFp.fd(), claim) == 0 && claim == answeredUnmarked->claim;
+    const bool same = requestClaim(requestFp) == answeredUnmarked->claim;
     answeredUnmarked.reset();
     if (!same) return false;
     log_write(LOG_INFO, "%s holds the claim answered in %s: it is marked served, not sent again", req.path.c_str(),
               respPath.c_str());
-    file_rename(requestFp, req.path.c_str(), true);
-    noteUnmarked(requestFp, req.path, std::move(claim));
+    markServed(requestFp, req.path);
     return true;
 }
 

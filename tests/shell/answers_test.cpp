@@ -369,6 +369,11 @@ TEST_F(Answers, AnswersOfTwoClaimsUnderOneNameAreBothKept)
     EXPECT_EQ(host.claims(), 2);
     EXPECT_NE(dir.read("qzrkept.NETIP%2FREQ.001").find("1,0,001,ANSWER 1"), std::string::npos);
     EXPECT_NE(dir.read("qzrkept.NETIP%2FREQ.001.1").find("2,0,001,ANSWER 1"), std::string::npos);
+    // The second claim was served, not taken for the first, whose answer stays.
+    EXPECT_NE(log().find("INFO - ** WARNING ** NETIP/REQ.001 holds another claim than the one whose answer is kept "
+                         "in " + keptPath() + ": it is served, the kept answer stays"),
+              std::string::npos)
+        << log();
 
     // Room again: the second claim gets its own answer, not sent again; the
     // first claim's answer stays kept.
