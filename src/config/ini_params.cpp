@@ -368,9 +368,9 @@ void ini_parseIdOrString(std::optional<std::string>& field) {
     }
 }
 
-void ini_parseInteger(int& field, int low, int high, const char* range) {
+void ini_parseInteger(int& field, int low, int high, const char* rangeText) {
     const int value = ini_intValue();
-    if (range != nullptr && (value < low || value > high)) ini_expecting(range);
+    if (value < low || value > high) ini_expecting(rangeText);
     field = value;
     if (ini_token() != TBX_INTEGER) ini_expecting("num");
     ini_advance();

@@ -530,9 +530,12 @@ const char* tbx_error_context(tbx_parser* p, int flags)
     // Once the end of the file closed it, only a token of its last line
     // (not the end itself, at column 0) still has its line to show.
     bool kept = !p->file && !p->lastLine.empty() && column > 0 && !p->errLineStart;
-    if ((p->file || kept) && p->lineNumber > 0) {
+    // A report at the end of the file (the file is closed, no line is left
+    // to show) still names the file and its last line.
+    const bool atEnd = p->atEnd && !p->fileName.empty();
+    const bool lineShown = (p->file || kept) && p->lineNumber > 0;
+    if (lineShown) {
         long start = p->errLineStart ? p->errLineStart : p->lineStart;
-        int lineNo = p->errLine ? p->errLine : p->lineNumber;
 
         char shown[132] = "";
         if (kept) {
@@ -549,16 +552,11 @@ const char* tbx_error_context(tbx_parser* p, int flags)
             out += (static_cast<std::size_t>(i) < std::strlen(shown) && shown[i] == '\t') ? '\t' : ' ';
         out += "^\n";
         tbx_context_printer(out.c_str());
-
-        context = p->fileName + " near line:" + std::to_string(lineNo) + ": ";
-        p->errLineStart = 0;
-        p->errColumn = 0;
-        p->errLine = 0;
-    } else if (p->atEnd && !p->fileName.empty()) {
-        // A report at the end of the file (the file is closed, no line is
-        // left to show) still names the file and its last line.
-        const int lineNo = p->errLine ? p->errLine : std::max(p->lineNumber, 1);
+    } else if (atEnd) {
         tbx_context_printer("(end of file)\n");
+    }
+    if (lineShown || atEnd) {
+        const int lineNo = p->errLine ? p->errLine : std::max(p->lineNumber, 1);
         context = p->fileName + " near line:" + std::to_string(lineNo) + ": ";
         p->errLineStart = 0;
         p->errColumn = 0;

@@ -187,3 +187,29 @@ TEST_F(SettingsTest, AnEmptyRulesFileNamesItsFileAndLine)
               std::string::npos)
         << err;
 }
+
+// The supplemental file is read as qzr.ini is: a negative number is judged
+// by its key's range, and an error at its end names the file and its last
+// line. Its errors are reported and the run goes on.
+TEST_F(SettingsTest, TheSupplementalFileNamesItsFileAndLine)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"network SUP begin\nmaxEnqDelay = -3\nprimary connection begin\nspeed = 9600\nend\nend\n",
+         " near line:2: %F-0202: Syntax error, expecting: maxEnqDelay=number [0 or more seconds]\n"},
+        {"network SUP begin\nprimary connection begin\nconnectScript = { retry -2 transmit \"x\" }\nend\nend\n",
+         " near line:3: %F-0202: Syntax error, expecting:  number [1 to 254] \n"},
+        {"network SUP begin\nprimary connection begin\nspeed = 9600\n",
+         " near line:3: %F-0202: Syntax error, expecting: end\n"},
+    };
+    dir.write("qzr.ini", generalWith("req", "rsp") + TEST_NETWORK);
+    for (const auto& [sup, expected] : cases) {
+        SCOPED_TRACE(sup);
+        dir.write("qzrsup.ini", sup);
+        run();
+        const std::string err = dir.read("stderr.txt");
+        EXPECT_NE(err.find("QZR Error: " + dir.file("qzrsup.ini") + expected), std::string::npos) << err;
+        EXPECT_EQ(err.find("%W-0201"), std::string::npos) << err;
+        EXPECT_NE(log().find("Error processing supplemental ini file '" + dir.file("qzrsup.ini") + "'"),
+                  std::string::npos);
+    }
+}
